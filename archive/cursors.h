@@ -1,0 +1,79 @@
+// Reading an archive through three independent cursors: contents forward from
+// offset 0, names and records from where the trailer says they start. Each
+// cursor is read through a buffer of its own, so the walk sees 40-byte
+// records, whole name lines and content bytes without a system call apiece.
+#ifndef UNTREE_ARCHIVE_CURSORS_H
+#define UNTREE_ARCHIVE_CURSORS_H
+
+#include "archive/format.h"
+#include "platform/platform.h"
+
+enum {
+    COPY_CHUNK = 1048576,       // the most content moved by one read or write
+    NAME_BLOCK = 65536,
+    RECORD_BLOCK = 40 * 1638,   // whole records, just under 64 KiB
+};
+
+struct ArchiveCursors {
+    PlatformHandle data_cursor;
+    PlatformHandle record_cursor;
+    PlatformHandle name_cursor;
+};
+
+struct NameLineReader {
+    uint8_t block[NAME_BLOCK];
+    uint32_t fill;
+    uint32_t position;
+    uint64_t remaining;         // name-region bytes not yet read into the block
+    uint8_t line[NAME_LINE_LIMIT];
+    uint32_t line_length;
+};
+
+struct RecordReader {
+    uint8_t block[RECORD_BLOCK];
+    uint32_t fill;
+    uint32_t position;
+    uint32_t records_read;
+};
+
+// The data region, read ahead through a window that is also the copy buffer.
+struct DataReader {
+    uint8_t window[COPY_CHUNK];
+    uint32_t window_fill;
+    uint32_t window_position;
+    uint64_t remaining;         // data-region bytes not yet read from the cursor
+};
+
+struct ArchiveReader {
+    ArchiveCursors cursors;
+    ArchiveTrailer trailer;
+    uint64_t file_size;
+    const char* index_fault;    // why the index cannot be trusted, or null
+    NameLineReader names;
+    RecordReader records;
+    DataReader data;
+};
+
+enum RecordResult { RECORD_ENTRY, RECORD_END, RECORD_CORRUPT };
+enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG };
+
+// False only when the archive cannot be opened at all.
+bool open_cursors(ArchiveReader* reader, const char* archive_path);
+RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
+LineResult next_line(ArchiveReader* reader);
+void close_cursors(ArchiveReader* reader);
+
+// Content: hands out up to `wanted` bytes of the data region in place and
+// consumes them; 0 once the data region has ended.
+uint32_t data_take(ArchiveReader* reader, uint64_t wanted, const uint8_t** bytes);
+// Consumes up to `count` bytes without looking at them; returns how many.
+uint64_t data_skip(ArchiveReader* reader, uint64_t count);
+// Bytes buffered ahead and not yet handed out.
+inline uint32_t data_buffered(const ArchiveReader* reader) {
+    return reader->data.window_fill - reader->data.window_position;
+}
+// Copies up to `count` bytes to `to` inside the kernel; only when nothing is
+// buffered. Returns the count copied or -1 when the platform cannot.
+int64_t data_copy_in_kernel(ArchiveReader* reader, PlatformHandle to, uint64_t count);
+
+#endif

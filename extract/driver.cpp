@@ -1,0 +1,206 @@
+// The extractor's entry and its only loop: one record at a time, a name line
+// each, directories created and held for their times, files filled from the
+// data region.
+#include <string.h>
+
+#include "extract/extract.h"
+#include "report/console.h"
+#include "report/exit_status.h"
+#include "report/failure.h"
+#include "report/status.h"
+
+ExtractState g_state;
+
+// Contents at least this long go through the kernel's own copy where the
+// platform has one; shorter ones are served from the read-ahead window.
+static const uint64_t KERNEL_COPY_MIN = (uint64_t)COPY_CHUNK;
+
+void reset_extract_state() {
+    memset(&g_state, 0, sizeof g_state);
+    strcpy(g_state.path.narrow, ".");
+    g_state.path.level_start[0] = 2;
+    g_state.unsafe_depth = -1;
+}
+
+// Consumes an entry's content without writing it anywhere.
+static uint64_t skip_content(uint64_t length) {
+    return length ? data_skip(&g_state.archive, length) : 0;
+}
+
+struct CopyResult {
+    uint64_t consumed;  // bytes taken from the data region
+    uint64_t written;   // bytes the output accepted
+    uint32_t error;     // why the output refused more, 0 when it did not
+};
+
+// Copies `length` bytes of content to the output. Every byte of the entry is
+// consumed even when the output stops accepting them, so later entries keep
+// their own bytes.
+static CopyResult copy_content(uint64_t length, PlatformHandle output) {
+    CopyResult result = {0, 0, 0};
+    ArchiveReader* archive = &g_state.archive;
+    while (result.consumed < length && result.error == 0) {
+        uint64_t left = length - result.consumed;
+        if (left >= KERNEL_COPY_MIN && data_buffered(archive) == 0) {
+            int64_t copied = data_copy_in_kernel(archive, output, left);
+            if (copied >= 0) {
+                result.consumed += (uint64_t)copied;
+                result.written += (uint64_t)copied;
+                g_state.counters.outbytes += (uint64_t)copied;
+                if ((uint64_t)copied < left) {
+                    result.error = platform_last_error();
+                    if (result.error == 0) break;  // the data region ended
+                }
+                continue;
+            }
+        }
+        const uint8_t* bytes;
+        uint32_t n = data_take(archive, left, &bytes);
+        if (n == 0) break;
+        result.consumed += n;
+        uint32_t w = platform_write(output, bytes, n);
+        result.written += w;
+        g_state.counters.outbytes += w;
+        if (w < n) {
+            result.error = platform_last_error();
+            if (result.error == 0) result.error = platform_error_access_denied();
+        }
+    }
+    if (result.consumed < length) result.consumed += skip_content(length - result.consumed);
+    return result;
+}
+
+static void extract_directory(int d) {
+    const EntryRecord& record = g_state.record;
+    const WideChar* path = g_state.path.wide;
+    g_state.counters.dirs++;
+    if (platform_create_directory(path)) {
+        open_pending_directory(d, record, path);
+        return;
+    }
+    uint32_t code = platform_last_error();
+    // An existing directory is reused as it is: its own times and attributes stay.
+    if (code == platform_error_already_exists() && platform_is_directory(path)) return;
+    g_state.incomplete = true;
+    report_directory_failure(path, record, code);
+}
+
+static void extract_file() {
+    const EntryRecord& record = g_state.record;
+    const WideChar* path = g_state.path.wide;
+    uint64_t length = content_length(record);
+    g_state.counters.files++;
+    PlatformHandle output = platform_create_file(path);
+    g_state.output = output;
+    if (output == PLATFORM_NO_HANDLE) {
+        g_state.incomplete = true;
+        report_create_failure(path, record);
+        skip_content(length);
+        return;
+    }
+    CopyResult copy = copy_content(length, output);
+    if (copy.written < length) {
+        g_state.incomplete = true;
+        const char* reason = copy.error ? error_text_for(copy.error) : "archive ends early";
+        report_short_content(path, length, copy.written, reason);
+    }
+    finish_file(output, record, path);
+    g_state.output = PLATFORM_NO_HANDLE;
+}
+
+// Why this record cannot be where it is, or null when it fits the walk.
+static const char* check_nesting(const EntryRecord& record) {
+    if (record.depth >= DEPTH_LIMIT) return "depth 255";
+    if (g_state.entry_number == 1 && record.depth != 0) return "first entry is not at depth 0";
+    if (record.depth > g_state.previous_depth + 1) return "depth rises by more than one";
+    return 0;
+}
+
+// Stops a walk that cannot go on: the subtrees already written still get
+// their times and the counts are shown once more.
+static void stop_corrupt(const char* reason, bool status_shown) {
+    report_corrupt(g_state.entry_number, reason);
+    g_state.incomplete = true;
+    if (!status_shown) status_final();
+    finalize_directories(g_state.previous_depth, 0);
+}
+
+static void walk() {
+    ExtractState* s = &g_state;
+    for (;;) {
+        RecordResult result = read_record(&s->archive, &s->record);
+        s->entry_number++;
+        const char* corrupt = 0;
+        if (result == RECORD_CORRUPT)
+            corrupt = s->archive.index_fault ? s->archive.index_fault : "record region does not end on a record";
+        else if (result == RECORD_ENTRY)
+            corrupt = check_nesting(s->record);
+        bool stop = result != RECORD_ENTRY || corrupt;
+        status_check(stop);
+        if (corrupt) {
+            stop_corrupt(corrupt, true);
+            return;
+        }
+        int d = stop ? 0 : s->record.depth;
+        if (d <= s->previous_depth) finalize_directories(s->previous_depth, d);
+        s->previous_depth = d;
+        if (stop) return;
+
+        LineResult line = next_line(&s->archive);
+        if (line != LINE_OK) {
+            // The record's depth was taken; its parents are still pending.
+            stop_corrupt(line == LINE_END ? "name lines end before the records" : "name line of 65536 bytes or more",
+                         false);
+            return;
+        }
+        if (!place_name(d, s->archive.names.line, s->archive.names.line_length)) {
+            stop_corrupt("path too long", false);
+            return;
+        }
+        const char* relative = relative_path();
+        list_entry(relative);
+
+        bool directory = is_directory(s->record);
+        uint64_t length = directory ? 0 : content_length(s->record);
+        if (s->unsafe_depth >= 0) {
+            if (d > s->unsafe_depth) {
+                skip_content(length);
+                continue;
+            }
+            s->unsafe_depth = -1;
+        }
+        if (!select_entry(relative)) {
+            skip_content(length);
+            continue;
+        }
+        if (!s->path.component_safe) {
+            report_unsafe_name(relative);
+            s->incomplete = true;
+            if (directory) s->unsafe_depth = d;
+            skip_content(length);
+            continue;
+        }
+        if (directory) extract_directory(d);
+        else extract_file();
+    }
+}
+
+int run_extract(int argc, char** argv) {
+    if (argc < 2) return EXIT_COMPLETE;
+    ExtractState* s = &g_state;
+    if (!open_cursors(&s->archive, argv[1])) return EXIT_EARLY;
+    if (!resolve_destination(argc > 2 ? argv[2] : ".")) return EXIT_EARLY;
+    if (argc > 3) {
+        if (strlen(argv[3]) >= FILTER_BYTES) return EXIT_EARLY;
+        uint32_t n = filter_to_cesu8(argv[3], s->filter, FILTER_BYTES);
+        if (n == UINT32_MAX) return EXIT_EARLY;
+        s->filter_length = n;
+    }
+    start_status();
+    s->previous_depth = 0;
+    walk();
+    close_cursors(&s->archive);
+    console_out("\n");
+    console_finish();
+    return s->incomplete ? EXIT_INCOMPLETE : EXIT_COMPLETE;
+}

@@ -1,0 +1,93 @@
+// The extractor's one process-wide state record. Every buffer, table and
+// counter of a run lives here, allocated once with the program image and
+// never freed; nothing is allocated per entry.
+#ifndef UNTREE_EXTRACT_H
+#define UNTREE_EXTRACT_H
+
+#include "archive/cursors.h"
+#include "archive/format.h"
+#include "platform/platform.h"
+#include "report/status.h"
+
+enum {
+    NARROW_PATH_BYTES = 65536,
+    WIDE_PATH_UNITS = 32768,
+    LEVELS = 256,
+    FILTER_BYTES = 1024,
+    ERROR_TEXT_BYTES = 32768,
+    REPORT_PATH_BYTES = 65536,
+};
+
+// The current entry's path, narrow (CESU-8, prefix + root + "\" + names) and
+// wide, edited in place: a new entry only rewrites the tail from its depth on.
+struct PathBuilder {
+    char narrow[NARROW_PATH_BYTES];
+    uint32_t level_start[LEVELS];       // offset of the name at depth k in narrow
+    WideChar wide[WIDE_PATH_UNITS];
+    uint32_t wide_level_start[LEVELS];  // the same positions in wide
+    bool component_safe;                // the last placed name cannot leave its parent
+};
+
+// Directories wait here, open, until the walk has left their subtree: their
+// times can only be set once nothing more is written inside them.
+struct PendingDirectoryTable {
+    PlatformHandle handles[LEVELS];
+    uint64_t write_times[LEVELS];
+    uint64_t access_times[LEVELS];
+    uint64_t creation_times[LEVELS];
+};
+
+struct ExtractCounters {
+    int32_t dirs;
+    int32_t files;
+    uint64_t outbytes;
+};
+
+struct ExtractState {
+    ArchiveReader archive;              // cursors, name reader, copy buffer
+    PathBuilder path;
+    PendingDirectoryTable pending;
+    char filter[FILTER_BYTES];
+    uint32_t filter_length;
+    StatusThrottle status;
+    ExtractCounters counters;
+    EntryRecord record;                 // the record being processed
+    int32_t previous_depth;
+    int32_t entry_number;               // counted from 1
+    int32_t unsafe_depth;               // depth of a refused subtree, -1 when none
+    PlatformHandle output;
+    bool incomplete;                    // something selected was not extracted in full
+    char error_text[ERROR_TEXT_BYTES];
+};
+
+extern ExtractState g_state;
+
+// The whole run: arguments as the program received them (UTF-8), exit status.
+int run_extract(int argc, char** argv);
+// Back to the start values, so tests can run the extractor more than once.
+void reset_extract_state();
+
+// --- Path building and the coders ------------------------------------------
+bool resolve_destination(const char* argument);
+// False when the name does not fit the path buffers.
+bool place_name(int depth, const uint8_t* line, uint32_t length);
+// The whole narrow path into the wide buffer.
+void decode_path_utf8();
+// UTF-16 to CESU-8, cut at a unit boundary to fit; always NUL-terminated.
+void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity);
+// The entry's path below the root.
+inline const char* relative_path() { return g_state.path.narrow + g_state.path.level_start[0]; }
+// A filter argument in the archive's own name encoding.
+uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity);
+
+// --- Directory finalisation and metadata -------------------------------------
+void open_pending_directory(int depth, const EntryRecord& record, const WideChar* path);
+void finalize_directories(int from_depth, int to_depth);
+void finish_file(PlatformHandle output, const EntryRecord& record, const WideChar* path);
+
+// --- Selection and listing --------------------------------------------------
+void list_entry(const char* relative);
+bool select_entry(const char* relative);
+int compare_prefix(const char* a, const char* b, uint32_t n);
+
+#endif

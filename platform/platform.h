@@ -1,0 +1,108 @@
+// The one interface between untree's logic and the operating system.
+//
+// The operations are modelled on the Windows file services the extractor was
+// designed around (CreateFileW, CreateDirectoryW, SetFileTime, ...): the Win32
+// backend makes those calls, the POSIX backend does on Linux what the caller
+// expects of them. Paths handed in are UTF-16, NUL-terminated, in the form the
+// extractor builds them: an optional long-path prefix "\\?\", then the root,
+// then components joined by backslashes.
+//
+// Nothing outside platform/ includes a system header beyond the C library.
+#ifndef UNTREE_PLATFORM_H
+#define UNTREE_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+typedef intptr_t PlatformHandle;  // 0 is "no handle"
+typedef uint16_t WideChar;        // one UTF-16 code unit on every platform
+
+enum {
+    PLATFORM_NO_HANDLE = 0,
+    PLATFORM_WIDE_PATH_UNITS = 32768,
+};
+
+// Error codes the logic needs to recognise, in the platform's own numbering.
+uint32_t platform_error_already_exists();
+uint32_t platform_error_access_denied();
+
+// --- Process -------------------------------------------------------------
+// The program's arguments as UTF-8 (Windows: taken from the wide command line
+// so nothing is lost to a code page; POSIX: the bytes as given). Allocated
+// once at start and never freed.
+void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv);
+// Puts the standard streams in the mode the console conventions ask for.
+void platform_init_console();
+bool platform_is_terminal(FILE* stream);
+
+// --- Archive reading -----------------------------------------------------
+// Opens an existing file for reading, sharing read, write and delete.
+PlatformHandle platform_open_read(const char* utf8_path);
+// Reads up to count bytes; returns the count read (0 at the end or on no handle).
+uint32_t platform_read(PlatformHandle handle, void* buffer, uint32_t count);
+// Moves to `distance` bytes from the end of the file (negative: before it).
+// Fails, leaving the position unchanged, when that lands before the start.
+bool platform_seek_from_end(PlatformHandle handle, int64_t distance);
+// Moves forward by `distance` bytes from the current position.
+bool platform_skip_forward(PlatformHandle handle, uint64_t distance);
+// Length of an open file, 0 when unknown.
+uint64_t platform_file_size(PlatformHandle handle);
+void platform_close(PlatformHandle handle);
+
+// --- Tree writing --------------------------------------------------------
+// Creates one directory; false when it exists or cannot be made.
+bool platform_create_directory(const WideChar* path);
+// True when the path names an existing directory.
+bool platform_is_directory(const WideChar* path);
+// Creates or truncates a file for writing. An existing read-only file is
+// refused with the access-denied error.
+PlatformHandle platform_create_file(const WideChar* path);
+// Writes count bytes; returns the count written (0 on no handle).
+uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
+// Copies count bytes from the current position of `from` to the current
+// position of `to` inside the kernel. Returns the count copied, or -1 when the
+// platform has no such copy for these two files (nothing was transferred).
+// A short count with the last error set means the destination refused more.
+int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count);
+// Opens an existing directory so that its times can be set.
+PlatformHandle platform_open_directory(const WideChar* path);
+// Sets creation, last access and last write time (FILETIMEs); 0 leaves a
+// time unchanged.
+void platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
+void platform_set_attributes(const WideChar* path, uint32_t attributes, bool is_directory);
+
+// --- Errors --------------------------------------------------------------
+// The error left by the last failed operation; read it before anything else.
+uint32_t platform_last_error();
+// The system's own text for an error code, in the console's code page, into
+// out (NUL-terminated). Returns its length; 0 when the system has none.
+uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity);
+
+// --- Text ----------------------------------------------------------------
+// A command-line argument (UTF-8) to UTF-16, terminator included. Returns the
+// units written including the terminator, 0 on failure.
+uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity);
+// Absolute, normalised form of a path. Returns its length without the
+// terminator, 0 on failure, or the capacity it would need when larger.
+uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capacity);
+// UTF-16 (terminator included) to UTF-8. Returns bytes written including the
+// terminator, 0 on failure.
+uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacity);
+// The separator the platform's full paths may not contain besides its own
+// (POSIX: a backslash would be read back as a separator); 0 when none.
+WideChar platform_foreign_separator();
+
+// --- Time ----------------------------------------------------------------
+uint32_t platform_tick_count();      // milliseconds, wrapping
+uint64_t platform_cycle_counter();   // processor cycles, or a counter of similar rate
+
+// --- Fault injection (tests) ---------------------------------------------
+// Every system call a backend makes goes through one table. A test can make
+// the nth call (counted from 1) of a named call fail with a chosen error, and
+// the backend behaves exactly as it would on that real failure.
+// Returns false when the name is not in the table.
+bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error);
+void platform_clear_faults();
+
+#endif

@@ -1,0 +1,20 @@
+// The lines on standard error that say what did not come out.
+#ifndef UNTREE_REPORT_FAILURE_H
+#define UNTREE_REPORT_FAILURE_H
+
+#include <stdint.h>
+
+#include "archive/format.h"
+#include "platform/platform.h"
+
+// The system's text for the last error, control bytes blanked.
+const char* system_error_text();
+const char* error_text_for(uint32_t code);
+
+void report_create_failure(const WideChar* path, const EntryRecord& record);
+void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
+void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason);
+void report_unsafe_name(const char* relative);
+void report_corrupt(int32_t entry_number, const char* reason);
+
+#endif
