@@ -19,7 +19,7 @@ void reset_extract_state() {
     memset(&g_state, 0, sizeof g_state);
     strcpy(g_state.path.narrow, ".");
     g_state.path.level_start[0] = 2;
-    g_state.unsafe_depth = -1;
+    g_state.refused_depth = -1;
 }
 
 // Consumes an entry's content without writing it anywhere.
@@ -48,7 +48,9 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output) {
                 result.written += (uint64_t)copied;
                 g_state.counters.outbytes += (uint64_t)copied;
                 if ((uint64_t)copied < left) {
-                    result.error = platform_last_error();
+                    // At the end of the data region no call was made, so the
+                    // last error is someone else's.
+                    result.error = archive->data.remaining == 0 ? 0 : platform_last_error();
                     if (result.error == 0) break;  // the data region ended
                 }
                 continue;
@@ -70,19 +72,25 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output) {
     return result;
 }
 
-static void extract_directory(int d) {
+// Returns false when the entries inside must not be attempted.
+static bool extract_directory(int d) {
     const EntryRecord& record = g_state.record;
     const WideChar* path = g_state.path.wide;
     g_state.counters.dirs++;
     if (platform_create_directory(path)) {
         open_pending_directory(d, record, path);
-        return;
+        return true;
     }
     uint32_t code = platform_last_error();
+    bool exists = code == platform_error_already_exists();
     // An existing directory is reused as it is: its own times and attributes stay.
-    if (code == platform_error_already_exists() && platform_is_directory(path)) return;
+    if (exists && platform_is_directory(path)) return true;
     g_state.incomplete = true;
     report_directory_failure(path, record, code);
+    // A link standing there would lead the subtree out of the destination:
+    // nothing goes inside it. Under anything else the entries are attempted
+    // and fail on their own.
+    return !(exists && platform_is_link(path));
 }
 
 static void extract_file() {
@@ -113,6 +121,7 @@ static const char* check_nesting(const EntryRecord& record) {
     if (record.depth >= DEPTH_LIMIT) return "depth 255";
     if (g_state.entry_number == 1 && record.depth != 0) return "first entry is not at depth 0";
     if (record.depth > g_state.previous_depth + 1) return "depth rises by more than one";
+    if (record.depth > g_state.previous_depth && !g_state.previous_was_directory) return "entry inside a file";
     return 0;
 }
 
@@ -145,6 +154,7 @@ static void walk() {
         if (d <= s->previous_depth) finalize_directories(s->previous_depth, d);
         s->previous_depth = d;
         if (stop) return;
+        s->previous_was_directory = is_directory(s->record);
 
         LineResult line = next_line(&s->archive);
         if (line != LINE_OK) {
@@ -162,12 +172,12 @@ static void walk() {
 
         bool directory = is_directory(s->record);
         uint64_t length = directory ? 0 : content_length(s->record);
-        if (s->unsafe_depth >= 0) {
-            if (d > s->unsafe_depth) {
+        if (s->refused_depth >= 0) {
+            if (d > s->refused_depth) {
                 skip_content(length);
                 continue;
             }
-            s->unsafe_depth = -1;
+            s->refused_depth = -1;
         }
         if (!select_entry(relative)) {
             skip_content(length);
@@ -176,12 +186,12 @@ static void walk() {
         if (!s->path.component_safe) {
             report_unsafe_name(relative);
             s->incomplete = true;
-            if (directory) s->unsafe_depth = d;
+            if (directory) s->refused_depth = d;
             skip_content(length);
             continue;
         }
-        if (directory) extract_directory(d);
-        else extract_file();
+        if (!directory) extract_file();
+        else if (!extract_directory(d)) s->refused_depth = d;
     }
 }
 

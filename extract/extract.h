@@ -54,7 +54,8 @@ struct ExtractState {
     EntryRecord record;                 // the record being processed
     int32_t previous_depth;
     int32_t entry_number;               // counted from 1
-    int32_t unsafe_depth;               // depth of a refused subtree, -1 when none
+    int32_t refused_depth;              // depth of a refused subtree, -1 when none
+    bool previous_was_directory;
     PlatformHandle output;
     bool incomplete;                    // something selected was not extracted in full
     char error_text[ERROR_TEXT_BYTES];

@@ -53,8 +53,10 @@ void platform_close(PlatformHandle handle);
 // --- Tree writing --------------------------------------------------------
 // Creates one directory; false when it exists or cannot be made.
 bool platform_create_directory(const WideChar* path);
-// True when the path names an existing directory.
+// True when the path names an existing directory (not a link to one).
 bool platform_is_directory(const WideChar* path);
+// True when the path is a symbolic link, junction or other reparse point.
+bool platform_is_link(const WideChar* path);
 // Creates or truncates a file for writing. An existing read-only file is
 // refused with the access-denied error.
 PlatformHandle platform_create_file(const WideChar* path);
@@ -104,5 +106,75 @@ uint64_t platform_cycle_counter();   // processor cycles, or a counter of simila
 // Returns false when the name is not in the table.
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error);
 void platform_clear_faults();
+
+// --- Packing ---------------------------------------------------------------
+// The packer walks its source one directory at a time and holds the
+// directories open from the root down to the one it is in. A child is named
+// twice: by its parent's handle and its own name, and by its full path in the
+// long-path form the tree-writing calls take. Each backend uses the form that
+// reaches any depth on its system: POSIX the handle and the name (openat, no
+// path-length limit), Windows the full path.
+
+enum PlatformEntryKind {
+    PLATFORM_ENTRY_FILE,
+    PLATFORM_ENTRY_DIRECTORY,
+    PLATFORM_ENTRY_LINK,  // symbolic link, junction: never followed
+    PLATFORM_ENTRY_DEVICE,
+    PLATFORM_ENTRY_SOCKET,
+    PLATFORM_ENTRY_FIFO,
+    PLATFORM_ENTRY_OTHER,
+};
+
+enum {
+    PLATFORM_NAME_UNITS = 260,  // one name and its terminator, on either system
+    PLATFORM_NAME_BYTES = 260,
+};
+
+// One child of a directory being listed, with what the archive records of it.
+struct PlatformSourceEntry {
+    WideChar name[PLATFORM_NAME_UNITS];  // UTF-16, NUL-terminated
+    uint32_t name_units;
+    // False when the system's name has no UTF-16 form (POSIX: it is not
+    // UTF-8); raw_name then holds its bytes, NUL-terminated, for messages.
+    bool name_is_unicode;
+    char raw_name[PLATFORM_NAME_BYTES];
+    uint32_t error;  // not 0: the name was listed but its attributes could not be read
+    uint32_t kind;   // PlatformEntryKind
+    uint16_t attributes;  // the archive's attribute word
+    uint64_t size;        // content length of a file, 0 for anything else
+    uint64_t creation_time, write_time, access_time;  // FILETIMEs
+};
+
+// Opens SOURCE_DIR: POSIX by the argument as typed, Windows by its full
+// path. Fails, with the last error set, when it is not a readable directory.
+PlatformHandle platform_open_source_root(const char* argument, const WideChar* path);
+// Opens a child directory for listing, without following a link and without
+// moving its access time where the system allows.
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// Lists one directory at a time: begin, then next until it returns 0.
+bool platform_list_begin(PlatformHandle directory, const WideChar* path);
+// 1: an entry ("." and ".." are left out); 0: the end; -1: failed (last error).
+int platform_list_next(PlatformSourceEntry* out);
+void platform_list_end();
+// Opens a source file for reading so that reading it does not move its
+// access time, where the system allows that. POSIX does not follow a link
+// that took the file's place since it was listed.
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// Reads up to count bytes; returns the count read. *error is 0 when a short
+// count means the end of the file, the system's error otherwise.
+uint32_t platform_read_source(PlatformHandle handle, void* buffer, uint32_t count, uint32_t* error);
+// What tells one file from another: the same pair means the same file.
+bool platform_file_identity(PlatformHandle handle, uint64_t* volume, uint64_t* index);
+// Like platform_copy_in_kernel, by the system's other in-kernel copy
+// (sendfile); -1 when it has none for these two files.
+int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t count);
+// Creates a file that must not exist yet, for writing.
+PlatformHandle platform_create_new_file(const WideChar* path);
+// Renames a closed file, replacing whatever file `to` names, in one step.
+bool platform_replace_file(const WideChar* from, const WideChar* to);
+bool platform_delete_file(const WideChar* path);
+uint32_t platform_process_id();
+// The separator a user of this system expects between the names of a path.
+char platform_path_separator();
 
 #endif

@@ -2,11 +2,13 @@
 // done with Linux system calls. Paths arrive as UTF-16 in the extractor's
 // form ("\\?\" prefix, backslash separators) and leave as UTF-8 with slashes.
 // Paths beyond PATH_MAX are reached by opening successive prefixes.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,7 +23,10 @@
 
 enum SyscallId {
     SYS_OPEN, SYS_OPENAT, SYS_READ, SYS_WRITE, SYS_LSEEK, SYS_FSTAT, SYS_FSTATAT, SYS_MKDIRAT,
-    SYS_FUTIMENS, SYS_FCHMODAT, SYS_COPY_FILE_RANGE, SYS_CLOSE, SYS_COUNT
+    SYS_FUTIMENS, SYS_FCHMODAT, SYS_COPY_FILE_RANGE, SYS_CLOSE,
+    // packing
+    SYS_GETDENTS64, SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_UNLINKAT,
+    SYS_COUNT
 };
 
 struct SyscallSlot {
@@ -34,6 +39,9 @@ static SyscallSlot g_syscalls[SYS_COUNT] = {
     {"open", 0, 0},     {"openat", 0, 0},  {"read", 0, 0},     {"write", 0, 0},
     {"lseek", 0, 0},    {"fstat", 0, 0},   {"fstatat", 0, 0},  {"mkdirat", 0, 0},
     {"futimens", 0, 0}, {"fchmodat", 0, 0}, {"copy_file_range", 0, 0}, {"close", 0, 0},
+    // packing
+    {"getdents64", 0, 0}, {"statx", 0, 0}, {"sendfile", 0, 0}, {"renameat", 0, 0},
+    {"unlinkat", 0, 0},
 };
 
 static bool injected(SyscallId id) {
@@ -238,6 +246,15 @@ bool platform_is_directory(const WideChar* path) {
     int r = SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW));
     release_at(&p);
     return r == 0 && S_ISDIR(st.st_mode);
+}
+
+bool platform_is_link(const WideChar* path) {
+    AtPath p;
+    if (!at_path(path, &p)) return false;
+    struct stat st;
+    int r = SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW));
+    release_at(&p);
+    return r == 0 && S_ISLNK(st.st_mode);
 }
 
 PlatformHandle platform_create_file(const WideChar* path) {
@@ -467,3 +484,263 @@ uint64_t platform_cycle_counter() {
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 #endif
 }
+
+// --- Packing -------------------------------------------------------------------
+// The source is reached by descriptor and name, never by a built path, so its
+// depth meets no path-length limit. Directories and files are opened with
+// O_NOATIME: the packer records access times and must not move them by its
+// own reads. Only the owner (or a privileged process) may ask for that;
+// anyone else gets EPERM and reads without it.
+
+static int open_keeping_atime(int dirfd, const char* name, int flags) {
+    int fd = SYS(SYS_OPENAT, openat(dirfd, name, flags | O_NOATIME));
+    if (fd < 0 && errno == EPERM) fd = SYS(SYS_OPENAT, openat(dirfd, name, flags));
+    return fd;
+}
+
+// A listed name back to the bytes the kernel knows it by: valid UTF-8 decodes
+// to UTF-16 and encodes back to the very same bytes.
+static const char* source_name(const WideChar* name) {
+    static char bytes[PLATFORM_NAME_UNITS * 3];
+    if (utf16_to_utf8(name, bytes, sizeof bytes, false) == 0) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    return bytes;
+}
+
+// Strict UTF-8 to UTF-16: no overlong form, no encoded surrogate, nothing
+// beyond U+10FFFF, no sequence cut short. Anything else has no UTF-16 form.
+static bool strict_utf8_to_utf16(const char* text, WideChar* out, uint32_t capacity, uint32_t* units) {
+    const uint8_t* s = (const uint8_t*)text;
+    uint32_t at = 0;
+    while (*s) {
+        uint32_t c = *s++;
+        uint32_t extra, least;
+        if (c < 0x80) extra = 0, least = 0;
+        else if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1, least = 0x80;
+        else if (c >= 0xE0 && c <= 0xEF) c &= 0x0F, extra = 2, least = 0x800;
+        else if (c >= 0xF0 && c <= 0xF4) c &= 0x07, extra = 3, least = 0x10000;
+        else return false;
+        for (uint32_t i = 0; i < extra; i++, s++) {
+            if ((*s & 0xC0) != 0x80) return false;
+            c = (c << 6) | (*s & 0x3F);
+        }
+        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        uint32_t need = c >= 0x10000 ? 2 : 1;
+        if (at + need + 1 > capacity) return false;
+        if (need == 2) {
+            out[at++] = (WideChar)(0xD800 + ((c - 0x10000) >> 10));
+            out[at++] = (WideChar)(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out[at++] = (WideChar)c;
+        }
+    }
+    out[at] = 0;
+    *units = at;
+    return true;
+}
+
+static uint64_t filetime_of(int64_t seconds, uint32_t nanoseconds) {
+    // Before 1601 there is no FILETIME; far beyond 30828 none either.
+    const int64_t first = -FILETIME_UNIX_EPOCH / 10000000;
+    const int64_t last = (INT64_MAX - FILETIME_UNIX_EPOCH) / 10000000 - 1;
+    if (seconds < first) return 0;
+    if (seconds > last) seconds = last;
+    return (uint64_t)(seconds * 10000000 + FILETIME_UNIX_EPOCH) + nanoseconds / 100;
+}
+
+static uint32_t entry_kind(uint32_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG: return PLATFORM_ENTRY_FILE;
+    case S_IFDIR: return PLATFORM_ENTRY_DIRECTORY;
+    case S_IFLNK: return PLATFORM_ENTRY_LINK;
+    case S_IFCHR:
+    case S_IFBLK: return PLATFORM_ENTRY_DEVICE;
+    case S_IFSOCK: return PLATFORM_ENTRY_SOCKET;
+    case S_IFIFO: return PLATFORM_ENTRY_FIFO;
+    default: return PLATFORM_ENTRY_OTHER;
+    }
+}
+
+static void describe_entry(PlatformSourceEntry* e, uint32_t mode, uint64_t size) {
+    e->kind = entry_kind(mode);
+    e->attributes = e->kind == PLATFORM_ENTRY_DIRECTORY ? 0x0010 : 0x0020;
+    if (!(mode & S_IWUSR)) e->attributes |= 0x0001;
+    e->size = e->kind == PLATFORM_ENTRY_FILE ? size : 0;
+}
+
+static struct {
+    int fd;
+    uint32_t fill;
+    uint32_t position;
+    bool no_statx;  // the kernel has no statx: fstatat, and no birth times
+    alignas(8) char block[65536];
+} g_listing = {-1, 0, 0, false, {0}};
+
+// Attributes, size and times of one listed name, never through a link.
+static void stat_entry(const char* name, PlatformSourceEntry* e) {
+    if (!g_listing.no_statx) {
+        struct statx sx;
+        int r = SYS(SYS_STATX, statx(g_listing.fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                                     STATX_BASIC_STATS | STATX_BTIME, &sx));
+        if (r == 0) {
+            describe_entry(e, sx.stx_mode, sx.stx_size);
+            e->write_time = filetime_of(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+            e->access_time = filetime_of(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+            // Without a birth time the last write is the earliest time known.
+            e->creation_time = (sx.stx_mask & STATX_BTIME) ? filetime_of(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
+                                                           : e->write_time;
+            return;
+        }
+        if (errno != ENOSYS) {
+            e->error = (uint32_t)errno;
+            return;
+        }
+        g_listing.no_statx = true;
+    }
+    struct stat st;
+    if (SYS(SYS_FSTATAT, fstatat(g_listing.fd, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) {
+        e->error = (uint32_t)errno;
+        return;
+    }
+    describe_entry(e, st.st_mode, (uint64_t)st.st_size);
+    e->write_time = filetime_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
+    e->access_time = filetime_of(st.st_atim.tv_sec, (uint32_t)st.st_atim.tv_nsec);
+    e->creation_time = e->write_time;
+}
+
+PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
+    return to_handle(open_keeping_atime(AT_FDCWD, argument, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {
+    const char* n = source_name(name);
+    if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
+    return to_handle(open_keeping_atime(to_fd(parent), n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool platform_list_begin(PlatformHandle directory, const WideChar*) {
+    if (directory == PLATFORM_NO_HANDLE) {
+        errno = EBADF;
+        return false;
+    }
+    g_listing.fd = to_fd(directory);
+    g_listing.fill = 0;
+    g_listing.position = 0;
+    return true;
+}
+
+int platform_list_next(PlatformSourceEntry* out) {
+    for (;;) {
+        if (g_listing.position >= g_listing.fill) {
+            ssize_t n = SYS(SYS_GETDENTS64, getdents64(g_listing.fd, g_listing.block, sizeof g_listing.block));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return -1;
+            if (n == 0) return 0;
+            g_listing.fill = (uint32_t)n;
+            g_listing.position = 0;
+        }
+        const struct dirent64* d = (const struct dirent64*)(g_listing.block + g_listing.position);
+        g_listing.position += d->d_reclen;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+
+        memset(out, 0, sizeof *out);
+        size_t length = strlen(name);
+        if (length >= PLATFORM_NAME_BYTES) length = PLATFORM_NAME_BYTES - 1;
+        memcpy(out->raw_name, name, length);
+        out->name_is_unicode = strict_utf8_to_utf16(name, out->name, PLATFORM_NAME_UNITS, &out->name_units);
+        // A name the archive cannot carry is not looked at any further.
+        if (out->name_is_unicode) stat_entry(name, out);
+        return 1;
+    }
+}
+
+void platform_list_end() { g_listing.fd = -1; }
+
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*) {
+    const char* n = source_name(name);
+    if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
+    // Non-blocking: should a FIFO take the file's place, opening it must not
+    // wait for a writer.
+    return to_handle(open_keeping_atime(to_fd(parent), n, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+}
+
+uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
+    *error = 0;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = SYS(SYS_READ, read(to_fd(h), (char*)buffer + done, count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) *error = (uint32_t)errno;
+        if (n <= 0) break;
+        done += (uint32_t)n;
+    }
+    return done;
+}
+
+bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
+    struct stat st;
+    if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return true;
+}
+
+int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t count) {
+    if (from == PLATFORM_NO_HANDLE || to == PLATFORM_NO_HANDLE) return -1;
+    uint64_t done = 0;
+    while (done < count) {
+        uint64_t want = count - done;
+        if (want > 0x40000000) want = 0x40000000;
+        ssize_t n = SYS(SYS_SENDFILE, sendfile(to_fd(to), to_fd(from), 0, (size_t)want));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (done == 0 && (errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) return -1;
+            return (int64_t)done;
+        }
+        if (n == 0) {
+            errno = 0;  // the source ended
+            return (int64_t)done;
+        }
+        done += (uint64_t)n;
+    }
+    return (int64_t)done;
+}
+
+PlatformHandle platform_create_new_file(const WideChar* path) {
+    AtPath p;
+    if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
+    int fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    release_at(&p);
+    return to_handle(fd);
+}
+
+bool platform_replace_file(const WideChar* from, const WideChar* to) {
+    // Both paths go through the one conversion buffer: keep the first apart.
+    static char from_rest[KERNEL_PATH_BYTES];
+    AtPath f, t;
+    if (!at_path(from, &f)) return false;
+    strcpy(from_rest, f.rest);
+    if (!at_path(to, &t)) {
+        release_at(&f);
+        return false;
+    }
+    int r = SYS(SYS_RENAMEAT, renameat(f.dirfd, from_rest, t.dirfd, t.rest));
+    release_at(&t);
+    release_at(&f);
+    return r == 0;
+}
+
+bool platform_delete_file(const WideChar* path) {
+    AtPath p;
+    if (!at_path(path, &p)) return false;
+    int r = SYS(SYS_UNLINKAT, unlinkat(p.dirfd, p.rest, 0));
+    release_at(&p);
+    return r == 0;
+}
+
+uint32_t platform_process_id() { return (uint32_t)getpid(); }
+
+char platform_path_separator() { return '/'; }

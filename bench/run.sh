@@ -1,0 +1,283 @@
+#!/usr/bin/env bash
+# The extraction benchmark, in one command:
+#
+#   bench/run.sh                 the whole benchmark (as root: it mounts)
+#   bench/run.sh --smoke         one run of each tool on a tiny tree in a
+#                                plain temporary folder: checks that it all
+#                                still works and makes a table; times nothing
+#
+# It generates deterministic trees (bench/gen_trees.py), packs each with
+# untree-pack and as an uncompressed tar, and times extraction into a fresh
+# empty destination with hyperfine for untree, GNU tar -xf, bsdtar -xf and the
+# floor program (bench/floor.c), on a tmpfs and on a fresh loop-mounted ext4
+# image. Every extracted tree is compared with its source. Then, outside the
+# timing, it measures untree's peak resident memory (/usr/bin/time -v) and
+# every tool's system calls per extracted entry (strace -f -c). It prints one
+# table per tree and file system and keeps them, with the machine they ran
+# on, in bench/RESULTS.md (between its two marker lines; the rest of that
+# file is left as it is).
+#
+# Options:
+#   --untree PATH --pack PATH --floor PATH   use these programs instead of
+#                                building them in --build-dir
+#   --build-dir DIR   where to build them (default: build-bench in the repo)
+#   --work DIR        scratch space for source trees, results and the ext4
+#                     image (default: /tmp/untree-bench)
+#   --results FILE    where the tables go (default: bench/RESULTS.md; with
+#                     --smoke: WORK/RESULTS.md)
+#   --trees "..."     a subset of: small large include (default: all)
+#   --fs "..."        a subset of: tmpfs ext4 (default: both)
+#   --runs N          timed runs per tool (default 10; --smoke: 1)
+#   --wait-load L     first wait (up to 30 minutes) until the one-minute load
+#                     average is below L
+#
+# Exit status: 0 done, 1 something failed (a tool, a comparison), 77 --smoke
+# without hyperfine (the test counts that as skipped).
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+REPO=$(dirname "$HERE")
+
+smoke=0
+untree= pack= floor=
+build_dir=$REPO/build-bench
+work=/tmp/untree-bench
+results=
+trees="small large include"
+filesystems="tmpfs ext4"
+runs=
+wait_load=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --smoke) smoke=1 ;;
+    --untree) untree=$2; shift ;;
+    --pack) pack=$2; shift ;;
+    --floor) floor=$2; shift ;;
+    --build-dir) build_dir=$2; shift ;;
+    --work) work=$2; shift ;;
+    --results) results=$2; shift ;;
+    --trees) trees=$2; shift ;;
+    --fs) filesystems=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    --wait-load) wait_load=$2; shift ;;
+    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown argument $1 (try --help)" >&2; exit 1 ;;
+    esac
+    shift
+done
+
+say() { printf '== %s\n' "$*" >&2; }
+die() { printf 'run.sh: %s\n' "$*" >&2; exit 1; }
+
+if ! command -v hyperfine >/dev/null; then
+    [ $smoke = 1 ] && { echo "run.sh: hyperfine is not installed; smoke run skipped" >&2; exit 77; }
+    die "hyperfine is not installed (Debian package hyperfine)"
+fi
+command -v python3 >/dev/null || die "python3 is not installed"
+
+if [ $smoke = 1 ]; then
+    trees=tiny
+    filesystems=dir
+    runs=${runs:-1}
+    warmup=0
+    results=${results:-$work/RESULTS.md}
+else
+    runs=${runs:-10}
+    warmup=1
+    results=${results:-$HERE/RESULTS.md}
+    [ "$(id -u)" = 0 ] || die "the full benchmark mounts a tmpfs and an ext4 image: run it as root (or try --smoke)"
+fi
+
+# --- The programs ----------------------------------------------------------
+if [ -z "$untree$pack$floor" ]; then
+    say "building untree, untree-pack and bench-floor in $build_dir"
+    cmake -S "$REPO" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build_dir" -j2 --target untree untree-pack bench-floor >/dev/null
+    untree=$build_dir/untree pack=$build_dir/pack/untree-pack floor=$build_dir/bench/bench-floor
+fi
+for p in "$untree" "$pack" "$floor"; do
+    [ -x "$p" ] || die "not an executable program: '$p' (give all of --untree, --pack and --floor)"
+done
+untree=$(readlink -f "$untree") pack=$(readlink -f "$pack") floor=$(readlink -f "$floor")
+
+# The peers. A missing one is left out of the tables, with a note.
+gnu_tar= bsdtar=
+if command -v tar >/dev/null && tar --version 2>/dev/null | head -1 | grep -q 'GNU tar'; then gnu_tar=$(command -v tar); fi
+command -v bsdtar >/dev/null && bsdtar=$(command -v bsdtar)
+[ -n "$gnu_tar" ] || say "GNU tar not found: left out"
+[ -n "$bsdtar" ] || say "bsdtar not found (Debian package libarchive-tools): left out"
+[ -n "$gnu_tar$bsdtar" ] || [ $smoke = 1 ] || die "no peer to compare with"
+timer=; [ -x /usr/bin/time ] && timer=/usr/bin/time
+tracer=$(command -v strace || true)
+[ -n "$timer" ] || say "/usr/bin/time not found (Debian package time): no peak memory"
+[ -n "$tracer" ] || say "strace not found: no system call counts"
+
+# --- Load ------------------------------------------------------------------
+load1() { cut -d' ' -f1 /proc/loadavg; }
+if [ -n "$wait_load" ]; then
+    waited=0
+    while ! python3 -c "import sys; sys.exit(0 if float('$(load1)') < float('$wait_load') else 1)"; do
+        [ $waited -ge 1800 ] && { say "load still $(load1) after 30 minutes: going on"; break; }
+        [ $((waited % 300)) = 0 ] && say "load $(load1), waiting for it to fall below $wait_load"
+        sleep 20
+        waited=$((waited + 20))
+    done
+fi
+
+# --- Scratch space, mounts, and leaving nothing behind ---------------------
+mkdir -p "$work"
+work=$(readlink -f "$work")
+out=$work/results
+rm -rf "$out"
+mkdir -p "$out"
+tmpfs_mount=/mnt/untree-bench-tmpfs
+ext4_mount=/mnt/untree-bench-ext4
+ext4_image=$work/ext4.img
+mounted=
+cleanup() {
+    for m in $mounted; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; rmdir "$m" 2>/dev/null || true; done
+    rm -f "$ext4_image"
+    [ $smoke = 1 ] && rm -rf "$work/fs-dir"
+    return 0
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Room for every archive of the selected trees and one extraction at a time.
+fs_bytes=$((5 * 1024 * 1024 * 1024))
+mount_fs() {  # name -> sets $base, the folder to work in
+    case $1 in
+    tmpfs)
+        mkdir -p $tmpfs_mount
+        mount -t tmpfs -o size=$fs_bytes untree-bench $tmpfs_mount
+        mounted="$tmpfs_mount $mounted"
+        base=$tmpfs_mount ;;
+    ext4)
+        local free
+        free=$(df --output=avail -B1 "$work" | tail -1)
+        [ "$free" -gt $((fs_bytes + 1024 * 1024 * 1024)) ] || die "not enough space in $work for a $((fs_bytes >> 30)) GiB ext4 image"
+        rm -f "$ext4_image"
+        truncate -s $fs_bytes "$ext4_image"
+        # A journal, as mkfs.ext4 makes by default: without one the kernel
+        # holds back recently freed inodes and every create after the
+        # previous run's rm -rf gets several times slower.
+        mkfs.ext4 -q -F -O has_journal "$ext4_image"
+        mkdir -p $ext4_mount
+        mount -o loop "$ext4_image" $ext4_mount
+        mounted="$ext4_mount $mounted"
+        base=$ext4_mount ;;
+    dir)
+        rm -rf "$work/fs-dir"
+        mkdir -p "$work/fs-dir"
+        base=$work/fs-dir ;;
+    esac
+}
+unmount_fs() {
+    case $1 in
+    tmpfs) umount $tmpfs_mount; rmdir $tmpfs_mount; mounted=${mounted/$tmpfs_mount /} ;;
+    ext4) umount $ext4_mount; rmdir $ext4_mount; mounted=${mounted/$ext4_mount /}; rm -f "$ext4_image" ;;
+    dir) rm -rf "$work/fs-dir" ;;
+    esac
+}
+
+# --- Source trees ----------------------------------------------------------
+generate() {  # tree -> the tree in $work/src/<tree>, and <tree>.counts
+    local tree=$1 dest=$work/src/$1 stamp
+    stamp="$(sha256sum "$HERE/gen_trees.py" | cut -c1-16) $tree"
+    if [ "$tree" = include ]; then stamp="$stamp $(find /usr/include -printf '%P %s %T@\n' | sha256sum | cut -c1-16)"; fi
+    if [ -f "$dest.counts" ] && [ "$(head -1 "$dest.counts")" = "$stamp" ]; then return; fi
+    say "generating the $tree tree"
+    rm -rf "$dest" "$dest.counts"
+    mkdir -p "$dest"
+    local counts
+    case $tree in
+    small) counts=$(python3 "$HERE/gen_trees.py" small "$dest") ;;
+    large) counts=$(python3 "$HERE/gen_trees.py" large "$dest") ;;
+    include) counts=$(python3 "$HERE/gen_trees.py" copy /usr/include "$dest") ;;
+    tiny)
+        # A few of everything: nesting, empty files, a non-ASCII name, and
+        # one file long enough for the in-kernel copy.
+        local a b
+        a=$(python3 "$HERE/gen_trees.py" small "$dest" --files 60 --dirs 8 --max-depth 4)
+        b=$(python3 "$HERE/gen_trees.py" large "$dest" --count 1 --size $((2 * 1048576 + 1)))
+        counts=$(python3 -c "
+a = dict(x.split('=') for x in '$a'.split()); b = dict(x.split('=') for x in '$b'.split())
+print(' '.join('%s=%d' % (k, int(a[k]) + int(b[k])) for k in a))") ;;
+    esac
+    printf '%s\n%s\n' "$stamp" "$counts" >"$dest.counts"
+}
+
+# --- One tree on one file system -------------------------------------------
+q() { printf '%q' "$1"; }
+
+measure() {  # fs tree folder
+    local fs=$1 tree=$2 base=$3 src=$work/src/$2
+    local archive=$base/$tree.untree tarball=$base/$tree.tar dest=$base/dest
+    local tag=$fs-$tree counts
+    counts=$(sed -n 2p "$src.counts")
+    say "$tree on $fs: packing"
+    "$pack" "$src" "$archive" >/dev/null
+    tar --sort=name -cf "$tarball" -C "$src" .
+    sync -f "$base"
+
+    # name, command line, whether its times are kept to the 100 ns
+    local names=() commands=() exact=()
+    names+=(untree); commands+=("$(q "$untree") $(q "$archive") $(q "$dest")"); exact+=(1)
+    if [ -n "$gnu_tar" ]; then names+=("GNU tar"); commands+=("$(q "$gnu_tar") -xf $(q "$tarball") -C $(q "$dest")"); exact+=(0); fi
+    if [ -n "$bsdtar" ]; then names+=(bsdtar); commands+=("$(q "$bsdtar") -xf $(q "$tarball") -C $(q "$dest")"); exact+=(0); fi
+    names+=(floor); commands+=("$(q "$floor") $(q "$archive") $(q "$dest")"); exact+=(1)
+
+    local prepare="rm -rf $(q "$dest") && mkdir $(q "$dest") && sync -f $(q "$base")"
+    local i
+    printf '%s\n' "{\"fs\": \"$fs\", \"tree\": \"$tree\", \"counts\": \"$counts\", \"load_before\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.meta.json"
+    for i in "${!names[@]}"; do
+        say "$tree on $fs: timing ${names[$i]}"
+        hyperfine --style basic --output null --warmup $warmup --runs "$runs" \
+            --prepare "$prepare" --command-name "${names[$i]}" \
+            --export-json "$out/$tag.$i.json" "${commands[$i]}" >&2
+        # The last timed run left its tree: it must be the source's.
+        local how=()
+        [ "${exact[$i]}" = 1 ] && how=(--exact-times)
+        python3 "$HERE/gen_trees.py" compare "$src" "$dest" "${how[@]}" || die "${names[$i]} extracted a different tree"
+    done
+    printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
+
+    if [ -n "$timer" ]; then
+        eval "$prepare"
+        "$timer" -v -o "$out/$tag.rss.txt" "$untree" "$archive" "$dest" >/dev/null
+    fi
+    if [ -n "$tracer" ]; then
+        for i in "${!names[@]}"; do
+            eval "$prepare"
+            eval "$(q "$tracer") -f -c -o $(q "$out/$tag.$i.strace.txt") ${commands[$i]}" >/dev/null
+        done
+    fi
+    rm -rf "$dest" "$archive" "$tarball"
+}
+
+# --- The run ---------------------------------------------------------------
+started="$(cat /proc/loadavg)"
+for tree in $trees; do generate "$tree"; done
+for fs in $filesystems; do
+    mount_fs "$fs"
+    for tree in $trees; do measure "$fs" "$tree" "$base"; done
+    unmount_fs "$fs"
+done
+
+{
+    echo "nproc: $(nproc)"
+    echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+    echo "memory: $(free -g | awk '/^Mem:/ {print $2}') GiB"
+    echo "kernel: $(uname -sr)"
+    echo "system: $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME")"
+    echo "untree: $("$untree" --version 2>/dev/null | head -1)"
+    [ -n "$gnu_tar" ] && echo "GNU tar: $("$gnu_tar" --version | head -1)"
+    [ -n "$bsdtar" ] && echo "bsdtar: $("$bsdtar" --version | head -1)"
+    echo "hyperfine: $(hyperfine --version)"
+    [ -n "$tracer" ] && echo "strace: $("$tracer" -V | head -1)"
+    echo "load at start: $started"
+    echo "load at end: $(cat /proc/loadavg)"
+    echo "runs: $runs timed (after $warmup warm-up) per tool, tree and file system"
+} >"$out/machine.txt"
+
+python3 "$HERE/report.py" "$out" "$results" $([ $smoke = 1 ] && echo --smoke)

@@ -1,0 +1,61 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "pack/pack.h"
+#include "platform/platform.h"
+#include "report/exit_status.h"
+
+#ifndef UNTREE_VERSION
+#error "UNTREE_VERSION comes from the project version in CMakeLists.txt"
+#endif
+
+static const char USAGE[] = "Usage: untree-pack SOURCE_DIR ARCHIVE\n";
+
+static const char HELP_TEXT[] =
+    "Usage: untree-pack SOURCE_DIR ARCHIVE\n"
+    "Write the directory tree under SOURCE_DIR into the archive ARCHIVE;\n"
+    "`untree ARCHIVE DEST` re-creates it under DEST.\n"
+    "\n"
+    "  SOURCE_DIR  the directory whose contents are packed (not the directory\n"
+    "              itself): every directory and regular file, depth first,\n"
+    "              siblings sorted by name, with their times and attributes\n"
+    "  ARCHIVE     the file to write; it is written beside its final name and\n"
+    "              renamed once whole, so a failed run leaves no half archive\n"
+    "\n"
+    "Left out, one line each on standard error: symbolic links, devices,\n"
+    "sockets, FIFOs, entries that cannot be read, and names an archive cannot\n"
+    "carry (on Linux: not valid UTF-8, or holding \"\\\" or \":\"). A file whose\n"
+    "size changes while it is read is stored at the size first seen and\n"
+    "reported.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the archive holds the whole tree\n"
+    "  1  no archive was written: wrong arguments, SOURCE_DIR cannot be read,\n"
+    "     ARCHIVE cannot be written, or the tree exceeds what an archive holds\n"
+    "     (255 levels, files under 1 TiB, 2 GiB of names and records)\n"
+    "  2  the archive was written, but something was left out or changed while\n"
+    "     read: see standard error\n"
+    "\n"
+    "  -h, --help   show this help and exit\n"
+    "  --version    show the version and exit\n"
+    "Either is recognised only as the sole argument.\n";
+
+int main(int argc, char** argv) {
+    int count;
+    char** arguments;
+    platform_arguments(argc, argv, &count, &arguments);
+    platform_init_console();
+    if (count == 2 && (strcmp(arguments[1], "-h") == 0 || strcmp(arguments[1], "--help") == 0)) {
+        fputs(HELP_TEXT, stdout);
+        return EXIT_COMPLETE;
+    }
+    if (count == 2 && strcmp(arguments[1], "--version") == 0) {
+        printf("untree-pack %s\n", UNTREE_VERSION);
+        return EXIT_COMPLETE;
+    }
+    if (count != 3) {
+        fputs(USAGE, stderr);
+        return EXIT_EARLY;
+    }
+    return run_pack(arguments[1], arguments[2]);
+}

@@ -1,0 +1,199 @@
+// The archive file: contents appended as the walk meets them, the index at
+// the end, all in a temporary file that only becomes ARCHIVE when it is whole.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "pack/pack.h"
+
+static const char LONG_PATH_PREFIX[] = "\\\\?\\";
+
+const char* error_text(uint32_t code) {
+    static char text[1024];
+    uint32_t n = platform_error_text(code, text, sizeof text);
+    if (n == 0) {
+        snprintf(text, sizeof text, "error %u", (unsigned)code);
+        return text;
+    }
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.')) n--;
+    text[n] = 0;
+    return text;
+}
+
+static uint32_t ascii_to_wide(const char* text, WideChar* out) {
+    uint32_t n = 0;
+    for (; text[n]; n++) out[n] = (WideChar)(uint8_t)text[n];
+    out[n] = 0;
+    return n;
+}
+
+uint32_t long_path_of(const char* argument, WideChar* out, uint32_t capacity) {
+    static WideChar wide[PLATFORM_WIDE_PATH_UNITS];
+    static WideChar full[PLATFORM_WIDE_PATH_UNITS];
+    if (platform_argument_to_wide(argument, wide, PLATFORM_WIDE_PATH_UNITS) == 0) return 0;
+    uint32_t n = platform_full_path(wide, full, PLATFORM_WIDE_PATH_UNITS);
+    if (n == 0 || n >= PLATFORM_WIDE_PATH_UNITS) return 0;
+
+    // "C:\x" takes the prefix, "\\server\share\x" becomes "\\?\UNC\server\share\x";
+    // a path that has a prefix already, or a POSIX path, stays as it is.
+    const WideChar* rest = full;
+    const char* prefix = "";
+    if (full[0] == '\\' && full[1] == '\\') {
+        if (full[2] != '?' && full[2] != '.') {
+            prefix = "\\\\?\\UNC\\";
+            rest = full + 2;
+        }
+    } else if (n >= 2 && full[1] == ':') {
+        prefix = LONG_PATH_PREFIX;
+    }
+    uint32_t p = (uint32_t)strlen(prefix);
+    uint32_t r = n - (uint32_t)(rest - full);
+    if (p + r + 1 > capacity) return 0;
+    ascii_to_wide(prefix, out);
+    memcpy(out + p, rest, (r + 1) * sizeof(WideChar));
+    return p + r;
+}
+
+bool output_open(ArchiveOutput* out, const char* archive_argument) {
+    out->final_display = archive_argument;
+    uint32_t n = long_path_of(archive_argument, out->final_path, PLATFORM_WIDE_PATH_UNITS - 32);
+    if (n == 0) {
+        fprintf(stderr, "cannot resolve the archive path <%s>: %s\n", archive_argument,
+                "not a usable path on this system");
+        return false;
+    }
+    // A backslash would be taken for a separator on its way to the system.
+    WideChar foreign = platform_foreign_separator();
+    for (uint32_t i = 0; foreign && i < n; i++)
+        if (out->final_path[i] == foreign) {
+            fprintf(stderr, "cannot write archive <%s>: a backslash in its path\n", archive_argument);
+            return false;
+        }
+    if (platform_is_directory(out->final_path)) {
+        fprintf(stderr, "cannot write archive <%s>: it is a directory\n", archive_argument);
+        return false;
+    }
+    out->buffer = (uint8_t*)malloc(PACK_CHUNK);
+    size_t display_bytes = strlen(archive_argument) + 32;
+    out->temporary_display = (char*)malloc(display_bytes);
+    if (!out->buffer || !out->temporary_display) {
+        fprintf(stderr, "cannot write archive <%s>: out of memory\n", archive_argument);
+        return false;
+    }
+
+    // Beside the archive, so that the rename at the end stays on one file
+    // system and is one step. A name left by a run that was killed is not
+    // reused.
+    uint32_t pid = platform_process_id();
+    uint32_t error = 0;
+    for (uint32_t attempt = 0; attempt < 100; attempt++) {
+        char suffix[32];
+        if (attempt == 0) snprintf(suffix, sizeof suffix, ".partial-%u", (unsigned)pid);
+        else snprintf(suffix, sizeof suffix, ".partial-%u-%u", (unsigned)pid, (unsigned)attempt);
+        memcpy(out->temporary_path, out->final_path, n * sizeof(WideChar));
+        ascii_to_wide(suffix, out->temporary_path + n);
+        snprintf(out->temporary_display, display_bytes, "%s%s", archive_argument, suffix);
+        out->handle = platform_create_new_file(out->temporary_path);
+        if (out->handle != PLATFORM_NO_HANDLE) break;
+        error = platform_last_error();
+        if (error != platform_error_already_exists()) break;
+    }
+    if (out->handle == PLATFORM_NO_HANDLE) {
+        fprintf(stderr, "cannot create <%s>: %s\n", out->temporary_display, error_text(error));
+        return false;
+    }
+    out->identity_known = platform_file_identity(out->handle, &out->volume, &out->index);
+    return true;
+}
+
+bool output_is_own_file(const ArchiveOutput* out, PlatformHandle file) {
+    uint64_t volume, index;
+    return out->identity_known && platform_file_identity(file, &volume, &index) && volume == out->volume &&
+           index == out->index;
+}
+
+static bool flush(ArchiveOutput* out) {
+    if (out->failed) return false;
+    if (out->fill == 0) return true;
+    uint32_t n = platform_write(out->handle, out->buffer, out->fill);
+    if (n != out->fill) {
+        out->error = platform_last_error();
+        out->failed = true;
+        return false;
+    }
+    out->fill = 0;
+    return true;
+}
+
+CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length) {
+    CopyOutcome result = {0, 0};
+    if (length >= KERNEL_COPY_MIN) {
+        if (!flush(out)) return result;
+        int64_t n = platform_copy_in_kernel(source, out->handle, length);
+        if (n < 0) n = platform_send_file(source, out->handle, length);
+        if (n > 0) {
+            result.read = (uint64_t)n;
+            out->data_bytes += (uint64_t)n;
+        }
+        // A copy that stopped short, for whatever reason, goes on with plain
+        // reads and writes, which tell a failing source from a failing archive.
+    }
+    while (result.read < length) {
+        if (out->fill == PACK_CHUNK && !flush(out)) return result;
+        uint64_t left = length - result.read;
+        uint32_t want = PACK_CHUNK - out->fill;
+        if (want > left) want = (uint32_t)left;
+        uint32_t error;
+        uint32_t n = platform_read_source(source, out->buffer + out->fill, want, &error);
+        out->fill += n;
+        out->data_bytes += n;
+        result.read += n;
+        if (n < want) {
+            result.read_error = error;
+            break;
+        }
+    }
+    // The record already holds the length: the bytes that did not come are
+    // zeros, so that the next file's content starts where the reader expects.
+    uint64_t missing = length - result.read;
+    while (missing > 0) {
+        if (out->fill == PACK_CHUNK && !flush(out)) return result;
+        uint32_t n = PACK_CHUNK - out->fill;
+        if (n > missing) n = (uint32_t)missing;
+        memset(out->buffer + out->fill, 0, n);
+        out->fill += n;
+        out->data_bytes += n;
+        missing -= n;
+    }
+    return result;
+}
+
+static void remove_temporary(ArchiveOutput* out) {
+    if (!platform_delete_file(out->temporary_path))
+        fprintf(stderr, "cannot remove <%s>: %s\n", out->temporary_display, error_text(platform_last_error()));
+}
+
+void output_abandon(ArchiveOutput* out) {
+    if (out->handle == PLATFORM_NO_HANDLE) return;
+    platform_close(out->handle);
+    out->handle = PLATFORM_NO_HANDLE;
+    remove_temporary(out);
+}
+
+bool output_finish(ArchiveOutput* out, const IndexWriter* index) {
+    if (!flush(out) || !index_write(index, out->handle)) {
+        uint32_t error = out->failed ? out->error : platform_last_error();
+        fprintf(stderr, "cannot write archive <%s>: %s\n", out->temporary_display, error_text(error));
+        output_abandon(out);
+        return false;
+    }
+    platform_close(out->handle);
+    out->handle = PLATFORM_NO_HANDLE;
+    if (!platform_replace_file(out->temporary_path, out->final_path)) {
+        fprintf(stderr, "cannot rename <%s> to <%s>: %s\n", out->temporary_display, out->final_display,
+                error_text(platform_last_error()));
+        remove_temporary(out);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# The test command. On a fresh Debian 12 machine (as root) it installs what is
+# missing, then builds and tests three trees with warnings as errors:
+#
+#   build/       native, Release
+#   build-win/   32-bit Windows (MinGW), tests under Wine
+#   build-asan/  native with clang, AddressSanitizer + UndefinedBehaviorSanitizer,
+#                plus the fuzz target, which then runs for about a minute
+#
+# Every stage runs even when an earlier one failed (a test stage is counted as
+# failed when its build is); the last line counts them, and the exit status is
+# non-zero when any failed.
+#
+#   ./test.sh                     everything
+#   ./test.sh native fuzz         only these parts (setup always runs)
+#
+# Environment: UNTREE_JOBS (build jobs, default 2), UNTREE_FUZZ_SECONDS
+# (default 60), UNTREE_BUILD_PREFIX (default "build": trees build, build-win,
+# build-asan), UNTREE_TEST_TIMEOUT (seconds per test, default 1500).
+set -euo pipefail
+
+cd "$(dirname "$(readlink -f "$0")")"
+ROOT=$(pwd)
+
+JOBS=${UNTREE_JOBS:-2}
+FUZZ_SECONDS=${UNTREE_FUZZ_SECONDS:-60}
+PREFIX=${UNTREE_BUILD_PREFIX:-build}
+TEST_TIMEOUT=${UNTREE_TEST_TIMEOUT:-1500}
+NATIVE_DIR=$ROOT/$PREFIX
+WIN_DIR=$ROOT/$PREFIX-win
+ASAN_DIR=$ROOT/$PREFIX-asan
+
+export DEBIAN_FRONTEND=noninteractive
+: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+export HOME
+# Wine: quiet, and no dialogs offering to install Mono or Gecko.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=${WINEPREFIX:-$HOME/.wine}
+
+REQUIRED_PACKAGES=(
+    cmake g++ python3 googletest            # the native build and its tests
+    g++-mingw-w64-i686 wine wine32:i386     # the Windows build and its tests
+    clang libclang-rt-14-dev                # sanitizers and libFuzzer
+    hyperfine libarchive-tools strace time  # the benchmark's smoke run
+    groff man-db file                       # manual pages, packages
+)
+
+ALL_PARTS=(native windows asan fuzz)
+if (($#)); then
+    PARTS=("$@")
+    for part in "${PARTS[@]}"; do
+        case " ${ALL_PARTS[*]} " in
+        *" $part "*) ;;
+        *) echo "test.sh: unknown part '$part' (parts: ${ALL_PARTS[*]})" >&2; exit 64 ;;
+        esac
+    done
+else
+    PARTS=("${ALL_PARTS[@]}")
+fi
+wanted() { case " ${PARTS[*]} " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+
+# --- Stage bookkeeping ---------------------------------------------------
+
+PASSED=0
+FAILED=0
+SUMMARY=()
+declare -A OUTCOME
+
+clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+
+# stage NAME COMMAND...: runs the command in a subshell with errexit in force,
+# records its outcome and time, and never stops the script.
+stage() {
+    local name=$1
+    shift
+    echo
+    echo "=== test.sh: $name"
+    local start=$SECONDS rc
+    set +e
+    (set -e; "$@")
+    rc=$?
+    set -e
+    local took=$((SECONDS - start))
+    if ((rc == 0)); then
+        PASSED=$((PASSED + 1))
+        OUTCOME[$name]=ok
+        SUMMARY+=("  ok    $(clock $took)  $name")
+        echo "=== test.sh: $name: ok ($(clock $took))"
+    else
+        FAILED=$((FAILED + 1))
+        OUTCOME[$name]=failed
+        SUMMARY+=("  FAIL  $(clock $took)  $name (exit $rc)")
+        echo "=== test.sh: $name: FAILED with exit $rc ($(clock $took))"
+    fi
+}
+
+# A stage that cannot run because the one it needs failed still counts.
+skipped() {
+    local name=$1 because=$2
+    FAILED=$((FAILED + 1))
+    OUTCOME[$name]=failed
+    SUMMARY+=("  FAIL  -:--  $name (not run: $because failed)")
+    echo
+    echo "=== test.sh: $name: not run, $because failed"
+}
+
+# --- Stages --------------------------------------------------------------
+
+install_packages() {
+    local missing=() package status
+    for package in "${REQUIRED_PACKAGES[@]}"; do
+        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+        [[ $status == "install ok installed" ]] || missing+=("$package")
+    done
+    if ((${#missing[@]} == 0)); then
+        echo "all ${#REQUIRED_PACKAGES[@]} packages present"
+    else
+        echo "installing: ${missing[*]}"
+        if [[ $(id -u) != 0 ]]; then
+            echo "test.sh: packages are missing and only root can install them" >&2
+            return 1
+        fi
+        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+        apt-get update -q || { sleep 10; apt-get update -q; }
+        apt-get install -y -q "${missing[@]}"
+    fi
+    cmake --version | sed -n 1p
+    g++ --version | sed -n 1p
+    i686-w64-mingw32-g++-posix --version | sed -n 1p
+    clang --version | sed -n 1p
+    echo "wine $(wine --version)"
+}
+
+init_wine() {
+    if [[ -f $WINEPREFIX/system.reg ]]; then
+        echo "Wine prefix $WINEPREFIX present"
+    else
+        echo "creating Wine prefix $WINEPREFIX"
+        timeout 600 wineboot -i </dev/null
+        wineserver -w
+    fi
+    # Proof that a console program runs, before any test depends on it.
+    local said
+    said=$(timeout 300 wine cmd.exe /c echo wine-ok </dev/null | tr -d '\r')
+    [[ $said == wine-ok ]] || { echo "wine cmd.exe printed '$said'" >&2; return 1; }
+}
+
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" -DUNTREE_WERROR=ON -DUNTREE_TESTS=ON "$@"
+    cmake --build "$dir" -j "$JOBS"
+}
+
+run_ctest() {
+    local dir=$1
+    (cd "$dir" && ctest --output-on-failure --timeout "$TEST_TIMEOUT")
+}
+
+build_asan() {
+    # A tree first configured with another compiler cannot switch in place.
+    if [[ -f $ASAN_DIR/CMakeCache.txt ]] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang++' "$ASAN_DIR/CMakeCache.txt"; then
+        rm -rf "$ASAN_DIR"
+    fi
+    configure_and_build "$ASAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DUNTREE_SANITIZE=address,undefined -DUNTREE_FUZZ=ON
+    [[ -x $ASAN_DIR/fuzz/fuzz_extract ]] || { echo "the fuzz target was not built" >&2; return 1; }
+}
+
+test_asan() {
+    # Tests that cannot hold under the sanitizers (memory ceilings, system
+    # call counts, runs under ptrace) can ask UNTREE_SANITIZED and step aside.
+    export UNTREE_SANITIZED=address,undefined
+    export ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    run_ctest "$ASAN_DIR"
+}
+
+run_fuzzer() {
+    local work=$ROOT/fuzz/corpus-work artifacts=$ASAN_DIR/fuzz-artifacts scratch rc=0
+    # The seeds stay as checked in; the fuzzer grows a copy of them.
+    rm -rf "$work"
+    mkdir -p "$work" "$artifacts"
+    cp "$ROOT"/fuzz/corpus/*.tree "$work"/
+    touch "$artifacts/.run-started"
+    if [[ -d /dev/shm && -w /dev/shm ]]; then
+        scratch=$(mktemp -d /dev/shm/untree-fuzz-run.XXXXXX)
+    else
+        scratch=$(mktemp -d)
+    fi
+    echo "fuzzing for ${FUZZ_SECONDS}s over $(find "$work" -type f | wc -l) seeds; scratch $scratch"
+    UNTREE_FUZZ_SCRATCH=$scratch timeout $((FUZZ_SECONDS + 600)) \
+        "$ASAN_DIR/fuzz/fuzz_extract" -max_total_time="$FUZZ_SECONDS" -max_len=16384 -timeout=30 \
+        -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+        "$work" || rc=$?
+    if ((rc != 0)); then
+        echo "the fuzzer stopped with exit $rc; inputs it kept:" >&2
+        find "$artifacts" -type f -newer "$artifacts/.run-started" -exec ls -l {} + >&2 || true
+        # Once more with the extractor's own reports, which the run silenced.
+        local first
+        first=$(find "$artifacts" -type f -newer "$artifacts/.run-started" | head -n 1)
+        if [[ -n $first ]]; then
+            echo "replaying $first:" >&2
+            UNTREE_FUZZ_SCRATCH=$scratch "$ASAN_DIR/fuzz/fuzz_extract" "$first" 2>&1 |
+                grep -av '^    #' | head -n 40 >&2 || true
+        fi
+        echo "replay with: $ASAN_DIR/fuzz/fuzz_extract <input>" >&2
+    fi
+    rm -rf "$scratch"
+    return $rc
+}
+
+# --- The run -------------------------------------------------------------
+
+STARTED=$SECONDS
+stage "setup: packages" install_packages
+if wanted windows; then stage "setup: wine prefix" init_wine; fi
+
+if wanted native; then
+    stage "native: build" configure_and_build "$NATIVE_DIR" -DCMAKE_BUILD_TYPE=Release
+    if [[ ${OUTCOME["native: build"]} == ok ]]; then stage "native: ctest" run_ctest "$NATIVE_DIR"
+    else skipped "native: ctest" "native: build"; fi
+fi
+
+if wanted windows; then
+    stage "windows: build" configure_and_build "$WIN_DIR" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
+    if [[ ${OUTCOME["windows: build"]} == ok && ${OUTCOME["setup: wine prefix"]} == ok ]]; then
+        stage "windows: ctest (wine)" run_ctest "$WIN_DIR"
+    elif [[ ${OUTCOME["windows: build"]} != ok ]]; then skipped "windows: ctest (wine)" "windows: build"
+    else skipped "windows: ctest (wine)" "setup: wine prefix"; fi
+fi
+
+if wanted asan || wanted fuzz; then
+    stage "asan: build (with fuzz target)" build_asan
+    if [[ ${OUTCOME["asan: build (with fuzz target)"]} == ok ]]; then
+        if wanted asan; then stage "asan: ctest" test_asan; fi
+        if wanted fuzz; then stage "fuzz: ${FUZZ_SECONDS}s run" run_fuzzer; fi
+    else
+        if wanted asan; then skipped "asan: ctest" "asan: build"; fi
+        if wanted fuzz; then skipped "fuzz: ${FUZZ_SECONDS}s run" "asan: build"; fi
+    fi
+fi
+
+echo
+echo "=== test.sh: summary ($(clock $((SECONDS - STARTED))) in all)"
+printf '%s\n' "${SUMMARY[@]}"
+echo "test.sh: $PASSED passed, $FAILED failed"
+((FAILED == 0))

@@ -1,0 +1,772 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the packer: trees made on disk, packed by the real
+binary, the archive read back by this script's own reader and by the real
+extractor, and the result compared with the source.
+
+    python3 tests/pack/run.py --pack build/pack/untree-pack --untree build/untree
+    python3 tests/pack/run.py --pack build-win/pack/untree-pack.exe \\
+        --untree build-win/untree.exe --runner wine
+
+Every case runs in a scratch directory of its own, which is also the working
+directory of both programs; paths are passed relative to it, so the same
+cases hold under Wine, which sees the directory through Z:. Trees are always
+made from Python on the Linux side.
+"""
+import argparse
+import os
+import pwd
+import random
+import re
+import resource
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+EPOCH = 116444736000000000  # FILETIME of 1970-01-01
+CHUNK = 1048576
+T2001 = 978307200 * 10**9 + 123456789  # a time with nanoseconds beyond 100 ns
+PARTIAL = re.compile(r".*\.partial-\d+(-\d+)?\Z")
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect_eq(actual, expected, what):
+    if actual != expected:
+        if isinstance(actual, (list, dict)) and isinstance(expected, type(actual)) and len(repr(expected)) > 400:
+            a, e = set(actual), set(expected)
+            differ = sorted(k for k in a & e if actual[k] != expected[k]) if isinstance(actual, dict) else []
+            raise Failure("%s:\n  missing %r\n  extra   %r\n  differ  %r" % (
+                what, sorted(e - a)[:20], sorted(a - e)[:20], differ[:20]))
+        raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+
+# --- Reading an archive, independently of the product's reader -----------------
+
+class Entry:
+    def __init__(self, name, path, depth, attributes, times, length, offset):
+        self.name, self.path, self.depth, self.attributes = name, path, depth, attributes
+        self.creation, self.write, self.access = times
+        self.length, self.offset = length, offset
+
+    @property
+    def is_dir(self):
+        return bool(self.attributes & 0x10)
+
+
+def read_archive(path):
+    """The entries of an archive, after checking every rule a writer must keep."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    expect(len(blob) >= 8, "archive shorter than its trailer")
+    names_size, records_size = struct.unpack_from("<II", blob, len(blob) - 8)
+    expect(records_size % 40 == 0, "records_size %d not a multiple of 40" % records_size)
+    expect(names_size + records_size + 8 < 2**31, "index regions too large")
+    names_at = len(blob) - 8 - records_size - names_size
+    expect(names_at >= 0, "index regions larger than the file")
+    lines = blob[names_at:names_at + names_size].split(b"\n")
+    expect(lines[-1] == b"", "name region does not end with a line feed")
+    lines = lines[:-1]
+    count = records_size // 40
+    expect_eq(len(lines), count, "name lines against records")
+    entries, offset = [], 0
+    path = []  # the names of the entry and its ancestors, as the file system spells them
+    last = []  # the last name met at each depth, under the current ancestors
+    previous = None
+    for i in range(count):
+        low, high, depth, attributes, c, w, a, reserved = struct.unpack_from(
+            "<IBBHQQQ8s", blob, len(blob) - 8 - records_size + 40 * i)
+        name = lines[i]
+        expect(reserved == bytes(8), "entry %d: reserved bytes not zero" % i)
+        expect(depth <= 254, "entry %d: depth %d" % (i, depth))
+        if previous is None:
+            expect_eq(depth, 0, "depth of the first entry")
+        else:
+            expect(depth <= previous.depth + 1, "entry %d: depth jumps" % i)
+            expect(depth <= previous.depth or previous.is_dir, "entry %d: child of a file" % i)
+        expect(name and name not in (b".", b"..") and not any(c in name for c in b"\\/:\0"),
+               "entry %d: name %r" % (i, name))
+        expect(not any(0xF0 <= b for b in name), "entry %d: a four-byte sequence in %r" % (i, name))
+        del path[depth:]
+        path.append(cesu8_to_utf8(name))
+        del last[depth + 1:]
+        if len(last) > depth:
+            expect(last[depth] < name, "siblings out of order: %r before %r" % (last[depth], name))
+            last[depth] = name
+        else:
+            last.append(name)
+        length = (high << 32) | low
+        entry = Entry(name, b"/".join(path), depth, attributes, (c, w, a), 0 if attributes & 0x10 else length,
+                      offset)
+        if entry.is_dir:
+            expect_eq(length, 0, "length of directory %r" % entry.path)
+        offset += entry.length
+        entries.append(entry)
+        previous = entry
+    expect_eq(offset, names_at, "data region against the content lengths")
+    return entries, blob
+
+
+def cesu8(text):
+    """Every UTF-16 unit on its own."""
+    utf16 = text.encode("utf-16-le")
+    return b"".join(chr(u).encode("utf-8", "surrogatepass") for u in struct.unpack("<%dH" % (len(utf16) // 2), utf16))
+
+
+def cesu8_to_utf8(name):
+    """A name line as UTF-8, surrogate pairs joined; refuses what is not CESU-8."""
+    units = name.decode("utf-8", "surrogatepass")  # one character per UTF-16 unit
+    return units.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass").encode(
+        "utf-8", "surrogatepass")
+
+
+# --- Trees on disk ----------------------------------------------------------------
+
+def open_quietly(name, flags, dir_fd=None):
+    """Opens without moving the access time, so the tests' own looks do not
+    change what the packer is to record."""
+    try:
+        return os.open(name, flags | os.O_NOATIME, dir_fd=dir_fd)
+    except PermissionError:
+        return os.open(name, flags, dir_fd=dir_fd)
+
+
+def snapshot(root):
+    """relative path (bytes, "/"-joined) -> (kind, stat) for everything below root,
+    at any depth: every step goes by directory descriptor."""
+    out = {}
+
+    def walk(dirfd, prefix):
+        for name in sorted(os.listdir(dirfd)):
+            bname = os.fsencode(name)
+            st = os.stat(bname, dir_fd=dirfd, follow_symlinks=False)
+            rel = prefix + bname
+            out[rel] = st
+            if stat.S_ISDIR(st.st_mode):
+                fd = open_quietly(bname, os.O_RDONLY | os.O_DIRECTORY, dir_fd=dirfd)
+                try:
+                    walk(fd, rel + b"/")
+                finally:
+                    os.close(fd)
+
+    fd = open_quietly(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        walk(fd, b"")
+    finally:
+        os.close(fd)
+    return out
+
+
+def read_at(root, rel):
+    parts = rel.split(b"/")
+    fd = open_quietly(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for part in parts[:-1]:
+            nfd = open_quietly(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+        f = open_quietly(parts[-1], os.O_RDONLY, dir_fd=fd)
+        with os.fdopen(f, "rb") as fh:
+            return fh.read()
+    finally:
+        os.close(fd)
+
+
+def regular(tree):
+    return {k: v for k, v in tree.items() if stat.S_ISDIR(v.st_mode) or stat.S_ISREG(v.st_mode)}
+
+
+def filetime(ns):
+    return ns // 100 + EPOCH
+
+
+def compare_archive(entries, blob, src, tree, t):
+    """The archive holds exactly the source's directories and files, with
+    their bytes, times and attributes."""
+    expect_eq(sorted(e.path for e in entries), sorted(regular(tree)), "entries against the source")
+    for e in entries:
+        st = tree[e.path]
+        expect_eq(e.is_dir, stat.S_ISDIR(st.st_mode), "kind of %r" % e.path)
+        expect_eq(e.write, filetime(st.st_mtime_ns), "write time of %r" % e.path)
+        expect_eq(e.access, filetime(st.st_atime_ns), "access time of %r" % e.path)
+        expect_eq(bool(e.attributes & 1), not st.st_mode & stat.S_IWUSR, "read-only bit of %r" % e.path)
+        if not t.wine:
+            expect_eq(e.attributes & ~1, 0x10 if e.is_dir else 0x20, "attributes of %r" % e.path)
+        if not e.is_dir:
+            expect(blob[e.offset:e.offset + e.length] == read_at(src, e.path), "content of %r" % e.path)
+
+
+def compare_trees(src, dest, tree=None):
+    """The extracted tree against its source: kinds, bytes, write times to 100 ns, read-only."""
+    want = regular(tree or snapshot(src))
+    got = snapshot(dest)
+    expect_eq(sorted(got), sorted(want), "extracted paths")
+    for rel, st in want.items():
+        g = got[rel]
+        expect_eq(stat.S_IFMT(g.st_mode), stat.S_IFMT(st.st_mode), "kind of %r" % rel)
+        expect_eq(g.st_mtime_ns // 100, st.st_mtime_ns // 100, "write time of %r" % rel)
+        if stat.S_ISREG(st.st_mode):
+            expect_eq(bool(g.st_mode & stat.S_IWUSR), bool(st.st_mode & stat.S_IWUSR), "writable %r" % rel)
+            expect(read_at(dest, rel) == read_at(src, rel), "content of %r" % rel)
+
+
+def set_times(root, tree_times):
+    """Sets (atime, mtime) in ns on paths under root, deepest first, so a
+    directory's times are not moved by changes inside it afterwards."""
+    for rel in sorted(tree_times, key=lambda p: -p.count(b"/")):
+        os.utime(os.path.join(os.fsencode(root), rel), ns=tree_times[rel], follow_symlinks=False)
+
+
+def write(path, data=b""):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def no_partials(directory="."):
+    left = [n for n in os.listdir(directory) if PARTIAL.match(n)]
+    expect(not left, "temporary archives left behind: %r" % left)
+
+
+# --- Running the programs -----------------------------------------------------------
+
+class Context:
+    def __init__(self, pack, untree, wine, scratch):
+        self.pack_binary, self.untree, self.wine, self.scratch = pack, untree, wine, scratch
+        self.sep = b"\\" if wine else b"/"
+
+    def linux_only(self, reason):
+        if self.wine:
+            raise Skip(reason)
+
+    def _run(self, binary, args, preexec_fn=None):
+        cmd = (["wine", binary] if self.wine else [binary]) + list(args)
+        env = dict(os.environ)
+        if self.wine:
+            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                           preexec_fn=preexec_fn, timeout=900)
+        out, err = p.stdout, p.stderr
+        if self.wine:
+            out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
+        return p.returncode, out, err
+
+    def pack(self, *args, preexec_fn=None):
+        """rc, stdout, and stderr as lines."""
+        rc, out, err = self._run(self.pack_binary, args, preexec_fn)
+        expect(not err or err.endswith(b"\n"), "stderr ends without a line end: %r" % err[-200:])
+        return rc, out, err.split(b"\n")[:-1]
+
+    def extract(self, archive, dest):
+        os.mkdir(dest)
+        rc, out, err = self._run(self.untree, [archive, dest])
+        expect_eq((rc, err), (0, b""), "extractor exit status and stderr")
+
+    def path(self, *names):
+        """A path as the packer shows it: SOURCE_DIR as typed, then the names."""
+        return self.sep.join(n if isinstance(n, bytes) else n.encode() for n in names)
+
+    def pack_whole(self, src="src", archive="out.tree"):
+        rc, out, err = self.pack(src, archive)
+        expect_eq((rc, out, err), (0, b"", []), "packing %s" % src)
+        no_partials()
+        return read_archive(archive)
+
+
+def as_nobody():
+    """Runs the child as an unprivileged user when the tests run as root, so
+    that permissions mean something."""
+    if os.geteuid() != 0:
+        return None
+    user = pwd.getpwnam("nobody")
+
+    def drop():
+        os.setgroups([])
+        os.setgid(user.pw_gid)
+        os.setuid(user.pw_uid)
+    return drop
+
+
+def open_to_all(t):
+    """Lets an unprivileged child into the scratch directory."""
+    os.chmod(os.path.dirname(t.scratch), 0o755)
+    os.chmod(t.scratch, 0o777)
+
+
+# --- Cases ---------------------------------------------------------------------------
+
+CASES = []
+
+
+def case(fn):
+    CASES.append(fn)
+    return fn
+
+
+def make_mixed_tree(t):
+    os.makedirs("src/a/b/c")
+    os.makedirs("src/empty")
+    os.makedirs("src/ma\u00f1ana")
+    write("src/a/b/c/deep.txt", b"deep\n")
+    write("src/zero")
+    rng = random.Random(7)
+    write("src/big.bin", rng.randbytes(2 * CHUNK + 1))       # in-kernel where it can, three chunks otherwise
+    write("src/chunk.bin", rng.randbytes(CHUNK))              # exactly fills the copy buffer
+    for i in range(5):
+        write("src/a/small%d" % i, rng.randbytes(rng.randrange(1, 200000)))
+    write("src/\U0001F600.txt", b"smile")
+    write("src/\u4e2d\u6587", b"zh")
+    write("src/\uff21", b"fullwidth A")
+    write("src/ma\u00f1ana/\u00e9", b"e")
+    write("src/Zebra", b"capital sorts first")
+    write("src/readonly.txt", b"keep me")
+    os.chmod("src/readonly.txt", 0o444)
+    if not t.wine:
+        write("src/cr\rin name", b"cr")
+    times = {}
+    for i, rel in enumerate(sorted(snapshot("src"))):
+        times[rel] = (T2001 + i * 1000003, T2001 + 86400 * 10**9 + i * 7777777)
+    set_times("src", times)
+
+
+@case
+def round_trip(t):
+    make_mixed_tree(t)
+    tree = snapshot("src")
+    entries, blob = t.pack_whole()
+    compare_archive(entries, blob, "src", tree, t)
+    expect_eq(cesu8("\U0001F600.txt"), b"\xed\xa0\xbd\xed\xb8\x80.txt", "CESU-8 of U+1F600")
+    expect(cesu8("\U0001F600.txt") in [e.name for e in entries], "no CESU-8 name line for U+1F600")
+    # By UTF-16 units: U+FF21 after U+1F600's high surrogate, where UTF-8 would put it before.
+    names = [e.name for e in entries if e.depth == 0]
+    expect(names.index(cesu8("\uff21")) > names.index(cesu8("\U0001F600.txt")), "U+FF21 sorted by UTF-8")
+    expect_eq([e.path for e in entries if e.depth == 0][:2], [b"Zebra", b"a"], "first siblings")
+    t.extract("out.tree", "dest")
+    compare_trees("src", "dest", tree)
+    if not t.wine:  # Wine's own reads move them
+        expect_eq({k: v.st_atime_ns for k, v in snapshot("src").items()},
+                  {k: v.st_atime_ns for k, v in tree.items()}, "access times after packing")
+
+
+@case
+def creation_times(t):
+    t.linux_only("Wine reports the birth time its own way")
+    os.mkdir("src")
+    write("src/f", b"x")
+    os.utime("src/f", ns=(T2001, T2001))
+    entries, _ = t.pack_whole()
+    out = subprocess.run(["stat", "-c", "%W %.9W", "src/f"], stdout=subprocess.PIPE, check=True).stdout.split()
+    if out[0] == b"0":
+        expect_eq(entries[0].creation, entries[0].write, "creation time without a birth time")
+    else:
+        seconds, fraction = out[1].split(b".")
+        expect_eq(entries[0].creation, filetime(int(seconds) * 10**9 + int(fraction)), "creation = birth time")
+
+
+@case
+def real_tree(t):
+    if not os.path.isdir("/usr/include"):
+        raise Skip("no /usr/include")
+    # Under Wine a smaller part of it: every file costs a Wine round trip.
+    source = "/usr/include/linux" if t.wine else "/usr/include"
+    shutil.copytree(source, "src", symlinks=True)
+    links = sorted(rel for rel, st in snapshot("src").items() if stat.S_ISLNK(st.st_mode))
+    if t.wine:
+        # Wine follows links, and Windows holds one of xt_MARK.h and xt_mark.h.
+        seen = set()
+        for rel in links + sorted(snapshot("src")):
+            if rel in links or rel.lower() in seen:
+                os.unlink(os.path.join(b"src", rel))
+            seen.add(rel.lower())
+        links = []
+    tree = snapshot("src")
+    files = sum(1 for st in tree.values() if stat.S_ISREG(st.st_mode))
+    expect(files >= (500 if t.wine else 2000), "only %d files in the copy" % files)
+    start = time.time()
+    rc, out, err = t.pack("src", "out.tree")
+    took = time.time() - start
+    expect_eq(rc, 2 if links else 0, "exit status")
+    expect_eq(sorted(err), sorted(b"symbolic link skipped: <" + t.path("src", *rel.split(b"/")) + b">"
+                                  for rel in links), "reports")
+    entries, blob = read_archive("out.tree")
+    compare_archive(entries, blob, "src", tree, t)
+    t.extract("out.tree", "dest")
+    compare_trees("src", "dest", tree)
+    print("        %d files, %d bytes packed in %.2fs" % (files, len(blob), took))
+
+
+@case
+def reproducible(t):
+    make_mixed_tree(t)
+    if t.wine:
+        # Wine's reads move access times that are not newer than the last
+        # change (relatime); with later ones the packer's own part is left.
+        later = time.time_ns() + 3600 * 10**9
+        set_times("src", {rel: (later, st.st_mtime_ns) for rel, st in snapshot("src").items()})
+    t.pack_whole("src", "one.tree")
+    t.pack_whole("src", "two.tree")
+    with open("one.tree", "rb") as a, open("two.tree", "rb") as b:
+        expect(a.read() == b.read(), "two packs of one tree differ")
+
+
+@case
+def empty_tree(t):
+    os.mkdir("src")
+    entries, blob = t.pack_whole()
+    expect_eq(blob, bytes(8), "archive of an empty tree")
+    t.extract("out.tree", "dest")
+    expect_eq(os.listdir("dest"), [], "extracted empty tree")
+
+
+@case
+def limits_of_depth(t):
+    # 255 nested directories reach depth 254, the deepest an archive holds.
+    path = "src"
+    os.mkdir(path)
+    for _ in range(255):
+        path += "/d"
+        os.mkdir(path)
+    entries, _ = t.pack_whole()
+    expect_eq(max(e.depth for e in entries), 254, "deepest entry")
+    t.extract("out.tree", "dest")
+    compare_trees("src", "dest")
+    write(path + "/f", b"one level too deep")
+    write("out.tree", b"before")
+    rc, out, err = t.pack("src", "out.tree")
+    expect_eq(rc, 1, "exit status of a tree too deep")
+    expect_eq(len(err), 1, "lines on stderr")
+    expect(err[0].startswith(b"<" + t.path("src", *["d"] * 255, "f") + b"> lies deeper than the 255 levels")
+           and err[0].endswith(b"; no archive written"), "refusal: %r" % err[0][-120:])
+    expect_eq(open("out.tree", "rb").read(), b"before", "the old archive")
+    no_partials()
+
+
+@case
+def long_paths(t):
+    # Beyond PATH_MAX on Linux, beyond MAX_PATH under Wine (whose own Unix
+    # side stops at PATH_MAX).
+    width, levels = (150, 20) if t.wine else (200, 40)
+    os.mkdir("src")
+    fd = os.open("src", os.O_RDONLY | os.O_DIRECTORY)
+    for i in range(levels):
+        name = ("%03d" % i) * (width // 3)
+        os.mkdir(name, dir_fd=fd)
+        nfd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = nfd
+    f = os.open("bottom.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd)
+    os.write(f, b"at the bottom")
+    os.close(f)
+    os.close(fd)
+    entries, _ = t.pack_whole()
+    deepest = max(len(e.path) for e in entries)
+    expect(deepest > (2000 if t.wine else 5000), "deepest path only %d bytes" % deepest)
+    t.extract("out.tree", "dest")
+    compare_trees("src", "dest")
+
+
+@case
+def file_too_large(t):
+    os.mkdir("src")
+    write("src/small", b"x")
+    with open("src/huge", "wb") as f:
+        try:
+            f.truncate(2**40)
+        except OSError as e:
+            raise Skip("no sparse file of 1 TiB here: %s" % e)
+    rc, out, err = t.pack("src", "out.tree")
+    expect_eq(rc, 1, "exit status")
+    expect_eq(err, [b"<" + t.path("src", "huge") + b"> holds 1099511627776 bytes, more than the "
+                    b"1099511627775 an archive entry can; no archive written"], "refusal")
+    expect(not os.path.exists("out.tree"), "an archive was written")
+    no_partials()
+
+
+@case
+def skipped_kinds(t):
+    t.linux_only("Wine shows links, FIFOs and sockets as what they lead to")
+    os.makedirs("src/dir")
+    write("src/dir/keep", b"kept")
+    os.symlink("dir/keep", "src/link-to-file")
+    os.symlink("dir", "src/link-to-dir")
+    os.symlink("nowhere", "src/dir/dangling")
+    os.mkfifo("src/fifo")
+    s = socket.socket(socket.AF_UNIX)
+    s.bind("src/dir/sock")
+    expected = [b"symbolic link skipped: <src/link-to-file>", b"symbolic link skipped: <src/link-to-dir>",
+                b"symbolic link skipped: <src/dir/dangling>", b"FIFO skipped: <src/fifo>",
+                b"socket skipped: <src/dir/sock>"]
+    try:
+        os.mknod("src/null", stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        expected.append(b"device skipped: <src/null>")
+    except PermissionError:
+        pass
+    rc, out, err = t.pack("src", "out.tree")
+    s.close()
+    expect_eq((rc, out), (2, b""), "exit status and stdout")
+    expect_eq(sorted(err), sorted(expected), "reports")
+    entries, _ = read_archive("out.tree")
+    expect_eq([e.path for e in entries], [b"dir", b"dir/keep"], "entries")
+
+
+@case
+def skipped_names(t):
+    t.linux_only("Windows names are always UTF-16 and never hold these")
+    os.mkdir(b"src")
+    bad = {b"bad\xff": b"name not valid UTF-8, skipped: <src/bad\\xFF>",
+           b"\xed\xa0\x80sur": b"name not valid UTF-8, skipped: <src/\\xED\\xA0\\x80sur>",  # an encoded surrogate
+           b"\xc0\xae\xc0\xae": b"name not valid UTF-8, skipped: <src/\\xC0\\xAE\\xC0\\xAE>",  # overlong ".."
+           b"back\\slash": b'name holds "\\" or ":", skipped: <src/back\\slash>',
+           b"co:lon": b'name holds "\\" or ":", skipped: <src/co:lon>',
+           b"line\nfeed": b"name holds a line feed, skipped: <src/line\\x0Afeed>"}
+    for name in bad:
+        write(b"src/" + name, b"x")
+    os.mkdir(b"src/dir\xfe")  # skipped with everything in it
+    write(b"src/dir\xfe/inside", b"x")
+    bad[b"dir\xfe"] = b"name not valid UTF-8, skipped: <src/dir\\xFE>"
+    write(b"src/good \xc3\xa9", b"kept")
+    rc, out, err = t.pack("src", "out.tree")
+    expect_eq(rc, 2, "exit status")
+    expect_eq(sorted(err), sorted(bad.values()), "reports")
+    entries, _ = read_archive("out.tree")
+    expect_eq([e.path for e in entries], [b"good \xc3\xa9"], "entries")
+
+
+@case
+def unreadable_source(t):
+    write("plain-file", b"not a directory")
+    for source in ("missing", "plain-file"):
+        rc, out, err = t.pack(source, "out.tree")
+        expect_eq((rc, out, len(err)), (1, b"", 1), "exit status and output for %s" % source)
+        expect(err[0].startswith(b"cannot open source directory <%s>: " % source.encode()), "message %r" % err[0])
+        expect(not os.path.exists("out.tree"), "an archive was written")
+        no_partials()
+
+
+@case
+def unreadable_inside(t):
+    t.linux_only("runs the packer as another user")
+    open_to_all(t)
+    os.makedirs("src/locked/hidden")
+    os.makedirs("src/open")
+    write("src/open/secret", b"s")
+    write("src/open/fine", b"f")
+    os.chmod("src/open/secret", 0)
+    os.chmod("src/locked", 0)
+    os.mkdir("out")
+    os.chmod("out", 0o777)
+    rc, out, err = t.pack("src", "out/out.tree", preexec_fn=as_nobody())
+    expect_eq(rc, 2, "exit status")
+    expect_eq(len(err), 2, "lines on stderr: %r" % err)
+    expect(err[0].startswith(b"cannot open directory <src/locked>: ") and
+           err[0].endswith(b"; skipped with everything in it"), "directory report %r" % err[0])
+    expect(err[1].startswith(b"cannot open file <src/open/secret>: ") and err[1].endswith(b"; skipped"),
+           "file report %r" % err[1])
+    entries, _ = read_archive("out/out.tree")
+    expect_eq([e.path for e in entries], [b"open", b"open/fine"], "entries")
+
+
+@case
+def unwritable_output(t):
+    os.mkdir("src")
+    write("src/f", b"x")
+    os.mkdir("taken")
+    rc, out, err = t.pack("src", "missing/out.tree")
+    expect_eq(rc, 1, "exit status without the archive's directory")
+    expect(len(err) == 1 and err[0].startswith(b"cannot create <missing/out.tree.partial-"),
+           "message %r" % err)
+    rc, out, err = t.pack("src", "taken")
+    expect_eq((rc, err), (1, [b"cannot write archive <taken>: it is a directory"]), "archive on a directory")
+    if not t.wine:
+        rc, out, err = t.pack("src", "back\\slash.tree")
+        expect_eq((rc, err), (1, [b"cannot write archive <back\\slash.tree>: a backslash in its path"]),
+                  "archive with a backslash")
+    no_partials()
+
+
+@case
+def write_fails_midway(t):
+    t.linux_only("a file size limit is set for the packer's process")
+    os.mkdir("src")
+    write("src/a", bytes(3 * CHUNK))
+    write("out.tree", b"the archive before")
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (CHUNK, CHUNK))
+    rc, out, err = t.pack("src", "out.tree", preexec_fn=limit)
+    expect_eq(rc, 1, "exit status")
+    expect(len(err) == 1 and re.match(rb"cannot write archive <out\.tree\.partial-\d+>: File too large\Z", err[0]),
+           "message %r" % err)
+    expect_eq(open("out.tree", "rb").read(), b"the archive before", "the old archive")
+    no_partials()
+
+
+@case
+def archive_inside_source(t):
+    os.mkdir("src")
+    write("src/f", b"x")
+    first, _ = t.pack_whole("src", "src/out.tree")
+    expect_eq([e.path for e in first], [b"f"], "entries: the archive does not hold itself")
+    size = os.path.getsize("src/out.tree")
+    second, _ = t.pack_whole("src", "src/out.tree")
+    # The earlier archive is an ordinary file of the tree by now.
+    expect_eq([(e.path, e.length) for e in second], [(b"f", 1), (b"out.tree", size)], "second entries")
+
+
+@case
+def access_times_kept(t):
+    t.linux_only("Wine reads the files it is asked to read in ways that move their access times")
+    os.makedirs("src/d")
+    write("src/d/f", b"read me" * 1000)
+    write("src/big", bytes(CHUNK + 5))
+    # Older than the last write: any read would move them under relatime.
+    old = {b"d/f": (T2001, T2001 + 10**15), b"big": (T2001, T2001 + 10**15), b"d": (T2001, T2001 + 10**15)}
+    set_times("src", old)
+    entries, _ = t.pack_whole()
+    after = snapshot("src")
+    for rel, (atime, _) in old.items():
+        if t.wine and rel == b"d":
+            continue  # Wine lists a directory through its own reads
+        expect_eq(after[rel].st_atime_ns, atime, "access time of %r after packing" % rel)
+        expect_eq({e.path: e.access for e in entries}[rel], filetime(atime), "recorded access time of %r" % rel)
+
+
+@case
+def noatime_not_permitted(t):
+    t.linux_only("runs the packer as another user")
+    open_to_all(t)
+    os.makedirs("src/d")
+    write("src/d/f", b"not mine")
+    os.mkdir("out")
+    os.chmod("out", 0o777)
+    rc, out, err = t.pack("src", "out/out.tree", preexec_fn=as_nobody())
+    expect_eq((rc, out, err), (0, b"", []), "packing files another user owns")
+    entries, _ = read_archive("out/out.tree")
+    expect_eq([e.path for e in entries], [b"d", b"d/f"], "entries")
+
+
+@case
+def file_grows_while_read(t):
+    os.mkdir("src")
+    write("src/growing", os.urandom(16 * CHUNK))
+    # A hundred bytes a millisecond: the copy of 16 MiB outlasts a few of them.
+    writer = subprocess.Popen([sys.executable, "-c",
+                               "import sys, time\nf = open(sys.argv[1], 'ab', buffering=0)\n"
+                               "while True:\n    f.write(b'+' * 100)\n    time.sleep(0.001)\n", "src/growing"])
+    try:
+        time.sleep(0.2)
+        rc, out, err = t.pack("src", "out.tree")
+    finally:
+        writer.kill()
+        writer.wait()
+    expect_eq(rc, 2, "exit status")
+    expect(len(err) == 1 and re.match(rb"<" + re.escape(t.path("src", "growing")) + rb"> changed size while read: "
+                                      rb"(\d+) bytes recorded, (\d+) now; the first \1 stored\Z", err[0]),
+           "report %r" % err)
+    entries, blob = read_archive("out.tree")
+    content = open("src/growing", "rb").read()
+    expect(entries[0].length < len(content), "recorded length not below the final size")
+    expect(blob[:entries[0].length] == content[:entries[0].length], "stored bytes are not the file's first ones")
+
+
+@case
+def file_shrinks_while_read(t):
+    t.linux_only("sysfs files say 4096 bytes and hold fewer")
+    source = "/sys/kernel/mm/transparent_hugepage"
+    if not os.path.isfile(source + "/enabled"):
+        raise Skip("no %s" % source)
+    rc, out, err = t.pack(source, "out.tree")
+    expect_eq(rc, 2, "exit status")
+    entries, blob = read_archive("out.tree")
+    files = {e.path: e for e in entries if not e.is_dir}
+    enabled = files[b"enabled"]
+    content = open(source + "/enabled", "rb").read()
+    expect_eq(enabled.length, 4096, "recorded length")
+    expect_eq(blob[enabled.offset:enabled.offset + 4096], content + bytes(4096 - len(content)), "padded content")
+    report = re.compile(rb"<" + re.escape(source.encode()) + rb"/(.+)> shrank while read: 4096 bytes recorded, "
+                        rb"(\d+) found; stored with zeros after them\Z")
+    shrunk = [report.match(line).group(1) for line in err if report.match(line)]
+    expect(b"enabled" in shrunk, "no report for enabled: %r" % err[:5])
+
+
+@case
+def arguments(t):
+    os.mkdir("src")
+    for args in ([], ["src"], ["src", "a.tree", "extra"], ["--help", "a.tree"]):
+        rc, out, err = t.pack(*args)
+        expect_eq(rc, 1, "exit status of %r" % args)
+        expect_eq(out, b"", "stdout of %r" % args)
+        expect(err and err != [b""], "no message for %r" % args)
+    for flag in ("-h", "--help"):
+        rc, out, err = t.pack(flag)
+        expect_eq((rc, err), (0, []), "exit status of " + flag)
+        expect(out.startswith(b"Usage: untree-pack SOURCE_DIR ARCHIVE\n"), "help text: %r" % out[:80])
+    rc, out, err = t.pack("--version")
+    expect_eq((rc, out, err), (0, b"untree-pack 0.1.0\n", []), "version")
+    expect(not os.path.exists("a.tree"), "an archive was written")
+
+
+# --- The runner ----------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--pack", required=True, help="the packer binary")
+    parser.add_argument("--untree", required=True, help="the extractor binary")
+    parser.add_argument("--runner", choices=["wine"], help="run both binaries under this emulator")
+    parser.add_argument("-k", action="append", default=[], help="run only cases whose name holds this")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch directories of failed cases")
+    args = parser.parse_args()
+    pack, untree = os.path.abspath(args.pack), os.path.abspath(args.untree)
+    wine = args.runner == "wine"
+    base = tempfile.mkdtemp(prefix="untree-pack-e2e-")
+    counts = {"passed": 0, "failed": 0, "skipped": 0}
+    for fn in CASES:
+        if args.k and not any(k in fn.__name__ for k in args.k):
+            continue
+        scratch = os.path.join(base, fn.__name__)
+        os.mkdir(scratch)
+        os.chdir(scratch)
+        start = time.time()
+        outcome, detail = "passed", ""
+        try:
+            fn(Context(pack, untree, wine, scratch))
+        except Skip as e:
+            outcome, detail = "skipped", str(e)
+        except Failure as e:
+            outcome, detail = "failed", str(e)
+        except Exception:
+            outcome, detail = "failed", traceback.format_exc()
+        os.chdir(base)
+        counts[outcome] += 1
+        print("%-7s %-28s %6.1fs %s" % (outcome.upper(), fn.__name__, time.time() - start,
+                                        detail.replace("\n", "\n" + " " * 8)), flush=True)
+        if outcome == "failed" and args.keep:
+            print("        kept " + scratch)
+        else:
+            subprocess.run(["chmod", "-R", "u+rwX", scratch])
+            shutil.rmtree(scratch, ignore_errors=True)
+    if not os.listdir(base):
+        os.rmdir(base)
+    print("%d passed, %d failed, %d skipped" % (counts["passed"], counts["failed"], counts["skipped"]))
+    return 1 if counts["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
