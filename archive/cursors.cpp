@@ -19,6 +19,7 @@ bool open_cursors(ArchiveReader* r, const char* archive_path) {
     r->records.records_read = 0;
     r->data.window_fill = r->data.window_position = 0;
     r->data.remaining = 0;
+    r->data.kernel_copy_refused = false;
 
     // Shorter than a trailer: no entries, nothing to distrust.
     if (r->file_size < TRAILER_BYTES) return true;
@@ -155,10 +156,14 @@ uint64_t data_skip(ArchiveReader* r, uint64_t count) {
 
 int64_t data_copy_in_kernel(ArchiveReader* r, PlatformHandle to, uint64_t count) {
     DataReader* d = &r->data;
-    if (d->window_position != d->window_fill) return -1;
+    if (d->kernel_copy_refused || d->window_position != d->window_fill) return -1;
     if (count > d->remaining) count = d->remaining;
     if (count == 0) return 0;
     int64_t n = platform_copy_in_kernel(r->cursors.data_cursor, to, count);
+    // Refused for one output (another file system, no such call), most
+    // likely refused for the next: the window serves from now on, without
+    // a failing call per file.
+    if (n < 0) d->kernel_copy_refused = true;
     if (n > 0) d->remaining -= (uint64_t)n;
     return n;
 }

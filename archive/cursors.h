@@ -42,6 +42,7 @@ struct DataReader {
     uint32_t window_fill;
     uint32_t window_position;
     uint64_t remaining;         // data-region bytes not yet read from the cursor
+    bool kernel_copy_refused;   // the platform had no in-kernel copy once: not asked again
 };
 
 struct ArchiveReader {

@@ -11,9 +11,21 @@
 
 ExtractState g_state;
 
-// Contents at least this long go through the kernel's own copy where the
-// platform has one; shorter ones are served from the read-ahead window.
-static const uint64_t KERNEL_COPY_MIN = (uint64_t)COPY_CHUNK;
+// Contents go through the kernel's own copy where the platform has one: that
+// spares them the pass through user memory the read-ahead window costs (a
+// tree of 8 KiB files on tmpfs extracts 8 % faster, /usr/include 20 %). A
+// call per file costs more than that pass for very small contents, though
+// (files of 256 bytes: 10 % slower), so when an archive's contents average
+// under 2 KiB per entry only whole chunks go through the kernel, and the rest
+// is served from the window, many files per read.
+static const uint64_t SMALL_CONTENT_AVERAGE = 2048;
+
+static uint64_t kernel_copy_min(const ArchiveReader* archive) {
+    uint64_t entries = archive->trailer.records_size / RECORD_BYTES;
+    uint64_t index = (uint64_t)archive->trailer.names_size + archive->trailer.records_size + TRAILER_BYTES;
+    uint64_t data = archive->file_size > index ? archive->file_size - index : 0;
+    return entries && data / entries >= SMALL_CONTENT_AVERAGE ? 1 : (uint64_t)COPY_CHUNK;
+}
 
 void reset_extract_state() {
     memset(&g_state, 0, sizeof g_state);
@@ -39,9 +51,10 @@ struct CopyResult {
 static CopyResult copy_content(uint64_t length, PlatformHandle output) {
     CopyResult result = {0, 0, 0};
     ArchiveReader* archive = &g_state.archive;
+    uint64_t kernel_min = kernel_copy_min(archive);
     while (result.consumed < length && result.error == 0) {
         uint64_t left = length - result.consumed;
-        if (left >= KERNEL_COPY_MIN && data_buffered(archive) == 0) {
+        if (left >= kernel_min && data_buffered(archive) == 0) {
             int64_t copied = data_copy_in_kernel(archive, output, left);
             if (copied >= 0) {
                 result.consumed += (uint64_t)copied;
@@ -199,12 +212,15 @@ int run_extract(int argc, char** argv) {
     if (argc < 2) return EXIT_COMPLETE;
     ExtractState* s = &g_state;
     if (!open_cursors(&s->archive, argv[1])) return EXIT_EARLY;
-    if (!resolve_destination(argc > 2 ? argv[2] : ".")) return EXIT_EARLY;
-    if (argc > 3) {
-        if (strlen(argv[3]) >= FILTER_BYTES) return EXIT_EARLY;
-        uint32_t n = filter_to_cesu8(argv[3], s->filter, FILTER_BYTES);
-        if (n == UINT32_MAX) return EXIT_EARLY;
-        s->filter_length = n;
+    bool usable = resolve_destination(argc > 2 ? argv[2] : ".");
+    if (usable && argc > 3) {
+        uint32_t n = strlen(argv[3]) < FILTER_BYTES ? filter_to_cesu8(argv[3], s->filter, FILTER_BYTES) : UINT32_MAX;
+        usable = n != UINT32_MAX;
+        s->filter_length = usable ? n : 0;
+    }
+    if (!usable) {
+        close_cursors(&s->archive);
+        return EXIT_EARLY;
     }
     start_status();
     s->previous_depth = 0;

@@ -127,20 +127,96 @@ static const char* kernel_path(const WideChar* path) {
     return g_kernel_path;
 }
 
+// --- Held directories ----------------------------------------------------------
+// The extractor holds each directory it creates open until its subtree is
+// done, to set its times then. That descriptor is also the shortest way into
+// the directory: a path below a held directory is reached from it, so the
+// kernel looks up the names below it instead of the whole path, and only
+// those names are converted. Held directories nest, each inside the one held
+// before it (a directory is released before anything beside it is held), so
+// one copy of the deepest one's path serves them all.
+
+enum { HELD_LEVELS = 256 };
+
+static struct {
+    WideChar path[PLATFORM_WIDE_PATH_UNITS];  // the deepest held directory's path
+    uint32_t units[HELD_LEVELS];              // how much of it names held directory k
+    int fd[HELD_LEVELS];                      // -1: released, kept as a prefix of deeper ones
+    uint32_t count;
+} g_held;
+
+static uint32_t wide_length(const WideChar* w) {
+    uint32_t n = 0;
+    while (w[n]) n++;
+    return n;
+}
+
+static void hold_directory(const WideChar* path, int fd) {
+    uint32_t n = wide_length(path);
+    // Forget the directories this one is not inside (they stay open for
+    // their owner, they are only not used as a way in any longer).
+    while (g_held.count) {
+        uint32_t k = g_held.units[g_held.count - 1];
+        if (k < n && path[k] == '\\' && memcmp(path, g_held.path, k * sizeof(WideChar)) == 0) break;
+        g_held.count--;
+    }
+    if (g_held.count == HELD_LEVELS || n >= PLATFORM_WIDE_PATH_UNITS) return;
+    memcpy(g_held.path, path, (n + 1) * sizeof(WideChar));
+    g_held.units[g_held.count] = n;
+    g_held.fd[g_held.count] = fd;
+    g_held.count++;
+}
+
+static void release_held(int fd) {
+    for (uint32_t i = g_held.count; i-- > 0;)
+        if (g_held.fd[i] == fd) {
+            g_held.fd[i] = -1;
+            break;
+        }
+    while (g_held.count && g_held.fd[g_held.count - 1] < 0) g_held.count--;
+}
+
+// The deepest held directory `path` lies below; its index, and where the
+// names below it start, or -1.
+static int held_parent(const WideChar* path, uint32_t* below) {
+    if (g_held.count == 0) return -1;
+    uint32_t deepest = g_held.units[g_held.count - 1];
+    uint32_t same = 0;
+    while (same < deepest && path[same] == g_held.path[same]) same++;
+    for (uint32_t i = g_held.count; i-- > 0;) {
+        uint32_t k = g_held.units[i];
+        if (k <= same && path[k] == '\\' && g_held.fd[i] >= 0) {
+            *below = k + 1;
+            return (int)i;
+        }
+    }
+    return -1;
+}
+
 // A path the *at calls can take: a directory descriptor and the rest, shorter
 // than PATH_MAX. Long paths are walked by opening prefixes that fit.
 struct AtPath {
     int dirfd;
     const char* rest;
+    bool owned;  // dirfd was opened for this path and is closed with it
 };
 
 static void release(AtPath* p) {
-    if (p->dirfd >= 0) SYS(SYS_CLOSE, close(p->dirfd));
+    if (p->owned) SYS(SYS_CLOSE, close(p->dirfd));
+    p->owned = false;
 }
 
 static bool at_path(const WideChar* path, AtPath* out) {
     out->dirfd = AT_FDCWD;
-    out->rest = kernel_path(path);
+    out->owned = false;
+    uint32_t below;
+    int held = held_parent(path, &below);
+    if (held >= 0) {
+        out->dirfd = g_held.fd[held];
+        out->rest = utf16_to_utf8(path + below, g_kernel_path, KERNEL_PATH_BYTES, true) ? g_kernel_path : 0;
+    } else {
+        out->rest = kernel_path(path);
+    }
     if (!out->rest) {
         errno = ENAMETOOLONG;
         return false;
@@ -167,13 +243,14 @@ static bool at_path(const WideChar* path, AtPath* out) {
             return false;
         }
         out->dirfd = fd;
+        out->owned = true;
         out->rest = cut + 1;
     }
     return true;
 }
 
 static void release_at(AtPath* p) {
-    if (p->dirfd != AT_FDCWD) {
+    if (p->owned) {
         int e = errno;
         SYS(SYS_CLOSE, close(p->dirfd));
         errno = e;
@@ -226,7 +303,9 @@ uint64_t platform_file_size(PlatformHandle h) {
 }
 
 void platform_close(PlatformHandle h) {
-    if (h != PLATFORM_NO_HANDLE) SYS(SYS_CLOSE, close(to_fd(h)));
+    if (h == PLATFORM_NO_HANDLE) return;
+    if (g_held.count) release_held(to_fd(h));
+    SYS(SYS_CLOSE, close(to_fd(h)));
 }
 
 // --- Tree writing ----------------------------------------------------------
@@ -321,6 +400,7 @@ PlatformHandle platform_open_directory(const WideChar* path) {
     if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
     int fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     release_at(&p);
+    if (fd >= 0) hold_directory(path, fd);
     return to_handle(fd);
 }
 

@@ -1,0 +1,113 @@
+// The extractor's fast paths must give the very tree and the very report the
+// plain ones give: contents copied by the kernel rather than through the
+// read-ahead window, and entries reached from a directory held open for its
+// times rather than by their whole path.
+#include "report/exit_status.h"
+#include "report/failure.h"
+#include "unit_support.h"
+
+namespace {
+
+class FastPath : public ExtractTest {
+  protected:
+    ScratchDir dir;
+    fs::path out = dir.path / "out";
+    std::string stdout_text, stderr_text;
+
+    void SetUp() override {
+        ExtractTest::SetUp();
+        fs::create_directory(out);
+    }
+    int run(const std::vector<TestEntry>& entries) {
+        reset_extract_state();
+        std::string archive = dir / "test.tree", destination = out.string();
+        write_file(archive, archive_of(entries));
+        char* argv[] = {(char*)"untree", (char*)archive.c_str(), (char*)destination.c_str(), nullptr};
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int status = run_extract(3, argv);
+        stdout_text = ::testing::internal::GetCapturedStdout();
+        stderr_text = ::testing::internal::GetCapturedStderr();
+        platform_clear_faults();
+        return status;
+    }
+    std::string reported(const char* name) const { return "\\\\?\\" + out.string() + "\\" + name; }
+};
+
+class KernelCopy : public FastPath {
+  protected:
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "Windows has no in-kernel copy between two open files; the window serves every content";
+#endif
+        FastPath::SetUp();
+    }
+};
+
+const std::string A(3000, 'a'), B(3000, 'b'), C(3000, 'c');
+
+TEST_F(KernelCopy, SmallContentsOfALargeAverageFailLikeWrites) {
+    // 3000 bytes per entry on average: every content goes through the
+    // kernel, so the second file's copy is the second call.
+    ASSERT_TRUE(platform_inject_fault("copy_file_range", 2, CALLS.no_space));
+    EXPECT_EQ(run({{"f1", 0, A.c_str()}, {"f2", 0, B.c_str()}, {"f3", 0, C.c_str()}}), EXIT_INCOMPLETE);
+    EXPECT_EQ(read_file(out / "f1"), A);
+    EXPECT_EQ(read_file(out / "f2"), "");
+    EXPECT_EQ(read_file(out / "f3"), C);
+    EXPECT_EQ(stderr_text, "short content in <" + reported("f2") + ">, size=3000, written=0: " +
+                               error_text_for(CALLS.no_space) + "\n");
+    EXPECT_NE(stdout_text.find("dirs=0 files=3 outbytes=6000 "), std::string::npos) << stdout_text;
+}
+
+TEST_F(KernelCopy, SmallContentsOfASmallAverageStayInTheWindow) {
+    // One large and many empty entries: under 2 KiB per entry, so a fault in
+    // the kernel's copy never meets this content.
+    std::vector<TestEntry> entries = {{"big", 0, A.c_str()}};
+    for (const char* name : {"e1", "e2"}) entries.push_back({name, 0, ""});
+    ASSERT_TRUE(platform_inject_fault("copy_file_range", 1, CALLS.no_space));
+    EXPECT_EQ(run(entries), EXIT_COMPLETE);
+    EXPECT_EQ(read_file(out / "big"), A);
+    EXPECT_EQ(stderr_text, "");
+}
+
+TEST_F(KernelCopy, RefusedCopyFallsBackToTheWindowWithEveryByteInPlace) {
+    // As between two file systems: the first call is refused before it
+    // moves anything, and the window takes over from the very same offset.
+    ASSERT_TRUE(platform_inject_fault("copy_file_range", 1, 18 /* EXDEV */));
+    EXPECT_EQ(run({{"d", 0, nullptr}, {"f1", 1, A.c_str()}, {"f2", 1, B.c_str()}, {"f3", 0, C.c_str()}}),
+              EXIT_COMPLETE);
+    EXPECT_EQ(read_file(out / "d" / "f1"), A);
+    EXPECT_EQ(read_file(out / "d" / "f2"), B);
+    EXPECT_EQ(read_file(out / "f3"), C);
+    EXPECT_EQ(stderr_text, "");
+}
+
+using HeldDirectory = FastPath;
+
+TEST_F(HeldDirectory, EntriesTwoLevelsBelowTheNearestHeldDirectoryArriveThere) {
+    // A cannot be opened for its times, so nothing holds it: f is reached
+    // from X, two names down, and g from X again once A's subtree is left.
+    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.archive_opens + 2, platform_error_access_denied()));
+    EXPECT_EQ(run({{"X", 0, nullptr}, {"A", 1, nullptr}, {"f", 2, "in A"}, {"B", 2, nullptr}, {"h", 3, "in B"},
+                   {"g", 1, "in X"}}),
+              EXIT_COMPLETE);
+    EXPECT_EQ(stderr_text, "");
+    EXPECT_EQ(read_file(out / "X" / "A" / "f"), "in A");
+    EXPECT_EQ(read_file(out / "X" / "A" / "B" / "h"), "in B");
+    EXPECT_EQ(read_file(out / "X" / "g"), "in X");
+}
+
+TEST_F(HeldDirectory, NothingHeldOutlivesItsRun) {
+    // The second run reuses X (no handle) and creates Y inside it. A
+    // directory remembered from the first run would lead Y's entries to
+    // whatever its descriptor number means by now.
+    ASSERT_EQ(run({{"X", 0, nullptr}, {"W", 1, nullptr}, {"f", 2, "first"}}), EXIT_COMPLETE);
+    EXPECT_EQ(run({{"X", 0, nullptr}, {"W", 1, nullptr}, {"Y", 2, nullptr}, {"g", 3, "second"}, {"h", 1, "third"}}),
+              EXIT_COMPLETE);
+    EXPECT_EQ(stderr_text, "");
+    EXPECT_EQ(read_file(out / "X" / "W" / "f"), "first");
+    EXPECT_EQ(read_file(out / "X" / "W" / "Y" / "g"), "second");
+    EXPECT_EQ(read_file(out / "X" / "h"), "third");
+}
+
+}  // namespace
