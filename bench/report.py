@@ -13,6 +13,7 @@ import glob
 import json
 import os
 import re
+import statistics
 import sys
 
 BEGIN = "<!-- bench/run.sh writes the tables below this line -->"
@@ -63,6 +64,15 @@ def peak_rss_kib(path):
     return int(m.group(1))
 
 
+def relative_spread(times):
+    """Interquartile range over the median: one slow outlier (a write-back
+    that happened to land in a run) does not make a tool look erratic."""
+    if len(times) < 4:
+        return 0.0
+    q1, median, q3 = statistics.quantiles(times, n=4)
+    return (q3 - q1) / median if median else 0.0
+
+
 def parse_counts(text):
     return {k: int(v) for k, v in (x.split("=") for x in text.split())}
 
@@ -82,7 +92,7 @@ class Table:
             result = read_json(path)["results"][0]
             i = path.rsplit(".", 2)[-2]
             calls = syscall_total(os.path.join(directory, "%s.%s.strace.txt" % (tag, i)))
-            spread = result["stddev"] / result["mean"] if result.get("stddev") and result["mean"] else 0.0
+            spread = relative_spread(result["times"])
             self.tools.append({
                 "name": result["command"],
                 "median": result["median"],
@@ -122,7 +132,7 @@ class Table:
         lines.append("")
         rss = "%.2f MiB" % (self.rss / 1024) if self.rss is not None else "n/a"
         lines.append("untree's peak resident memory: %s. Load average (1 min) before and after the timing: "
-                     "%s, %s. Spread: standard deviation over the mean, from %d timed runs."
+                     "%s, %s. Spread: interquartile range over the median of the %d timed runs."
                      % (rss, self.load_before, self.load_after, self.tools[0]["runs"]))
         lines.append("")
         return lines
