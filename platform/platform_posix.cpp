@@ -372,13 +372,19 @@ uint32_t platform_write(PlatformHandle h, const void* buffer, uint32_t count) {
     return done;
 }
 
-int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count) {
+// One loop for both in-kernel copies: from the current position of `from`
+// to that of `to`. -1 when the kernel offers no such copy between these two
+// files and nothing was transferred; a short count leaves errno set (0 when
+// the source ended).
+static int64_t kernel_copy(SyscallId id, PlatformHandle from, PlatformHandle to, uint64_t count) {
     if (from == PLATFORM_NO_HANDLE || to == PLATFORM_NO_HANDLE) return -1;
     uint64_t done = 0;
     while (done < count) {
         uint64_t want = count - done;
         if (want > 0x40000000) want = 0x40000000;
-        ssize_t n = SYS(SYS_COPY_FILE_RANGE, copy_file_range(to_fd(from), 0, to_fd(to), 0, (size_t)want, 0));
+        ssize_t n = id == SYS_SENDFILE
+                        ? SYS(SYS_SENDFILE, sendfile(to_fd(to), to_fd(from), 0, (size_t)want))
+                        : SYS(SYS_COPY_FILE_RANGE, copy_file_range(to_fd(from), 0, to_fd(to), 0, (size_t)want, 0));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             if (done == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
@@ -393,6 +399,10 @@ int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t
         done += (uint64_t)n;
     }
     return (int64_t)done;
+}
+
+int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count) {
+    return kernel_copy(SYS_COPY_FILE_RANGE, from, to, count);
 }
 
 PlatformHandle platform_open_directory(const WideChar* path) {
@@ -769,24 +779,7 @@ bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index)
 }
 
 int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t count) {
-    if (from == PLATFORM_NO_HANDLE || to == PLATFORM_NO_HANDLE) return -1;
-    uint64_t done = 0;
-    while (done < count) {
-        uint64_t want = count - done;
-        if (want > 0x40000000) want = 0x40000000;
-        ssize_t n = SYS(SYS_SENDFILE, sendfile(to_fd(to), to_fd(from), 0, (size_t)want));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            if (done == 0 && (errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) return -1;
-            return (int64_t)done;
-        }
-        if (n == 0) {
-            errno = 0;  // the source ended
-            return (int64_t)done;
-        }
-        done += (uint64_t)n;
-    }
-    return (int64_t)done;
+    return kernel_copy(SYS_SENDFILE, from, to, count);
 }
 
 PlatformHandle platform_create_new_file(const WideChar* path) {
