@@ -24,79 +24,45 @@ packages: `cmake --install` and `cpack` of this build directory: the .deb
           root; the Windows zip holds both programs and the documentation and
           needs no DLL beside them.
 
-Prints one line per check and "N passed, N failed" at the end.
+Prints one line per check and "N passed, N failed, N skipped" at the end.
 """
-import argparse
 import gzip
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
 import format_example  # noqa: E402
+import harness  # noqa: E402
+from harness import Skip, expect, expect_eq, text_lines  # noqa: E402
 
 
-class Failure(Exception):
-    pass
-
-
-class Skip(Exception):
-    pass
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def expect_eq(actual, wanted, what):
-    if actual != wanted:
-        raise Failure(f"{what}:\n  got    {actual!r}\n  wanted {wanted!r}")
-
-
-class Context:
+class Context(harness.Context):
     def __init__(self, args, scratch):
-        self.args = args
-        self.scratch = scratch
-        self.wine = args.runner == "wine"
+        super().__init__(args, scratch)
         self.newline = b"\r\n" if self.wine else b"\n"
-
-    def command(self, program, *args):
-        return (["wine", program] if self.wine else [program]) + list(args)
-
-    def env(self):
-        env = dict(os.environ)
-        if self.wine:
-            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
-        return env
 
     def run(self, program, *args, cwd=None):
         """Runs a program of the build from `cwd` (default: the scratch dir),
         passing relative paths so that the same call holds under Wine."""
-        return subprocess.run(self.command(program, *args), cwd=cwd or self.scratch, env=self.env(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        return self.run_program(program, args, cwd=cwd or self.scratch, timeout=300)
 
     def fresh_dir(self, name):
         path = os.path.join(self.scratch, name)
         if os.path.exists(path):
-            for root, dirs, files in os.walk(path):
-                for d in dirs:
-                    os.chmod(os.path.join(root, d), 0o755)
-            shutil.rmtree(path)
+            harness.remove_tree(path)
         os.makedirs(path)
         return path
 
 
 def lines(ctx, raw):
     expect(raw.endswith(ctx.newline) or raw == b"", f"output does not end with a line end: {raw[-20:]!r}")
-    if ctx.wine:
-        expect(b"\n" not in raw.replace(b"\r\n", b""), f"a bare LF in Windows text output: {raw!r}")
-    return raw.split(ctx.newline)[:-1] if raw else []
+    text = text_lines(raw, ctx.wine, "output")
+    return text.split(b"\n")[:-1] if text else []
 
 
 # --- man -----------------------------------------------------------------------
@@ -584,44 +550,19 @@ GROUPS = {
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = harness.argument_parser(__doc__)
     parser.add_argument("group", choices=sorted(GROUPS))
     parser.add_argument("--source", required=True)
     parser.add_argument("--build", required=True)
     parser.add_argument("--version", required=True)
-    parser.add_argument("--untree", required=True)
     parser.add_argument("--pack")
-    parser.add_argument("--runner", choices=["wine"])
     parser.add_argument("--objdump")
-    args = parser.parse_args()
-    args.untree = os.path.abspath(args.untree)
-    if args.pack:
-        args.pack = os.path.abspath(args.pack)
+    args = harness.parse_arguments(parser)
     checks = list(GROUPS[args.group])
     if args.group == "packages":
         checks.append(check_packages_zip if args.runner == "wine" else check_packages_deb)
-    passed = failed = skipped = 0
-    with tempfile.TemporaryDirectory(prefix="untree-docs-") as scratch:
-        ctx = Context(args, scratch)
-        for check in checks:
-            name = check.__name__[len("check_"):]
-            try:
-                check(ctx)
-            except Failure as e:
-                failed += 1
-                print(f"FAIL {name}: {e}")
-                continue
-            except Skip as e:
-                skipped += 1
-                print(f"skip {name}: {e}")
-                continue
-            passed += 1
-            print(f"ok   {name}")
-        for root, dirs, _ in os.walk(scratch):
-            for d in dirs:
-                os.chmod(os.path.join(root, d), 0o755)
-    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
-    return 1 if failed else 0
+    cases = {check.__name__[len("check_"):]: check for check in checks}
+    return harness.run_cases(cases, args, lambda scratch: Context(args, scratch), "untree-docs-")
 
 
 if __name__ == "__main__":

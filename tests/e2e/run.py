@@ -10,7 +10,6 @@ Every case runs in a scratch directory of its own, which is also the
 extractor's working directory; archive and destination are passed as relative
 paths so the same cases hold under Wine, which maps that directory to Z:.
 """
-import argparse
 import errno
 import os
 import re
@@ -20,34 +19,17 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+import harness  # noqa: E402
+from harness import Failure, Skip, case, expect, expect_eq, text_lines  # noqa: E402
 from treewriter import (ATTR_ARCHIVE, ATTR_READONLY, Dir, File, cesu8,  # noqa: E402
                         filetime_to_ns, pack_tree, write_archive, write_raw)
 
 CHUNK = 1048576
 GIB4 = 1 << 32
-
-
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def expect_eq(actual, expected, what):
-    if actual != expected:
-        raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
 
 # --- Output ------------------------------------------------------------------
@@ -61,14 +43,6 @@ REPORTS = {
     "unsafe": re.compile(rb"unsafe name skipped: <(.*)>\Z", re.S),
     "corrupt": re.compile(rb"archive corrupt at entry (\d+): (.*)\Z", re.S),
 }
-
-
-def text_lines(raw, windows, what):
-    """A text stream's bytes with the platform's line end made LF."""
-    if windows:
-        expect(raw.count(b"\n") == raw.count(b"\r\n"), "%s: a line feed without CR on Windows: %r" % (what, raw[-200:]))
-        return raw.replace(b"\r\n", b"\n")
-    return raw
 
 
 def message_ok(message):
@@ -140,27 +114,15 @@ class Run:
 
 # --- The scratch directory of a case -------------------------------------------
 
-class Context:
-    def __init__(self, untree, wine, scratch):
-        self.untree, self.wine, self.scratch = untree, wine, scratch
-
-    def linux_only(self, reason):
-        if self.wine:
-            raise Skip(reason)
-
-    def run(self, *args, merged=False, cwd=None, preexec_fn=None, shape=True):
+class Context(harness.Context):
+    def run(self, *args, merged=False, cwd=None, preexec_fn=None):
         """Runs the extractor with `args` (str or bytes) from the scratch directory."""
-        cmd = (["wine", self.untree] if self.wine else [self.untree]) + list(args)
-        env = dict(os.environ)
-        if self.wine:
-            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
         if merged:
             with open(os.path.join(self.scratch, "merged.out"), "w+b") as f:
-                p = subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, cwd=cwd, env=env, timeout=900)
+                p = self.run_program(self.untree, args, stdout=f, stderr=subprocess.STDOUT, cwd=cwd)
                 f.seek(0)
                 return p.returncode, text_lines(f.read(), self.wine, "merged output")
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env,
-                           preexec_fn=preexec_fn, timeout=900)
+        p = self.run_program(self.untree, args, cwd=cwd, preexec_fn=preexec_fn)
         return Run(p.returncode, p.stdout, p.stderr, self.wine)
 
     def full(self, dest, *names):
@@ -192,34 +154,15 @@ def expected_tree(entries, selected=lambda rel: True):
 
 
 def snapshot(root):
-    """The tree under `root`: {b"a/b": content or None for a directory}.
-
-    Walked through directory descriptors, so paths beyond PATH_MAX are read
-    too. It lists directories and reads files: take times before it.
-    """
+    """The tree under `root`: {b"a/b": content or None for a directory}, at
+    any depth. It lists directories and reads files: take times before it."""
     tree = {}
-
-    def walk(dir_fd, rel):
-        for name in sorted(os.listdir(dir_fd)):
-            key = rel + os.fsencode(name)
-            st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
-            if stat.S_ISDIR(st.st_mode):
-                tree[key] = None
-                fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=dir_fd)
-                try:
-                    walk(fd, key + b"/")
-                finally:
-                    os.close(fd)
-            else:
-                fd = os.open(name, os.O_RDONLY, dir_fd=dir_fd)
-                with os.fdopen(fd, "rb") as f:
-                    tree[key] = f.read()
-
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        walk(fd, b"")
-    finally:
-        os.close(fd)
+    for rel, st, dir_fd, name in harness.walk_tree(root):
+        if stat.S_ISDIR(st.st_mode):
+            tree[rel] = None
+        else:
+            with os.fdopen(os.open(name, os.O_RDONLY, dir_fd=dir_fd), "rb") as f:
+                tree[rel] = f.read()
     return tree
 
 
@@ -234,20 +177,12 @@ def status0_line(windows):
     return b"dirs=0 files=0 outbytes=0 speed=0".ljust(78) + b"\r" + (b"\r\n" if windows else b"\n")
 
 
-CASES = []
-
-
-def case(fn):
-    CASES.append(fn)
-    return fn
-
-
 # --- Command line and early failures -------------------------------------------
 
 @case
 def command_line_and_early_failures(t):
     """No arguments: silent, 0. A missing archive: silent, 1."""
-    r = t.run(shape=False)
+    r = t.run()
     expect_eq((r.rc, r.raw_out, r.raw_err), (0, b"", b""), "no arguments")
     r = t.run("missing.tree", "out")
     expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "missing archive")
@@ -861,44 +796,8 @@ def round_trip_of_real_tree(t):
 # --- The runner ----------------------------------------------------------------
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--untree", required=True, help="the extractor binary")
-    parser.add_argument("--runner", choices=["wine"], help="run the binary under this emulator")
-    parser.add_argument("-k", action="append", default=[], help="run only cases whose name holds this")
-    parser.add_argument("--keep", action="store_true", help="keep the scratch directories of failed cases")
-    args = parser.parse_args()
-    untree = os.path.abspath(args.untree)
-    wine = args.runner == "wine"
-    base = tempfile.mkdtemp(prefix="untree-e2e-")
-    counts = {"passed": 0, "failed": 0, "skipped": 0}
-    for fn in CASES:
-        if args.k and not any(k in fn.__name__ for k in args.k):
-            continue
-        scratch = os.path.join(base, fn.__name__)
-        os.mkdir(scratch)
-        os.chdir(scratch)
-        start = time.time()
-        outcome, detail = "passed", ""
-        try:
-            fn(Context(untree, wine, scratch))
-        except Skip as e:
-            outcome, detail = "skipped", str(e)
-        except Failure as e:
-            outcome, detail = "failed", str(e)
-        except Exception:
-            outcome, detail = "failed", traceback.format_exc()
-        os.chdir(base)
-        counts[outcome] += 1
-        print("%-7s %-36s %6.1fs %s" % (outcome.upper(), fn.__name__, time.time() - start,
-                                        detail.replace("\n", "\n" + " " * 8)), flush=True)
-        if outcome == "failed" and args.keep:
-            print("        kept " + scratch)
-        else:
-            shutil.rmtree(scratch, ignore_errors=True)
-    if not os.listdir(base):
-        os.rmdir(base)
-    print("%d passed, %d failed, %d skipped" % (counts["passed"], counts["failed"], counts["skipped"]))
-    return 1 if counts["failed"] else 0
+    args = harness.parse_arguments(harness.argument_parser(__doc__))
+    return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-e2e-")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ directory of both programs; paths are passed relative to it, so the same
 cases hold under Wine, which sees the directory through Z:. Trees are always
 made from Python on the Linux side.
 """
-import argparse
 import os
 import pwd
 import random
@@ -25,37 +24,16 @@ import stat
 import struct
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+from harness import Skip, case, expect, expect_eq  # noqa: E402
 
 EPOCH = 116444736000000000  # FILETIME of 1970-01-01
 CHUNK = 1048576
 T2001 = 978307200 * 10**9 + 123456789  # a time with nanoseconds beyond 100 ns
 PARTIAL = re.compile(r".*\.partial-\d+(-\d+)?\Z")
-
-
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def expect_eq(actual, expected, what):
-    if actual != expected:
-        if isinstance(actual, (list, dict)) and isinstance(expected, type(actual)) and len(repr(expected)) > 400:
-            a, e = set(actual), set(expected)
-            differ = sorted(k for k in a & e if actual[k] != expected[k]) if isinstance(actual, dict) else []
-            raise Failure("%s:\n  missing %r\n  extra   %r\n  differ  %r" % (
-                what, sorted(e - a)[:20], sorted(a - e)[:20], differ[:20]))
-        raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
 
 
 # --- Reading an archive, independently of the product's reader -----------------
@@ -124,6 +102,12 @@ def read_archive(path):
     return entries, blob
 
 
+def expect_entries(archive, paths):
+    """The archive keeps every rule and holds exactly these paths, in order."""
+    entries, _ = read_archive(archive)
+    expect_eq([e.path for e in entries], paths, "entries")
+
+
 def cesu8(text):
     """Every UTF-16 unit on its own."""
     utf16 = text.encode("utf-16-le")
@@ -149,29 +133,9 @@ def open_quietly(name, flags, dir_fd=None):
 
 
 def snapshot(root):
-    """relative path (bytes, "/"-joined) -> (kind, stat) for everything below root,
-    at any depth: every step goes by directory descriptor."""
-    out = {}
-
-    def walk(dirfd, prefix):
-        for name in sorted(os.listdir(dirfd)):
-            bname = os.fsencode(name)
-            st = os.stat(bname, dir_fd=dirfd, follow_symlinks=False)
-            rel = prefix + bname
-            out[rel] = st
-            if stat.S_ISDIR(st.st_mode):
-                fd = open_quietly(bname, os.O_RDONLY | os.O_DIRECTORY, dir_fd=dirfd)
-                try:
-                    walk(fd, rel + b"/")
-                finally:
-                    os.close(fd)
-
-    fd = open_quietly(root, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        walk(fd, b"")
-    finally:
-        os.close(fd)
-    return out
+    """relative path (bytes, "/"-joined) -> lstat result for everything below
+    root, at any depth."""
+    return {rel: st for rel, st, _, _ in harness.walk_tree(root, opener=open_quietly)}
 
 
 def read_at(root, rel):
@@ -246,22 +210,14 @@ def no_partials(directory="."):
 
 # --- Running the programs -----------------------------------------------------------
 
-class Context:
-    def __init__(self, pack, untree, wine, scratch):
-        self.pack_binary, self.untree, self.wine, self.scratch = pack, untree, wine, scratch
-        self.sep = b"\\" if wine else b"/"
-
-    def linux_only(self, reason):
-        if self.wine:
-            raise Skip(reason)
+class Context(harness.Context):
+    def __init__(self, args, scratch):
+        super().__init__(args, scratch)
+        self.pack_binary = args.pack
+        self.sep = b"\\" if self.wine else b"/"
 
     def _run(self, binary, args, preexec_fn=None):
-        cmd = (["wine", binary] if self.wine else [binary]) + list(args)
-        env = dict(os.environ)
-        if self.wine:
-            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                           preexec_fn=preexec_fn, timeout=900)
+        p = self.run_program(binary, args, preexec_fn=preexec_fn)
         out, err = p.stdout, p.stderr
         if self.wine:
             out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
@@ -310,14 +266,6 @@ def open_to_all(t):
 
 
 # --- Cases ---------------------------------------------------------------------------
-
-CASES = []
-
-
-def case(fn):
-    CASES.append(fn)
-    return fn
-
 
 def make_mixed_tree(t):
     os.makedirs("src/a/b/c")
@@ -521,8 +469,7 @@ def skipped_kinds(t):
     s.close()
     expect_eq((rc, out), (2, b""), "exit status and stdout")
     expect_eq(sorted(err), sorted(expected), "reports")
-    entries, _ = read_archive("out.tree")
-    expect_eq([e.path for e in entries], [b"dir", b"dir/keep"], "entries")
+    expect_entries("out.tree", [b"dir", b"dir/keep"])
 
 
 @case
@@ -544,8 +491,7 @@ def skipped_names(t):
     rc, out, err = t.pack("src", "out.tree")
     expect_eq(rc, 2, "exit status")
     expect_eq(sorted(err), sorted(bad.values()), "reports")
-    entries, _ = read_archive("out.tree")
-    expect_eq([e.path for e in entries], [b"good \xc3\xa9"], "entries")
+    expect_entries("out.tree", [b"good \xc3\xa9"])
 
 
 @case
@@ -578,8 +524,7 @@ def unreadable_inside(t):
            err[0].endswith(b"; skipped with everything in it"), "directory report %r" % err[0])
     expect(err[1].startswith(b"cannot open file <src/open/secret>: ") and err[1].endswith(b"; skipped"),
            "file report %r" % err[1])
-    entries, _ = read_archive("out/out.tree")
-    expect_eq([e.path for e in entries], [b"open", b"open/fine"], "entries")
+    expect_entries("out/out.tree", [b"open", b"open/fine"])
 
 
 @case
@@ -658,8 +603,7 @@ def noatime_not_permitted(t):
     os.chmod("out", 0o777)
     rc, out, err = t.pack("src", "out/out.tree", preexec_fn=as_nobody())
     expect_eq((rc, out, err), (0, b"", []), "packing files another user owns")
-    entries, _ = read_archive("out/out.tree")
-    expect_eq([e.path for e in entries], [b"d", b"d/f"], "entries")
+    expect_entries("out/out.tree", [b"d", b"d/f"])
 
 
 @case
@@ -731,46 +675,10 @@ def arguments(t):
 # --- The runner ----------------------------------------------------------------------
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = harness.argument_parser(__doc__)
     parser.add_argument("--pack", required=True, help="the packer binary")
-    parser.add_argument("--untree", required=True, help="the extractor binary")
-    parser.add_argument("--runner", choices=["wine"], help="run both binaries under this emulator")
-    parser.add_argument("-k", action="append", default=[], help="run only cases whose name holds this")
-    parser.add_argument("--keep", action="store_true", help="keep the scratch directories of failed cases")
-    args = parser.parse_args()
-    pack, untree = os.path.abspath(args.pack), os.path.abspath(args.untree)
-    wine = args.runner == "wine"
-    base = tempfile.mkdtemp(prefix="untree-pack-e2e-")
-    counts = {"passed": 0, "failed": 0, "skipped": 0}
-    for fn in CASES:
-        if args.k and not any(k in fn.__name__ for k in args.k):
-            continue
-        scratch = os.path.join(base, fn.__name__)
-        os.mkdir(scratch)
-        os.chdir(scratch)
-        start = time.time()
-        outcome, detail = "passed", ""
-        try:
-            fn(Context(pack, untree, wine, scratch))
-        except Skip as e:
-            outcome, detail = "skipped", str(e)
-        except Failure as e:
-            outcome, detail = "failed", str(e)
-        except Exception:
-            outcome, detail = "failed", traceback.format_exc()
-        os.chdir(base)
-        counts[outcome] += 1
-        print("%-7s %-28s %6.1fs %s" % (outcome.upper(), fn.__name__, time.time() - start,
-                                        detail.replace("\n", "\n" + " " * 8)), flush=True)
-        if outcome == "failed" and args.keep:
-            print("        kept " + scratch)
-        else:
-            subprocess.run(["chmod", "-R", "u+rwX", scratch])
-            shutil.rmtree(scratch, ignore_errors=True)
-    if not os.listdir(base):
-        os.rmdir(base)
-    print("%d passed, %d failed, %d skipped" % (counts["passed"], counts["failed"], counts["skipped"]))
-    return 1 if counts["failed"] else 0
+    args = harness.parse_arguments(parser)
+    return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-pack-e2e-")
 
 
 if __name__ == "__main__":

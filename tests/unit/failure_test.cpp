@@ -22,33 +22,7 @@ static const uint64_t JAN_2001 = 126227808000000000ull;  // FILETIMEs
 static const uint64_t JAN_2011 = 129383136000000000ull;
 static const std::vector<TestEntry> THREE_FILES = {{"f1", 0, "one"}, {"f2", 0, "two"}, {"f3", 0, "three"}};
 
-class Extraction : public ExtractTest {
-  protected:
-    ScratchDir dir;
-    fs::path out = dir.path / "out";
-    std::string stdout_text, stderr_text;
-
-    void SetUp() override {
-        ExtractTest::SetUp();
-        fs::create_directory(out);
-    }
-    int run(const std::vector<TestEntry>& entries) { return run(archive_of(entries)); }
-    int run(const std::string& archive_bytes) {
-        reset_extract_state();
-        std::string archive = dir / "test.tree", destination = out.string();
-        write_file(archive, archive_bytes);
-        char* argv[] = {(char*)"untree", (char*)archive.c_str(), (char*)destination.c_str(), nullptr};
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        int status = run_extract(3, argv);
-        stdout_text = ::testing::internal::GetCapturedStdout();
-        stderr_text = ::testing::internal::GetCapturedStderr();
-        platform_clear_faults();
-        return status;
-    }
-    // The path as the report shows it: the one handed to the system.
-    std::string reported(const char* name) const { return "\\\\?\\" + out.string() + "\\" + name; }
-};
+using Extraction = InProcessExtraction;
 
 TEST_F(Extraction, FileThatCannotBeCreatedLeavesLaterFilesTheirBytes) {
     uint32_t denied = platform_error_access_denied();

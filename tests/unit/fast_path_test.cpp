@@ -8,39 +8,13 @@
 
 namespace {
 
-class FastPath : public ExtractTest {
-  protected:
-    ScratchDir dir;
-    fs::path out = dir.path / "out";
-    std::string stdout_text, stderr_text;
-
-    void SetUp() override {
-        ExtractTest::SetUp();
-        fs::create_directory(out);
-    }
-    int run(const std::vector<TestEntry>& entries) {
-        reset_extract_state();
-        std::string archive = dir / "test.tree", destination = out.string();
-        write_file(archive, archive_of(entries));
-        char* argv[] = {(char*)"untree", (char*)archive.c_str(), (char*)destination.c_str(), nullptr};
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        int status = run_extract(3, argv);
-        stdout_text = ::testing::internal::GetCapturedStdout();
-        stderr_text = ::testing::internal::GetCapturedStderr();
-        platform_clear_faults();
-        return status;
-    }
-    std::string reported(const char* name) const { return "\\\\?\\" + out.string() + "\\" + name; }
-};
-
-class KernelCopy : public FastPath {
+class KernelCopy : public InProcessExtraction {
   protected:
     void SetUp() override {
 #ifdef _WIN32
         GTEST_SKIP() << "Windows has no in-kernel copy between two open files; the window serves every content";
 #endif
-        FastPath::SetUp();
+        InProcessExtraction::SetUp();
     }
 };
 
@@ -82,7 +56,7 @@ TEST_F(KernelCopy, RefusedCopyFallsBackToTheWindowWithEveryByteInPlace) {
     EXPECT_EQ(stderr_text, "");
 }
 
-using HeldDirectory = FastPath;
+using HeldDirectory = InProcessExtraction;
 
 TEST_F(HeldDirectory, EntriesTwoLevelsBelowTheNearestHeldDirectoryArriveThere) {
     // A cannot be opened for its times, so nothing holds it: f is reached

@@ -1,0 +1,195 @@
+"""What the script-driven suites (e2e, pack, docs) have in common: cases that
+pass, fail or step aside, each run in a scratch directory of its own; the
+programs of the build run natively or under Wine; trees on disk walked by
+directory descriptors. Standard library only.
+
+A suite script puts this directory on sys.path, registers its cases and
+hands them to run_cases:
+
+    parser = harness.argument_parser(__doc__)
+    args = harness.parse_arguments(parser)
+    return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-x-")
+"""
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import traceback
+
+
+class Skip(Exception):
+    """A case that cannot hold where it runs; counted apart, never as a pass."""
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect_eq(actual, expected, what):
+    if actual == expected:
+        return
+    if isinstance(actual, (list, dict)) and isinstance(expected, type(actual)) and len(repr(expected)) > 400:
+        # A long listing or tree: what is missing, extra or different reads
+        # better than two walls of text.
+        try:
+            a, e = set(actual), set(expected)
+            differ = sorted(k for k in a & e if actual[k] != expected[k]) if isinstance(actual, dict) else []
+            missing, extra = sorted(e - a), sorted(a - e)
+        except TypeError:  # items that neither hash nor sort
+            missing = extra = differ = []
+        if missing or extra or differ:
+            raise Failure("%s:\n  missing %r\n  extra   %r\n  differ  %r" % (
+                what, missing[:20], extra[:20], differ[:20]))
+    raise Failure("%s:\n  expected %r\n  actual   %r" % (what, expected, actual))
+
+
+def text_lines(raw, windows, what):
+    """A text stream's bytes with the platform's line end made LF; on
+    Windows every LF must come as CR LF."""
+    if windows:
+        expect(raw.count(b"\n") == raw.count(b"\r\n"), "%s: a line feed without CR on Windows: %r" % (what, raw[-200:]))
+        return raw.replace(b"\r\n", b"\n")
+    return raw
+
+
+# --- Trees on disk ---------------------------------------------------------------
+
+def walk_tree(root, opener=os.open):
+    """Every entry below `root`, names sorted, as (relative path in bytes
+    joined by "/", lstat result, descriptor of its directory, its name).
+
+    Every step goes by directory descriptor, so paths beyond PATH_MAX are
+    reached too. A directory is yielded before it is entered, so the caller
+    may still change its mode; `opener` opens the directories.
+    """
+    def walk(dir_fd, prefix):
+        for name in sorted(os.listdir(dir_fd)):
+            bname = os.fsencode(name)
+            st = os.stat(bname, dir_fd=dir_fd, follow_symlinks=False)
+            yield prefix + bname, st, dir_fd, bname
+            if stat.S_ISDIR(st.st_mode):
+                fd = opener(bname, os.O_RDONLY | os.O_DIRECTORY, dir_fd=dir_fd)
+                try:
+                    yield from walk(fd, prefix + bname + b"/")
+                finally:
+                    os.close(fd)
+
+    fd = opener(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        yield from walk(fd, b"")
+    finally:
+        os.close(fd)
+
+
+def remove_tree(root):
+    """Removes a scratch tree, giving its owner back every directory a case
+    locked first (links are left alone: they may lead out of the tree)."""
+    try:
+        for _, st, dir_fd, name in walk_tree(root):
+            if stat.S_ISDIR(st.st_mode) and st.st_mode & 0o700 != 0o700:
+                os.chmod(name, stat.S_IMODE(st.st_mode) | 0o700, dir_fd=dir_fd)
+    except OSError:
+        pass  # removed as far as it goes
+    shutil.rmtree(root, ignore_errors=True)
+
+
+# --- Running the programs of the build ------------------------------------------------
+
+class Context:
+    """What a case is handed: the parsed arguments, its scratch directory
+    (also the working directory), and the way to run a program."""
+
+    def __init__(self, args, scratch):
+        self.args, self.scratch = args, scratch
+        self.untree = args.untree
+        self.wine = args.runner == "wine"
+
+    def linux_only(self, reason):
+        if self.wine:
+            raise Skip(reason)
+
+    def run_program(self, program, args, timeout=900, **options):
+        """subprocess.run of `program` with `args` (str or bytes), under Wine
+        when the suite runs there (quiet, and a UTF-8 locale for its Unix
+        side); stdout and stderr are captured unless `options` say otherwise."""
+        cmd = (["wine", program] if self.wine else [program]) + list(args)
+        env = dict(os.environ)
+        if self.wine:
+            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        options.setdefault("stdout", subprocess.PIPE)
+        options.setdefault("stderr", subprocess.PIPE)
+        return subprocess.run(cmd, env=env, timeout=timeout, **options)
+
+
+# --- The runner ----------------------------------------------------------------------
+
+def argument_parser(doc):
+    """The options every suite takes; a suite adds its own."""
+    parser = argparse.ArgumentParser(description=doc.split("\n")[0])
+    parser.add_argument("--untree", required=True, help="the extractor binary")
+    parser.add_argument("--runner", choices=["wine"], help="run the programs of the build under this emulator")
+    parser.add_argument("-k", action="append", default=[], help="run only cases whose name holds this")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch directories of failed cases")
+    return parser
+
+
+def parse_arguments(parser):
+    args = parser.parse_args()
+    # Every case runs from a directory of its own.
+    for program in ("untree", "pack"):
+        if getattr(args, program, None):
+            setattr(args, program, os.path.abspath(getattr(args, program)))
+    return args
+
+
+CASES = {}
+
+
+def case(fn):
+    CASES[fn.__name__] = fn
+    return fn
+
+
+def run_cases(cases, args, make_context, prefix):
+    """Runs each case of `cases` (name: function of a context) in a scratch
+    directory of its own; prints a line per case and the counts at the end.
+    Returns the exit status: 1 when any case failed."""
+    base = tempfile.mkdtemp(prefix=prefix)
+    width = max([len(name) for name in cases] + [0])
+    counts = {"passed": 0, "failed": 0, "skipped": 0}
+    for name, fn in cases.items():
+        if args.k and not any(k in name for k in args.k):
+            continue
+        scratch = os.path.join(base, name)
+        os.mkdir(scratch)
+        os.chdir(scratch)
+        start = time.time()
+        outcome, detail = "passed", ""
+        try:
+            fn(make_context(scratch))
+        except Skip as e:
+            outcome, detail = "skipped", str(e)
+        except Failure as e:
+            outcome, detail = "failed", str(e)
+        except Exception:
+            outcome, detail = "failed", traceback.format_exc()
+        os.chdir(base)
+        counts[outcome] += 1
+        print("%-7s %-*s %6.1fs %s" % (outcome.upper(), width, name, time.time() - start,
+                                       detail.replace("\n", "\n" + " " * 8)), flush=True)
+        if outcome == "failed" and args.keep:
+            print("        kept " + scratch)
+        else:
+            remove_tree(scratch)
+    if not os.listdir(base):
+        os.rmdir(base)
+    print("%d passed, %d failed, %d skipped" % (counts["passed"], counts["failed"], counts["skipped"]))
+    return 1 if counts["failed"] else 0
