@@ -96,15 +96,15 @@ static bool extract_directory(int d) {
         return true;
     }
     uint32_t code = platform_last_error();
-    bool exists = code == platform_error_already_exists();
+    PathKind kind = code == platform_error_already_exists() ? platform_path_kind(path) : PATH_MISSING;
     // An existing directory is reused as it is: its own times and attributes stay.
-    if (exists && platform_is_directory(path)) return true;
+    if (kind == PATH_DIRECTORY) return true;
     g_state.incomplete = true;
     report_directory_failure(path, record, code);
     // A link standing there would lead the subtree out of the destination:
     // nothing goes inside it. Under anything else the entries are attempted
     // and fail on their own.
-    return !(exists && platform_is_link(path));
+    return kind != PATH_LINK;
 }
 
 static void extract_file() {

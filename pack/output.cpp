@@ -69,7 +69,7 @@ bool output_open(ArchiveOutput* out, const char* archive_argument) {
             fprintf(stderr, "cannot write archive <%s>: a backslash in its path\n", archive_argument);
             return false;
         }
-    if (platform_is_directory(out->final_path)) {
+    if (platform_path_kind(out->final_path) == PATH_DIRECTORY) {
         fprintf(stderr, "cannot write archive <%s>: it is a directory\n", archive_argument);
         return false;
     }

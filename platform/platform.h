@@ -53,10 +53,10 @@ void platform_close(PlatformHandle handle);
 // --- Tree writing --------------------------------------------------------
 // Creates one directory; false when it exists or cannot be made.
 bool platform_create_directory(const WideChar* path);
-// True when the path names an existing directory (not a link to one).
-bool platform_is_directory(const WideChar* path);
-// True when the path is a symbolic link, junction or other reparse point.
-bool platform_is_link(const WideChar* path);
+// What stands at a path, without following a link there. PATH_LINK covers
+// symbolic links, junctions and other reparse points, directories included.
+enum PathKind { PATH_MISSING, PATH_DIRECTORY, PATH_LINK, PATH_OTHER };
+PathKind platform_path_kind(const WideChar* path);
 // Creates or truncates a file for writing. An existing read-only file is
 // refused with the access-denied error.
 PlatformHandle platform_create_file(const WideChar* path);

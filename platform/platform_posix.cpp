@@ -318,22 +318,14 @@ bool platform_create_directory(const WideChar* path) {
     return r == 0;
 }
 
-bool platform_is_directory(const WideChar* path) {
+PathKind platform_path_kind(const WideChar* path) {
     AtPath p;
-    if (!at_path(path, &p)) return false;
+    if (!at_path(path, &p)) return PATH_MISSING;
     struct stat st;
     int r = SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW));
     release_at(&p);
-    return r == 0 && S_ISDIR(st.st_mode);
-}
-
-bool platform_is_link(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return false;
-    struct stat st;
-    int r = SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW));
-    release_at(&p);
-    return r == 0 && S_ISLNK(st.st_mode);
+    if (r != 0) return PATH_MISSING;
+    return S_ISDIR(st.st_mode) ? PATH_DIRECTORY : S_ISLNK(st.st_mode) ? PATH_LINK : PATH_OTHER;
 }
 
 PlatformHandle platform_create_file(const WideChar* path) {

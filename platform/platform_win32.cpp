@@ -154,17 +154,13 @@ bool platform_create_directory(const WideChar* path) {
     return CreateDirectoryW((const WCHAR*)path, NULL) != 0;
 }
 
-bool platform_is_directory(const WideChar* path) {
-    if (injected(SYS_GETFILEATTRIBUTESW)) return false;
+PathKind platform_path_kind(const WideChar* path) {
+    if (injected(SYS_GETFILEATTRIBUTESW)) return PATH_MISSING;
     DWORD a = GetFileAttributesW((const WCHAR*)path);
+    if (a == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
     // A junction or directory link would lead what goes inside elsewhere.
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool platform_is_link(const WideChar* path) {
-    if (injected(SYS_GETFILEATTRIBUTESW)) return false;
-    DWORD a = GetFileAttributesW((const WCHAR*)path);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (a & FILE_ATTRIBUTE_REPARSE_POINT) return PATH_LINK;
+    return (a & FILE_ATTRIBUTE_DIRECTORY) ? PATH_DIRECTORY : PATH_OTHER;
 }
 
 PlatformHandle platform_create_file(const WideChar* path) {
