@@ -1,0 +1,34 @@
+// The process: its arguments, its clocks, its identity.
+#include <time.h>
+#include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
+#include "platform/posix/backend.h"
+
+void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) {
+    *out_argc = argc;
+    *out_argv = argv;
+}
+
+uint32_t platform_tick_count() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+uint64_t platform_cycle_counter() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __rdtsc();
+#else
+    // A counter of similar rate where the processor has no time-stamp counter.
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+#endif
+}
+
+uint32_t platform_process_id() { return (uint32_t)getpid(); }
+
+char platform_path_separator() { return '/'; }

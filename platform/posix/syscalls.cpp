@@ -1,0 +1,52 @@
+// The system call table, the errors the logic recognises, and closing a
+// handle of any kind.
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/posix/backend.h"
+
+SyscallSlot g_syscalls[SYS_COUNT] = {
+    {"open", 0, 0},     {"openat", 0, 0},  {"read", 0, 0},     {"write", 0, 0},
+    {"lseek", 0, 0},    {"fstat", 0, 0},   {"fstatat", 0, 0},  {"mkdirat", 0, 0},
+    {"futimens", 0, 0}, {"fchmodat", 0, 0}, {"copy_file_range", 0, 0}, {"close", 0, 0},
+    // packing
+    {"getdents64", 0, 0}, {"statx", 0, 0}, {"sendfile", 0, 0}, {"renameat", 0, 0},
+    {"unlinkat", 0, 0},
+};
+
+bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {
+    for (int i = 0; i < SYS_COUNT; i++)
+        if (strcmp(g_syscalls[i].name, call_name) == 0) {
+            g_syscalls[i].countdown = nth;
+            g_syscalls[i].error = error;
+            return true;
+        }
+    return false;
+}
+
+void platform_clear_faults() {
+    for (int i = 0; i < SYS_COUNT; i++) g_syscalls[i].countdown = 0;
+}
+
+uint32_t platform_error_already_exists() { return EEXIST; }
+uint32_t platform_error_access_denied() { return EACCES; }
+
+uint32_t platform_last_error() { return (uint32_t)errno; }
+
+uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity) {
+    if (capacity == 0) return 0;
+    char buffer[256];
+    const char* text = strerror_r((int)code, buffer, sizeof buffer);
+    if (!text || !*text) return 0;
+    size_t n = strlen(text);
+    if (n >= capacity) n = capacity - 1;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return (uint32_t)n;
+}
+
+void platform_close(PlatformHandle h) {
+    if (h == PLATFORM_NO_HANDLE) return;
+    forget_held(to_fd(h));
+    SYS(SYS_CLOSE, close(to_fd(h)));
+}

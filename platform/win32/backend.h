@@ -1,0 +1,54 @@
+// What the files of the Win32 backend share: the system call table and
+// handles. Only files of platform/win32/ include this.
+#ifndef UNTREE_PLATFORM_WIN32_BACKEND_H
+#define UNTREE_PLATFORM_WIN32_BACKEND_H
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+// --- The system call table ---------------------------------------------------
+// Every call of the backend goes through it, so a test can make the nth one
+// fail (platform_inject_fault).
+
+enum SyscallId {
+    SYS_CREATEFILEW, SYS_READFILE, SYS_WRITEFILE, SYS_SETFILEPOINTER, SYS_GETFILESIZEEX,
+    SYS_CREATEDIRECTORYW, SYS_GETFILEATTRIBUTESW, SYS_SETFILETIME, SYS_SETFILEATTRIBUTESW,
+    SYS_CLOSEHANDLE,
+    // packing
+    SYS_FINDFIRSTFILEEXW, SYS_FINDNEXTFILEW, SYS_GETFILEINFORMATIONBYHANDLE, SYS_MOVEFILEEXW,
+    SYS_DELETEFILEW,
+    SYS_COUNT
+};
+
+struct SyscallSlot {
+    const char* name;
+    uint32_t countdown;  // fails when this reaches 0 from 1; 0 means no fault
+    uint32_t error;
+};
+
+extern SyscallSlot g_syscalls[SYS_COUNT];
+
+inline bool injected(SyscallId id) {
+    SyscallSlot* s = &g_syscalls[id];
+    if (s->countdown == 0 || --s->countdown != 0) return false;
+    SetLastError(s->error);
+    return true;
+}
+
+// --- Handles -----------------------------------------------------------------
+// INVALID_HANDLE_VALUE and null both become "none".
+
+inline PlatformHandle to_handle(HANDLE h) {
+    return (h == INVALID_HANDLE_VALUE || h == NULL) ? (PlatformHandle)PLATFORM_NO_HANDLE : (PlatformHandle)h;
+}
+inline HANDLE to_win(PlatformHandle h) { return (HANDLE)h; }
+
+// CreateFileW through the table.
+HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+
+#endif

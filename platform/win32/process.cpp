@@ -1,0 +1,36 @@
+// The process: its arguments, its clocks, its identity.
+#include "platform/win32/backend.h"
+
+// After windows.h, which they need.
+#include <intrin.h>
+#include <shellapi.h>
+#include <stdlib.h>
+
+void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) {
+    // The narrow argument list is in the ANSI code page and loses what it
+    // cannot show; the wide command line has every character.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) {
+        *out_argc = argc;
+        *out_argv = argv;
+        return;
+    }
+    char** utf8 = (char**)calloc((size_t)count + 1, sizeof(char*));
+    for (int i = 0; i < count; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, NULL, 0, NULL, NULL);
+        utf8[i] = (char*)malloc(n > 0 ? (size_t)n : 1);
+        if (n <= 0 || WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], n, NULL, NULL) == 0) utf8[i][0] = 0;
+    }
+    LocalFree(wide);
+    *out_argc = count;
+    *out_argv = utf8;
+}
+
+uint32_t platform_tick_count() { return GetTickCount(); }
+
+uint64_t platform_cycle_counter() { return __rdtsc(); }
+
+uint32_t platform_process_id() { return GetCurrentProcessId(); }
+
+char platform_path_separator() { return '\\'; }

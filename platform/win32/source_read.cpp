@@ -1,0 +1,148 @@
+// Reading the packer's source tree: directories listed by FindFirstFileExW,
+// files read without moving their access times.
+#include <string.h>
+#include <wchar.h>
+
+#include "platform/win32/backend.h"
+
+// --- Packing -------------------------------------------------------------------
+// The source is reached by full path with the long-path prefix, the form the
+// caller builds. Directories are listed by FindFirstFileExW, whose find data
+// already carries everything the archive records of an entry. A file is read
+// through a handle whose access-time updates are switched off (SetFileTime
+// with all bits set), so the packer's reads do not move the time it records.
+
+static PlatformHandle open_source_handle(const WideChar* path, DWORD flags) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // Switching the updates off needs the right to write attributes; without
+    // it the file is still read.
+    HANDLE h = create_file((const WCHAR*)path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, share, OPEN_EXISTING, flags);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_ACCESS_DENIED) return PLATFORM_NO_HANDLE;
+        return to_handle(create_file((const WCHAR*)path, GENERIC_READ, share, OPEN_EXISTING, flags));
+    }
+    FILETIME keep;
+    keep.dwLowDateTime = 0xFFFFFFFF;
+    keep.dwHighDateTime = 0xFFFFFFFF;
+    if (!injected(SYS_SETFILETIME)) SetFileTime(h, NULL, &keep, NULL);
+    return to_handle(h);
+}
+
+static uint64_t filetime_value(const FILETIME& f) {
+    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
+}
+
+static struct {
+    HANDLE search;
+    bool pending;  // the entry FindFirstFileExW found is still to be handed out
+    WIN32_FIND_DATAW found;
+    WCHAR pattern[PLATFORM_WIDE_PATH_UNITS + 2];
+} g_listing = {INVALID_HANDLE_VALUE, false, {}, {0}};
+
+PlatformHandle platform_open_source_root(const char*, const WideChar* path) {
+    HANDLE h = create_file((const WCHAR*)path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (h == INVALID_HANDLE_VALUE) return PLATFORM_NO_HANDLE;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = !injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &info);
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return to_handle(h);
+    DWORD error = known ? (DWORD)ERROR_DIRECTORY : GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return PLATFORM_NO_HANDLE;
+}
+
+PlatformHandle platform_open_source_directory(PlatformHandle, const WideChar*, const WideChar* path) {
+    return to_handle(create_file((const WCHAR*)path, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+}
+
+bool platform_list_begin(PlatformHandle, const WideChar* path) {
+    size_t n = wcslen((const WCHAR*)path);
+    if (n + 3 > sizeof g_listing.pattern / sizeof(WCHAR)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    memcpy(g_listing.pattern, path, n * sizeof(WCHAR));
+    g_listing.pattern[n] = '\\';
+    g_listing.pattern[n + 1] = '*';
+    g_listing.pattern[n + 2] = 0;
+    g_listing.pending = false;
+    g_listing.search = INVALID_HANDLE_VALUE;
+    if (!injected(SYS_FINDFIRSTFILEEXW))
+        g_listing.search = FindFirstFileExW(g_listing.pattern, FindExInfoBasic, &g_listing.found,
+                                            FindExSearchNameMatch, NULL, FIND_FIRST_EX_LARGE_FETCH);
+    if (g_listing.search != INVALID_HANDLE_VALUE) {
+        g_listing.pending = true;
+        return true;
+    }
+    // An empty drive root has not even "." to find.
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+int platform_list_next(PlatformSourceEntry* out) {
+    for (;;) {
+        if (!g_listing.pending) {
+            if (g_listing.search == INVALID_HANDLE_VALUE) return 0;
+            if (injected(SYS_FINDNEXTFILEW) || !FindNextFileW(g_listing.search, &g_listing.found))
+                return GetLastError() == ERROR_NO_MORE_FILES ? 0 : -1;
+        }
+        g_listing.pending = false;
+        const WIN32_FIND_DATAW& f = g_listing.found;
+        const WCHAR* name = f.cFileName;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+
+        memset(out, 0, sizeof *out);
+        size_t units = wcslen(name);
+        if (units >= PLATFORM_NAME_UNITS) units = PLATFORM_NAME_UNITS - 1;
+        memcpy(out->name, name, units * sizeof(WCHAR));
+        out->name_units = (uint32_t)units;
+        out->name_is_unicode = true;
+        DWORD a = f.dwFileAttributes;
+        // Symbolic links, junctions and the like stand for another name.
+        if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && (f.dwReserved0 & 0x20000000))
+            out->kind = PLATFORM_ENTRY_LINK;
+        else if (a & FILE_ATTRIBUTE_DIRECTORY)
+            out->kind = PLATFORM_ENTRY_DIRECTORY;
+        else
+            out->kind = PLATFORM_ENTRY_FILE;
+        out->attributes = (uint16_t)a;
+        if (out->kind == PLATFORM_ENTRY_FILE) out->size = ((uint64_t)f.nFileSizeHigh << 32) | f.nFileSizeLow;
+        out->creation_time = filetime_value(f.ftCreationTime);
+        out->write_time = filetime_value(f.ftLastWriteTime);
+        out->access_time = filetime_value(f.ftLastAccessTime);
+        return 1;
+    }
+}
+
+void platform_list_end() {
+    if (g_listing.search != INVALID_HANDLE_VALUE) FindClose(g_listing.search);
+    g_listing.search = INVALID_HANDLE_VALUE;
+    g_listing.pending = false;
+}
+
+PlatformHandle platform_open_source_file(PlatformHandle, const WideChar*, const WideChar* path) {
+    return open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);
+}
+
+uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
+    *error = 0;
+    DWORD n = 0;
+    if (injected(SYS_READFILE) || !ReadFile(to_win(h), buffer, count, &n, NULL)) *error = GetLastError();
+    return n;
+}
+
+bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == PLATFORM_NO_HANDLE || injected(SYS_GETFILEINFORMATIONBYHANDLE) ||
+        !GetFileInformationByHandle(to_win(h), &info))
+        return false;
+    *volume = info.dwVolumeSerialNumber;
+    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return true;
+}
+
+int64_t platform_send_file(PlatformHandle, PlatformHandle, uint64_t) {
+    return -1;  // TransmitFile sends to sockets only
+}

@@ -1,0 +1,54 @@
+// The system call table, the errors the logic recognises, and closing a
+// handle of any kind.
+#include <string.h>
+
+#include "platform/win32/backend.h"
+
+SyscallSlot g_syscalls[SYS_COUNT] = {
+    {"CreateFileW", 0, 0},       {"ReadFile", 0, 0},           {"WriteFile", 0, 0},
+    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"CreateDirectoryW", 0, 0},
+    {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileAttributesW", 0, 0},
+    {"CloseHandle", 0, 0},
+    // packing
+    {"FindFirstFileExW", 0, 0}, {"FindNextFileW", 0, 0}, {"GetFileInformationByHandle", 0, 0},
+    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},
+};
+
+bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {
+    for (int i = 0; i < SYS_COUNT; i++)
+        if (strcmp(g_syscalls[i].name, call_name) == 0) {
+            g_syscalls[i].countdown = nth;
+            g_syscalls[i].error = error;
+            return true;
+        }
+    return false;
+}
+
+void platform_clear_faults() {
+    for (int i = 0; i < SYS_COUNT; i++) g_syscalls[i].countdown = 0;
+}
+
+uint32_t platform_error_already_exists() { return ERROR_ALREADY_EXISTS; }
+uint32_t platform_error_access_denied() { return ERROR_ACCESS_DENIED; }
+
+uint32_t platform_last_error() { return GetLastError(); }
+
+uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity) {
+    WCHAR* text = NULL;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                             NULL, code, 0x400, (LPWSTR)&text, 0, NULL);
+    if (n == 0 || text == NULL) return 0;
+    int bytes = WideCharToMultiByte(CP_OEMCP, 0, text, -1, out, (int)capacity, NULL, NULL);
+    LocalFree(text);
+    if (bytes <= 1) return 0;
+    return (uint32_t)bytes - 1;
+}
+
+HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    if (injected(SYS_CREATEFILEW)) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, access, share, NULL, disposition, flags, NULL);
+}
+
+void platform_close(PlatformHandle h) {
+    if (h != PLATFORM_NO_HANDLE && !injected(SYS_CLOSEHANDLE)) CloseHandle(to_win(h));
+}
