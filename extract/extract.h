@@ -75,7 +75,9 @@ bool place_name(int depth, const uint8_t* line, uint32_t length);
 // The whole narrow path into the wide buffer.
 void decode_path_utf8();
 // UTF-16 to CESU-8, cut at a unit boundary to fit; always NUL-terminated.
-void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity);
+// The first `system_units` units are the system's text (prefix and root):
+// the bytes it carries as escaped units come back as themselves.
+void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32_t system_units = 0);
 // The entry's path below the root.
 inline const char* relative_path() { return g_state.path.narrow + g_state.path.level_start[0]; }
 // A filter argument in the archive's own name encoding.

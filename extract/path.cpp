@@ -95,11 +95,22 @@ bool place_name(int d, const uint8_t* line, uint32_t n) {
     return true;
 }
 
-void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity) {
+static bool is_high_surrogate(WideChar u) { return u >= 0xD800 && u <= 0xDBFF; }
+
+void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32_t system_units) {
+    WideChar base = system_units ? platform_escaped_byte_base() : 0;
     uint32_t at = 0;
-    for (; *wide; wide++) {
+    for (uint32_t i = 0; wide[i]; i++) {
         uint8_t bytes[3];
-        uint32_t n = encode_cesu8(wide, 1, bytes);
+        uint32_t n = 1;
+        WideChar u = wide[i];
+        // The root shows the bytes the user and the system gave it.
+        bool escaped = base && i < system_units && u >= base + 0x80 && u <= base + 0xFF &&
+                       !(i > 0 && is_high_surrogate(wide[i - 1]));
+        if (escaped)
+            bytes[0] = (uint8_t)(u - base);
+        else
+            n = encode_cesu8(wide + i, 1, bytes);
         if (at + n + 1 > capacity) break;
         memcpy(out + at, bytes, n);
         at += n;

@@ -16,7 +16,8 @@ int compare_prefix(const char* a, const char* b, uint32_t n) {
 }
 
 void list_entry(const char* relative) {
-    console_out("%s %d\n", relative, compare_prefix(relative, g_state.filter, g_state.filter_length));
+    int order = compare_prefix(relative, g_state.filter, g_state.filter_length);
+    console_out("%s %d\n", console_name(CONSOLE_OUT, relative), order);
 }
 
 // Selected when the path and the filter agree over the shorter of the two:

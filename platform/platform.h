@@ -34,7 +34,14 @@ uint32_t platform_error_access_denied();
 void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv);
 // Puts the standard streams in the mode the console conventions ask for.
 void platform_init_console();
+// Whether a standard stream is a terminal (Windows: a console), which shows
+// what it is given rather than keep it.
 bool platform_is_terminal(FILE* stream);
+// Whether a terminal takes its text as UTF-16 (a Windows console, written
+// with WriteConsoleW) rather than as bytes.
+bool platform_terminal_takes_utf16();
+// Writes UTF-16 text to a terminal stream at once; false when it failed.
+bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units);
 
 // --- Archive reading -----------------------------------------------------
 // Opens an existing file for reading, sharing read, write and delete.
@@ -80,10 +87,14 @@ uint32_t platform_last_error();
 // The system's own text for an error code, in the console's code page, into
 // out (NUL-terminated). Returns its length; 0 when the system has none.
 uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity);
+// The same text in UTF-16, for a terminal that takes it so; the units
+// written without the terminator, 0 when the system has none.
+uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capacity);
 
 // --- Text ----------------------------------------------------------------
 // A command-line argument (UTF-8) to UTF-16, terminator included. Returns the
-// units written including the terminator, 0 on failure.
+// units written including the terminator, 0 on failure. POSIX carries bytes
+// that are not UTF-8 as escaped units (platform_escaped_byte_base).
 uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity);
 // Absolute, normalised form of a path. Returns its length without the
 // terminator, 0 on failure, or the capacity it would need when larger.
@@ -94,6 +105,10 @@ uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacit
 // The separator the platform's full paths may not contain besides its own
 // (POSIX: a backslash would be read back as a separator); 0 when none.
 WideChar platform_foreign_separator();
+// Where the system's bytes that are no UTF-8 go in the UTF-16 of arguments
+// and full paths: byte b (0x80 to 0xFF) as the lone unit base + b. 0 when the
+// system's text is UTF-16 already (Windows).
+WideChar platform_escaped_byte_base();
 
 // --- Time ----------------------------------------------------------------
 uint32_t platform_tick_count();      // milliseconds, wrapping

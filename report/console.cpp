@@ -2,26 +2,91 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
-#include "platform/platform.h"
+#include "archive/format.h"
+#include "report/escape.h"
 
-static bool g_stdout_is_terminal;
+enum {
+    NAME_BYTES = 65536,                    // a path or name, its terminator included
+    SHOWN_BYTES = 4 * NAME_BYTES,          // the same escaped
+    LINE_BYTES = SHOWN_BYTES + 32768 + 256,  // a report line: path, system message, the rest
+    UTF16_PIECE = 4096,
+};
+
+static struct {
+    bool terminal[2];
+    bool utf16[2];
+} g_console;
+
+static FILE* stream_of(ConsoleStream stream) { return stream == CONSOLE_OUT ? stdout : stderr; }
 
 void console_init() {
     platform_init_console();
-    g_stdout_is_terminal = platform_is_terminal(stdout);
+    for (int s = CONSOLE_OUT; s <= CONSOLE_ERR; s++) {
+        g_console.terminal[s] = platform_is_terminal(stream_of((ConsoleStream)s));
+        g_console.utf16[s] = g_console.terminal[s] && platform_terminal_takes_utf16();
+    }
     // Off a terminal nobody watches the lines appear: gather them into large
     // writes. On a terminal every line must show the moment it is printed.
     static char out_buffer[65536];
-    if (!g_stdout_is_terminal) setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    if (!g_console.terminal[CONSOLE_OUT]) setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+}
+
+uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out, uint32_t capacity, uint32_t* used) {
+    const uint8_t* s = (const uint8_t*)text;
+    uint32_t i = 0, units = 0;
+    while (i < length) {
+        if (s[i] == '\n') {
+            // What a text stream makes of a line feed.
+            if (units + 2 > capacity) break;
+            out[units++] = '\r';
+            out[units++] = '\n';
+            i++;
+            continue;
+        }
+        // One character: its first byte and the continuation bytes after it,
+        // which never decode to more units than they are bytes.
+        uint32_t n = 1;
+        while (i + n < length && (s[i + n] & 0xC0) == 0x80) n++;
+        if (units + n > capacity) break;
+        units += decode_cesu8(s + i, n, out + units, capacity - units);
+        i += n;
+    }
+    *used = i;
+    return units;
+}
+
+static void write_utf16(FILE* stream, const char* format, va_list args) {
+    static char line[LINE_BYTES];
+    static WideChar piece[UTF16_PIECE];
+    int n = vsnprintf(line, sizeof line, format, args);
+    if (n < 0) return;
+    uint32_t length = (uint32_t)n < sizeof line ? (uint32_t)n : (uint32_t)sizeof line - 1;
+    for (uint32_t at = 0; at < length;) {
+        uint32_t used;
+        uint32_t units = console_text_to_utf16(line + at, length - at, piece, UTF16_PIECE, &used);
+        if (used == 0 || !platform_write_terminal(stream, piece, units)) return;
+        at += used;
+    }
+}
+
+// Every line reaches its stream here.
+static void write_line(ConsoleStream s, const char* format, va_list args) {
+    FILE* stream = stream_of(s);
+    if (g_console.utf16[s]) {
+        write_utf16(stream, format, args);
+        return;
+    }
+    vfprintf(stream, format, args);
+    if (g_console.terminal[s]) fflush(stream);
 }
 
 void console_out(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vfprintf(stdout, format, args);
+    write_line(CONSOLE_OUT, format, args);
     va_end(args);
-    if (g_stdout_is_terminal) fflush(stdout);
 }
 
 void console_err(const char* format, ...) {
@@ -29,7 +94,7 @@ void console_err(const char* format, ...) {
     fflush(stdout);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    write_line(CONSOLE_ERR, format, args);
     va_end(args);
     fflush(stderr);
 }
@@ -37,6 +102,15 @@ void console_err(const char* format, ...) {
 void console_finish() {
     fflush(stdout);
 }
+
+const char* console_name(ConsoleStream stream, const char* name) {
+    if (!g_console.terminal[stream]) return name;
+    static char shown[SHOWN_BYTES];
+    escape_for_terminal(name, strlen(name), shown, sizeof shown);
+    return shown;
+}
+
+bool console_takes_utf16(ConsoleStream stream) { return g_console.utf16[stream]; }
 
 const char* format_i64(int64_t value, char buffer[24]) {
     char* p = buffer + 23;

@@ -1,14 +1,32 @@
 // Standard output and standard error, kept in the order they were written
 // even when both go to one file or pipe, and live on a terminal.
+//
+// A terminal shows what it is given, so a name written there goes through
+// console_name first: it is shown, not obeyed. A file or pipe gets every
+// byte as it is, since scripts read them.
 #ifndef UNTREE_REPORT_CONSOLE_H
 #define UNTREE_REPORT_CONSOLE_H
 
 #include <stdint.h>
 
+#include "platform/platform.h"
+
+enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
+
 void console_init();
 void console_out(const char* format, ...);
 void console_err(const char* format, ...);
 void console_finish();
+// A name as a line on `stream` carries it: escaped on a terminal
+// (escape_for_terminal), unchanged elsewhere. The text lasts until the next
+// call.
+const char* console_name(ConsoleStream stream, const char* name);
+// Whether `stream` is a terminal that takes UTF-16 (a Windows console).
+bool console_takes_utf16(ConsoleStream stream);
+// A line's bytes for such a terminal: names' CESU-8 (and any UTF-8) decoded
+// to UTF-16, each line feed as CR LF. Converts whole characters while they
+// fit `capacity` units; *used tells how many bytes that took.
+uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out, uint32_t capacity, uint32_t* used);
 // A decimal of a 64-bit value, the same digits on every C runtime.
 const char* format_i64(int64_t value, char buffer[24]);
 

@@ -3,9 +3,21 @@
 #include "extract/extract.h"
 #include "report/console.h"
 
+// The system's text for a console that takes UTF-16 comes as UTF-16 and
+// joins the line in the names' own encoding; anywhere else it is in the
+// console's code page, as the system gives it for bytes.
+static uint32_t message_for(uint32_t code, char* text) {
+    if (!console_takes_utf16(CONSOLE_ERR)) return platform_error_text(code, text, ERROR_TEXT_BYTES);
+    static WideChar units[ERROR_TEXT_BYTES / 3];
+    uint32_t n = platform_error_text_utf16(code, units, ERROR_TEXT_BYTES / 3);
+    uint32_t length = encode_cesu8(units, n, (uint8_t*)text);
+    text[length] = 0;
+    return length;
+}
+
 const char* error_text_for(uint32_t code) {
     char* text = g_state.error_text;
-    uint32_t length = platform_error_text(code, text, ERROR_TEXT_BYTES);
+    uint32_t length = message_for(code, text);
     if (length == 0) {
         char digits[24];
         snprintf(text, ERROR_TEXT_BYTES, "system error %s", format_i64(code, digits));
@@ -22,38 +34,39 @@ const char* system_error_text() {
     return error_text_for(platform_last_error());
 }
 
-// The line reader's buffer is free once the name has been placed.
-static char* report_path_buffer() {
-    return (char*)g_state.archive.names.line;
+// A built path as a report line shows it: the full path handed to the
+// system, its root in the bytes the user gave, escaped on a terminal. The
+// line reader's buffer is free once the name has been placed.
+static const char* report_path(const WideChar* path) {
+    char* narrow = (char*)g_state.archive.names.line;
+    uint32_t root_end = g_state.path.wide_level_start[0];
+    uint32_t root = path == g_state.path.wide && root_end > 0 ? root_end - 1 : 0;
+    encode_path_utf8(path, narrow, REPORT_PATH_BYTES, root);
+    return console_name(CONSOLE_ERR, narrow);
 }
 
 void report_create_failure(const WideChar* path, const EntryRecord& record) {
     uint32_t code = platform_last_error();
-    char* narrow = report_path_buffer();
-    encode_path_utf8(path, narrow, REPORT_PATH_BYTES);
+    const char* shown = report_path(path);
     const char* text = error_text_for(code);
     char size[24];
-    console_err("createfile error with <%s>, attr=%04X, size=%s: %s\n", narrow, (unsigned)record.attributes,
+    console_err("createfile error with <%s>, attr=%04X, size=%s: %s\n", shown, (unsigned)record.attributes,
                 format_i64((int64_t)content_length(record), size), text);
 }
 
 void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
-    char* narrow = report_path_buffer();
-    encode_path_utf8(path, narrow, REPORT_PATH_BYTES);
-    console_err("createdirectory error with <%s>, attr=%04X: %s\n", narrow, (unsigned)record.attributes,
+    console_err("createdirectory error with <%s>, attr=%04X: %s\n", report_path(path), (unsigned)record.attributes,
                 error_text_for(code));
 }
 
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason) {
-    char* narrow = report_path_buffer();
-    encode_path_utf8(path, narrow, REPORT_PATH_BYTES);
     char size_digits[24], written_digits[24];
-    console_err("short content in <%s>, size=%s, written=%s: %s\n", narrow, format_i64((int64_t)size, size_digits),
-                format_i64((int64_t)written, written_digits), reason);
+    console_err("short content in <%s>, size=%s, written=%s: %s\n", report_path(path),
+                format_i64((int64_t)size, size_digits), format_i64((int64_t)written, written_digits), reason);
 }
 
 void report_unsafe_name(const char* relative) {
-    console_err("unsafe name skipped: <%s>\n", relative);
+    console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative));
 }
 
 void report_corrupt(int32_t entry_number, const char* reason) {

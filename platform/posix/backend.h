@@ -55,8 +55,16 @@ enum { KERNEL_PATH_BYTES = PLATFORM_WIDE_PATH_UNITS * 3 + 1 };
 // kernel_form every backslash becomes a slash. Returns the bytes written
 // with the terminator, 0 when they do not fit.
 uint32_t utf16_to_utf8(const WideChar* w, char* out, uint32_t capacity, bool kernel_form);
+// The system's text back to its bytes: as utf16_to_utf8, except that a lone
+// U+DC80..U+DCFF is the byte it stands for (system_bytes_to_utf16).
+uint32_t utf16_to_system_bytes(const WideChar* w, char* out, uint32_t capacity, bool kernel_form);
+// The system's bytes (NUL-terminated) to UTF-16, terminator included: UTF-8
+// decoded, every other byte b carried as the lone unit U+DC00 + b. Returns
+// the units written, 0 when they do not fit.
+uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity);
 // A path in the extractor's form as the kernel takes it, in a buffer of the
-// backend's; null when it does not fit.
+// backend's; null when it does not fit. The part that is the last full path
+// resolved (the root) is the system's text, the rest names.
 const char* kernel_path(const WideChar* path);
 extern char g_kernel_path[KERNEL_PATH_BYTES];
 

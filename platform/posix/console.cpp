@@ -1,5 +1,6 @@
 // The standard streams.
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "platform/posix/backend.h"
@@ -7,3 +8,24 @@
 void platform_init_console() {}
 
 bool platform_is_terminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+// A terminal here takes bytes, the same as a file.
+bool platform_terminal_takes_utf16() { return false; }
+
+bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units) {
+    // In pieces, never splitting a surrogate pair.
+    enum { PIECE = 256 };
+    WideChar piece[PIECE + 1];
+    char bytes[PIECE * 3 + 1];
+    while (units > 0) {
+        uint32_t n = units < (uint32_t)PIECE ? units : (uint32_t)PIECE;
+        if (n < units && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) n--;
+        memcpy(piece, text, n * sizeof(WideChar));
+        piece[n] = 0;
+        uint32_t length = utf16_to_utf8(piece, bytes, sizeof bytes, false);
+        if (length == 0 || fwrite(bytes, 1, length - 1, stream) != length - 1) return false;
+        text += n;
+        units -= n;
+    }
+    return fflush(stream) == 0;
+}

@@ -45,6 +45,13 @@ uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity) {
     return (uint32_t)n;
 }
 
+uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capacity) {
+    char text[256];
+    if (platform_error_text(code, text, sizeof text) == 0) return 0;
+    uint32_t units = system_bytes_to_utf16(text, out, capacity);
+    return units ? units - 1 : 0;
+}
+
 void platform_close(PlatformHandle h) {
     if (h == PLATFORM_NO_HANDLE) return;
     forget_held(to_fd(h));

@@ -1,5 +1,13 @@
-// Text: UTF-16 paths to the kernel's UTF-8, arguments to UTF-16, and the
-// lexical full path GetFullPathNameW would give.
+// Text: UTF-16 paths to the kernel's bytes, the system's bytes to UTF-16,
+// and the lexical full path GetFullPathNameW would give.
+//
+// A Linux path is bytes, UTF-8 or not. What the user and the system hand us
+// (arguments, the working directory) is carried through UTF-16 unchanged: a
+// byte b that is not part of a well-formed UTF-8 character becomes the lone
+// unit U+DC00 + b (well-formed UTF-8 never gives a lone surrogate, so nothing
+// else can look like one) and turns back into b on its way to the kernel.
+// Names from an archive are no text of the system's: a lone surrogate there
+// keeps its own three bytes.
 #include <limits.h>
 #include <string.h>
 #include <unistd.h>
@@ -8,18 +16,34 @@
 
 char g_kernel_path[KERNEL_PATH_BYTES];
 
-uint32_t utf16_to_utf8(const WideChar* w, char* out, uint32_t capacity, bool kernel_form) {
-    uint32_t at = 0;
-    for (; *w; w++) {
+static const uint32_t NO_ROOM = 0xFFFFFFFFu;
+static const WideChar ESCAPED_BYTE_BASE = 0xDC00;
+
+// The last full path resolved: the user's and the system's text, which the
+// paths built under it begin with.
+static struct {
+    WideChar units[PLATFORM_WIDE_PATH_UNITS];
+    uint32_t length;
+} g_system_path;
+
+// Appends the units from w up to `end` (null: up to the terminator) to out
+// from `at`, leaving room for a terminator. Returns the new end, or NO_ROOM.
+static uint32_t append_bytes(const WideChar* w, const WideChar* end, char* out, uint32_t at, uint32_t capacity,
+                             bool kernel_form, bool system_text) {
+    for (; end ? w < end : *w != 0; w++) {
         uint32_t c = *w;
-        if (c >= 0xD800 && c <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
+        bool pair = c >= 0xD800 && c <= 0xDBFF && (!end || w + 1 < end) && w[1] >= 0xDC00 && w[1] <= 0xDFFF;
+        char b[4];
+        uint32_t n;
+        if (pair) {
             c = 0x10000 + ((c - 0xD800) << 10) + (w[1] - 0xDC00);
             w++;
         }
         if (kernel_form && c == '\\') c = '/';
-        char b[4];
-        uint32_t n;
-        if (c < 0x80) {
+        if (system_text && c >= ESCAPED_BYTE_BASE + 0x80u && c <= ESCAPED_BYTE_BASE + 0xFFu) {
+            b[0] = (char)(c - ESCAPED_BYTE_BASE);
+            n = 1;
+        } else if (c < 0x80) {
             b[0] = (char)c;
             n = 1;
         } else if (c < 0x800) {
@@ -38,37 +62,68 @@ uint32_t utf16_to_utf8(const WideChar* w, char* out, uint32_t capacity, bool ker
             b[3] = (char)(0x80 | (c & 0x3F));
             n = 4;
         }
-        if (at + n + 1 > capacity) return 0;
+        if (at + n + 1 > capacity) return NO_ROOM;
         memcpy(out + at, b, n);
         at += n;
     }
+    return at;
+}
+
+static uint32_t terminate(char* out, uint32_t at) {
+    if (at == NO_ROOM) return 0;
     out[at] = 0;
     return at + 1;
 }
 
-const char* kernel_path(const WideChar* path) {
-    if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') path += 4;
-    if (utf16_to_utf8(path, g_kernel_path, KERNEL_PATH_BYTES, true) == 0) return 0;
-    return g_kernel_path;
+uint32_t utf16_to_utf8(const WideChar* w, char* out, uint32_t capacity, bool kernel_form) {
+    return terminate(out, append_bytes(w, 0, out, 0, capacity, kernel_form, false));
 }
 
-uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity) {
+uint32_t utf16_to_system_bytes(const WideChar* w, char* out, uint32_t capacity, bool kernel_form) {
+    return terminate(out, append_bytes(w, 0, out, 0, capacity, kernel_form, true));
+}
+
+// Length of the well-formed UTF-8 character at s, 0 when there is none.
+static uint32_t utf8_character(const uint8_t* s, uint32_t* code) {
+    uint32_t c = s[0];
+    uint32_t extra;
+    uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+    if (c < 0x80) {
+        *code = c;
+        return 1;
+    }
+    if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        if (c == 0xE0) low = 0xA0;       // no overlong form
+        else if (c == 0xED) high = 0x9F;  // no surrogate
+        c &= 0x0F, extra = 2;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        if (c == 0xF0) low = 0x90;
+        else if (c == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+        c &= 0x07, extra = 3;
+    } else {
+        return 0;
+    }
+    if (s[1] < low || s[1] > high) return 0;
+    for (uint32_t i = 1; i <= extra; i++) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (s[i] & 0x3F);
+    }
+    *code = c;
+    return extra + 1;
+}
+
+uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity) {
     const uint8_t* s = (const uint8_t*)text;
     uint32_t at = 0;
     for (;;) {
-        uint32_t c = *s;
-        uint32_t extra = 0;
-        if (c < 0x80) extra = 0;
-        else if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1;
-        else if (c >= 0xE0 && c <= 0xEF) c &= 0x0F, extra = 2;
-        else if (c >= 0xF0 && c <= 0xF4) c &= 0x07, extra = 3;
-        else return 0;  // not the locale's UTF-8
-        s++;
-        for (uint32_t i = 0; i < extra; i++, s++) {
-            if ((*s & 0xC0) != 0x80) return 0;
-            c = (c << 6) | (*s & 0x3F);
+        uint32_t c;
+        uint32_t n = utf8_character(s, &c);
+        if (n == 0) {
+            c = ESCAPED_BYTE_BASE + *s;
+            n = 1;
         }
-        if ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF))) return 0;
+        s += n;
         if (c >= 0x10000) {
             if (at + 2 > capacity) return 0;
             out[at++] = (WideChar)(0xD800 + ((c - 0x10000) >> 10));
@@ -81,12 +136,33 @@ uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t cap
     }
 }
 
+// How many units at the start of `path` are the last resolved full path.
+static uint32_t system_part(const WideChar* path) {
+    uint32_t n = g_system_path.length;
+    for (uint32_t i = 0; i < n; i++)
+        if (path[i] != g_system_path.units[i]) return 0;
+    return n;
+}
+
+const char* kernel_path(const WideChar* path) {
+    if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') path += 4;
+    // The root is the system's text, the names below it the archive's.
+    uint32_t root = system_part(path);
+    uint32_t at = append_bytes(path, path + root, g_kernel_path, 0, KERNEL_PATH_BYTES, true, true);
+    if (at != NO_ROOM) at = append_bytes(path + root, 0, g_kernel_path, at, KERNEL_PATH_BYTES, true, false);
+    return terminate(g_kernel_path, at) ? g_kernel_path : 0;
+}
+
+uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity) {
+    return system_bytes_to_utf16(text, out, capacity);
+}
+
 uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capacity) {
     // Lexical, like GetFullPathNameW: against the current directory, "." and
     // ".." folded, no link resolved.
     static char joined[KERNEL_PATH_BYTES + PATH_MAX + 2];
     char relative[KERNEL_PATH_BYTES];
-    if (utf16_to_utf8(path, relative, sizeof relative, false) == 0) return 0;
+    if (utf16_to_system_bytes(path, relative, sizeof relative, false) == 0) return 0;
     if (relative[0] == 0) return 0;
     size_t at = 0;
     if (relative[0] != '/') {
@@ -120,10 +196,14 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
     }
     if (f == 0) folded[f++] = '/';
     folded[f] = 0;
-    uint32_t units = platform_argument_to_wide(folded, out, capacity);
-    if (units == 0) {
-        // Either not UTF-8 or too long: tell the size it would need.
-        return f + 1 > capacity ? (uint32_t)(f + 1) : 0;
+    uint32_t units = system_bytes_to_utf16(folded, out, capacity);
+    // Only room can fail it, and every byte gives at most one unit: this
+    // many would do.
+    if (units == 0) return (uint32_t)(f + 1);
+    g_system_path.length = 0;
+    if (units <= PLATFORM_WIDE_PATH_UNITS) {
+        memcpy(g_system_path.units, out, units * sizeof(WideChar));
+        g_system_path.length = units - 1;
     }
     return units - 1;
 }
@@ -133,3 +213,5 @@ uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacit
 }
 
 WideChar platform_foreign_separator() { return '\\'; }
+
+WideChar platform_escaped_byte_base() { return ESCAPED_BYTE_BASE; }

@@ -12,6 +12,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     // packing
     {"FindFirstFileExW", 0, 0}, {"FindNextFileW", 0, 0}, {"GetFileInformationByHandle", 0, 0},
     {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},
+    // the console
+    {"WriteConsoleW", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {
@@ -33,15 +35,38 @@ uint32_t platform_error_access_denied() { return ERROR_ACCESS_DENIED; }
 
 uint32_t platform_last_error() { return GetLastError(); }
 
-uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity) {
+// The system's message in the user's language, allocated by the system (free
+// it with LocalFree); null when there is none.
+static WCHAR* system_message(uint32_t code) {
     WCHAR* text = NULL;
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                              NULL, code, 0x400, (LPWSTR)&text, 0, NULL);
-    if (n == 0 || text == NULL) return 0;
+    if (n == 0 && text != NULL) {
+        LocalFree(text);
+        text = NULL;
+    }
+    return text;
+}
+
+uint32_t platform_error_text(uint32_t code, char* out, uint32_t capacity) {
+    WCHAR* text = system_message(code);
+    if (text == NULL) return 0;
     int bytes = WideCharToMultiByte(CP_OEMCP, 0, text, -1, out, (int)capacity, NULL, NULL);
     LocalFree(text);
     if (bytes <= 1) return 0;
     return (uint32_t)bytes - 1;
+}
+
+uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capacity) {
+    WCHAR* text = system_message(code);
+    if (text == NULL) return 0;
+    uint32_t n = (uint32_t)lstrlenW(text);
+    if (capacity == 0) n = 0;
+    else if (n >= capacity) n = capacity - 1;
+    memcpy(out, text, n * sizeof(WCHAR));
+    if (capacity) out[n] = 0;
+    LocalFree(text);
+    return n;
 }
 
 HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {

@@ -16,3 +16,5 @@ uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacit
 }
 
 WideChar platform_foreign_separator() { return 0; }
+
+WideChar platform_escaped_byte_base() { return 0; }
