@@ -11,11 +11,16 @@ hands them to run_cases:
     return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-x-")
 """
 import argparse
+import fcntl
 import os
+import pty
+import select
 import shutil
 import stat
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import traceback
 
@@ -116,17 +121,52 @@ class Context:
         if self.wine:
             raise Skip(reason)
 
-    def run_program(self, program, args, timeout=900, **options):
-        """subprocess.run of `program` with `args` (str or bytes), under Wine
-        when the suite runs there (quiet, and a UTF-8 locale for its Unix
-        side); stdout and stderr are captured unless `options` say otherwise."""
+    def command(self, program, args):
+        """The command line and environment that run `program` with `args`
+        (str or bytes), under Wine when the suite runs there (quiet, and a
+        UTF-8 locale for its Unix side)."""
         cmd = (["wine", program] if self.wine else [program]) + list(args)
         env = dict(os.environ)
         if self.wine:
             env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        return cmd, env
+
+    def run_program(self, program, args, timeout=900, **options):
+        """subprocess.run of `program` with `args`; stdout and stderr are
+        captured unless `options` say otherwise."""
+        cmd, env = self.command(program, args)
         options.setdefault("stdout", subprocess.PIPE)
         options.setdefault("stderr", subprocess.PIPE)
         return subprocess.run(cmd, env=env, timeout=timeout, **options)
+
+    def run_in_terminal(self, program, args, timeout=300):
+        """Runs `program` with all three standard streams on a pseudo-terminal
+        of its own, wide enough that no line wraps (Wine's console wraps at
+        its width). Returns the exit status and every byte the terminal
+        received, in order."""
+        cmd, env = self.command(program, args)
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 1000, 0, 0))
+        try:
+            p = subprocess.Popen(cmd, env=env, stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
+        finally:
+            os.close(slave)
+        received = bytearray()
+        deadline = time.time() + timeout
+        try:
+            while time.time() < deadline:
+                if not select.select([master], [], [], 1)[0]:
+                    continue
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # EIO: nothing holds the terminal open any more
+                    break
+                if not chunk:
+                    break
+                received += chunk
+        finally:
+            os.close(master)
+        return p.wait(timeout=max(1, deadline - time.time())), bytes(received)
 
 
 # --- The runner ----------------------------------------------------------------------

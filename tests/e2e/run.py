@@ -127,7 +127,7 @@ class Context(harness.Context):
 
     def full(self, dest, *names):
         """The path the extractor hands to the create call for `names` under `dest`."""
-        root = os.path.abspath(dest).encode()
+        root = os.fsencode(os.path.abspath(dest))
         if self.wine:
             root = b"Z:" + root.replace(b"/", b"\\")
         parts = [n if isinstance(n, bytes) else cesu8(n) for n in names]
@@ -297,6 +297,74 @@ def carriage_return_in_name(t):
     else:
         r.expect_finished(0, dirs=0, files=2, outbytes=5)
         expect_eq(snapshot("out"), {b"a\rb": b"cr", b"after": b"own"}, "tree")
+
+
+# (name, as a terminal shows it): controls and the C1 control as \xNN, é as it is.
+ON_A_TERMINAL = [(b"esc\x1b[31mred", b"esc\\x1B[31mred"), (b"payload.sh\rREADME.txt", b"payload.sh\\x0DREADME.txt"),
+                 (b"wipe\x1b[2K\rgone", b"wipe\\x1B[2K\\x0Dgone"), (b"c1\xc2\x9b31m", b"c1\\xC2\\x9B31m"),
+                 (b"caf\xc3\xa9", b"caf\xc3\xa9")]
+
+
+@case
+def names_shown_not_obeyed_on_a_terminal(t):
+    """On a terminal, listing and report lines show a name's controls as \\xNN,
+    and a root's bytes that are no UTF-8 too; the same run into a file writes
+    every byte as it is. Wine gives the program a console there, which shows
+    é as the character it is."""
+    write_archive("a.tree", [File(name, 0, b"x") for name, _ in ON_A_TERMINAL])
+    if t.wine:
+        dest, shown_dest = "missing", "missing"
+    else:
+        os.mkdir(b"lat\xe9")
+        dest, shown_dest = b"lat\xe9/missing", b"lat\\xE9/missing"
+    rc, merged = t.run("a.tree", dest, merged=True)
+    expect_eq(rc, 2, "exit status into a file")
+    lines = merged.split(b"\n")
+    for i, (name, _) in enumerate(ON_A_TERMINAL):
+        expect_eq(lines[2 * i], name + b" 0", "listing line in a file")
+        report = b"createfile error with <" + t.full(dest, name) + b">, attr=0020, size=1: "
+        expect(lines[2 * i + 1].startswith(report), "report line in a file: %r" % lines[2 * i + 1])
+
+    rc, screen = t.run_in_terminal(t.untree, ["a.tree", dest])
+    expect_eq(rc, 2, "exit status on a terminal")
+    if t.wine:
+        # The console draws lines with sequences of its own.
+        screen = re.sub(rb"\x1b\[(\?25[lh]|K)", b"", screen)
+    # Status lines come when the clock says; each keeps its carriage return.
+    expect(STATUS.search(screen), "no status line on the terminal: %r" % screen[-300:])
+    screen, want = STATUS.sub(b"", screen), STATUS.sub(b"", merged)
+    want = want.replace(t.full(dest), t.full(shown_dest))
+    for name, shown in ON_A_TERMINAL:
+        want = want.replace(name, shown)
+    if t.wine:
+        # It also trims the blanks at the ends of lines.
+        screen = re.sub(rb" *\r*\n", b"\n", screen)
+        want = re.sub(rb" *\n", b"\n", want)
+    else:
+        want = want.replace(b"\n", b"\r\n")
+    expect_eq(screen, want, "what the terminal received")
+
+
+@case
+def destination_and_working_directory_not_utf8(t):
+    """A Linux path is bytes: a destination, and a working directory for the
+    default one, that are not UTF-8 are used as they are, and reports show
+    their bytes; a name holding a lone surrogate keeps its own three bytes."""
+    t.linux_only("Windows paths are UTF-16 already")
+    entries = [Dir("d"), File("f", 1, b"ff"), File(b"sur\xed\xb3\xa9", 0, b"s"), File("b", 0, b"bb")]
+    write_archive("a.tree", entries)
+    tree = {b"d": None, b"d/f": b"ff", b"sur\xed\xb3\xa9": b"s", b"b": b"bb"}
+    os.makedirs(b"w\xe9/sub")
+    r = t.run("../../a.tree", cwd=b"w\xe9/sub")
+    r.expect_finished(0, dirs=1, files=3, outbytes=5)
+    expect_eq(snapshot(b"w\xe9/sub"), tree, "tree in the working directory")
+
+    latin = b"lat\xe9"
+    os.makedirs(latin + b"/b")  # a directory where the file b goes: reported
+    r = t.run("a.tree", latin)
+    r.expect_finished(2, dirs=1, files=3, outbytes=3)
+    expect_eq([x[:3] for x in r.of_kind("createfile")], [(t.full(latin, "b"), b"0020", b"2")], "report")
+    expect_eq(snapshot(latin), {**tree, b"b": None}, "tree in the destination")
 
 
 # --- Contents --------------------------------------------------------------

@@ -3,6 +3,9 @@
 #include <string.h>
 
 #include "unit_support.h"
+#ifndef _WIN32
+#include "platform/posix/backend.h"
+#endif
 
 static const std::string PREFIX = "\\\\?\\";
 
@@ -137,6 +140,42 @@ TEST_F(Paths, NamesThatDoNotFitAreRefusedInPlace) {
         EXPECT_EQ(g_state.path.wide_level_start[0], before.wide_level_start[0]);
     }
 }
+
+#ifndef _WIN32
+// What the user and the system give (arguments, the working directory) gets
+// through UTF-16 unchanged, UTF-8 or not: no byte may be lost or changed.
+TEST(SystemText, EveryByteSurvivesUtf16) {
+    struct Row {
+        const char* bytes;
+        std::u16string units;
+    } rows[] = {
+        {"caf\xC3\xA9", u"caf\u00E9"},
+        {"lat\xE9/x", u"lat\xDCE9/x"},
+        {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+        {"\xF0\x90\x82\x80", u"\xD800\xDC80"},                // a pair whose low half looks escaped
+        {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9"},              // an encoded surrogate is no UTF-8
+        {"\xC0\xAE\xE0\x80\xAF", u"\xDCC0\xDCAE\xDCE0\xDC80\xDCAF"},  // overlong forms
+        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},     // beyond U+10FFFF
+        {"a\xC3" "b\xE0\xA4", u"a\xDCC3" "b\xDCE0\xDCA4"},          // cut short
+        {"\xFF\x80", u"\xDCFF\xDC80"},
+    };
+    for (const Row& row : rows) {
+        WideChar wide[32];
+        char back[64];
+        uint32_t units = system_bytes_to_utf16(row.bytes, wide, 32);
+        ASSERT_EQ(units, row.units.size() + 1) << row.bytes;
+        EXPECT_EQ(std::u16string((const char16_t*)wide), row.units) << row.bytes;
+        ASSERT_EQ(utf16_to_system_bytes(wide, back, sizeof back, false), strlen(row.bytes) + 1);
+        EXPECT_STREQ(back, row.bytes);
+    }
+    // A name from an archive is no text of the system's: its lone surrogate
+    // keeps its own three bytes.
+    const WideChar name[] = {'s', 0xDCE9, 0};
+    char bytes[8];
+    utf16_to_utf8(name, bytes, sizeof bytes, false);
+    EXPECT_STREQ(bytes, "s\xED\xB3\xA9");
+}
+#endif
 
 TEST(Filter, FourByteCharactersBecomeSurrogatePairs) {
     char out[32];

@@ -1,0 +1,61 @@
+// Lines as a terminal gets them: names escaped so that it shows them, and a
+// Windows console's UTF-16.
+#include <string.h>
+
+#include "report/console.h"
+#include "report/escape.h"
+#include "unit_support.h"
+
+static std::string escaped(const std::string& name, size_t capacity = 256) {
+    char out[256];
+    size_t n = escape_for_terminal(name.data(), name.size(), out, capacity);
+    EXPECT_EQ(n, strlen(out));
+    return out;
+}
+
+TEST(Terminal, NamesShowWhatCouldDriveItAsHex) {
+    struct Row {
+        std::string name, shown;
+    } rows[] = {
+        {"del\x7F", "del\\x7F"},
+        {"\x9B" "31m", "\\x9B31m"},                                 // a C1 control in one byte
+        {"c1\xC2\x85" "end", "c1\\xC2\\x85end"},                    // the same as a character
+        {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},                   // no control: kept
+        {"\xED\xA0\xBD\xED\xB8\x80", "\xED\xA0\xBD\xED\xB8\x80"},   // a name's surrogates are characters
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {"cut\xE0\xA4", "cut\\xE0\\xA4"},
+        {"\xE0\x80\x9B", "\\xE0\\x80\\x9B"},                        // overlong: no character
+        {std::string("nul\0x", 5), "nul\\x00x"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(escaped(row.name), row.shown) << row.shown;
+    // Cut to fit, never inside an escape or a character.
+    EXPECT_EQ(escaped("ab\x1B", 6), "ab");
+    EXPECT_EQ(escaped("ab\x1B", 7), "ab\\x1B");
+    EXPECT_EQ(escaped("a\xC3\xA9", 3), "a");
+}
+
+TEST(Terminal, ConsoleLinesBecomeUtf16) {
+    struct Row {
+        std::string line;
+        std::u16string units;
+    } rows[] = {
+        {"caf\xC3\xA9 0\n", u"caf\u00E9 0\r\n"},  // a text stream's line end
+        {"dirs=1   \r", u"dirs=1   \r"},
+        {"\xED\xA0\xBD\xED\xB8\x80 \xE0\xA4\xB9", u"\xD83D\xDE00 \u0939"},
+        {"a\\x1B", u"a\\x1B"},
+    };
+    for (const Row& row : rows) {
+        WideChar out[32];
+        uint32_t used = 0;
+        uint32_t units = console_text_to_utf16(row.line.data(), (uint32_t)row.line.size(), out, 32, &used);
+        EXPECT_EQ(used, row.line.size());
+        EXPECT_EQ(std::u16string((const char16_t*)out, units), row.units) << row.line;
+    }
+    // Only whole characters, and a whole line end, go into a piece.
+    WideChar out[4];
+    uint32_t used = 0;
+    EXPECT_EQ(console_text_to_utf16("ab\xE0\xA4\xB9", 5, out, 4, &used), 2u);
+    EXPECT_EQ(used, 2u);
+    EXPECT_EQ(console_text_to_utf16("abc\n", 4, out, 4, &used), 3u);
+    EXPECT_EQ(used, 3u);
+}
