@@ -145,7 +145,10 @@ class Context:
         its width). Returns the exit status and every byte the terminal
         received, in order."""
         cmd, env = self.command(program, args)
-        master, slave = pty.openpty()
+        try:
+            master, slave = pty.openpty()
+        except OSError as e:
+            raise Skip("no pseudo-terminal on this machine: %s" % e)
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 1000, 0, 0))
         try:
             p = subprocess.Popen(cmd, env=env, stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
