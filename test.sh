@@ -13,6 +13,8 @@
 #
 #   ./test.sh                     everything
 #   ./test.sh native fuzz         only these parts (setup always runs)
+#   ./test.sh mutation            the mutation check (tests/mutation/), on
+#                                 demand only: about an hour on 2 cores
 #
 # Environment: UNTREE_JOBS (build jobs, default 2), UNTREE_FUZZ_SECONDS
 # (default 60), UNTREE_BUILD_PREFIX (default "build": trees build, build-win,
@@ -47,12 +49,13 @@ REQUIRED_PACKAGES=(
 )
 
 ALL_PARTS=(native windows asan fuzz)
+ON_DEMAND_PARTS=(mutation)
 if (($#)); then
     PARTS=("$@")
     for part in "${PARTS[@]}"; do
-        case " ${ALL_PARTS[*]} " in
+        case " ${ALL_PARTS[*]} ${ON_DEMAND_PARTS[*]} " in
         *" $part "*) ;;
-        *) echo "test.sh: unknown part '$part' (parts: ${ALL_PARTS[*]})" >&2; exit 64 ;;
+        *) echo "test.sh: unknown part '$part' (parts: ${ALL_PARTS[*]}; on demand: ${ON_DEMAND_PARTS[*]})" >&2; exit 64 ;;
         esac
     done
 else
@@ -242,6 +245,10 @@ if wanted asan || wanted fuzz; then
         if wanted asan; then skipped "asan: ctest" "asan: build"; fi
         if wanted fuzz; then skipped "fuzz: ${FUZZ_SECONDS}s run" "asan: build"; fi
     fi
+fi
+
+if wanted mutation; then
+    stage "mutation: check" python3 "$ROOT/tests/mutation/run.py" --jobs "$JOBS"
 fi
 
 echo
