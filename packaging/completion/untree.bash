@@ -14,7 +14,7 @@
 _untree_archive_paths() {
     local archive=$1 prefix=$2 untree=$3 line
     if type -P untree-list >/dev/null 2>&1; then
-        untree-list --names "$archive" "$prefix" 2>/dev/null
+        untree-list --names "$archive" ${prefix:+"$prefix"} 2>/dev/null
         return
     fi
     # Without untree-list: untree lists every entry as "PATH N" and, with a
@@ -109,17 +109,23 @@ _untree_program() {
     type -P "$program"
 }
 
+# -h, --help and --version count only as the sole argument.
+_untree_options() {
+    [[ $COMP_CWORD == 1 && ${COMP_WORDS[1]} == -* ]] || return 1
+    COMPREPLY=($(compgen -W $'-h\n--help\n--version' -- "${COMP_WORDS[1]}"))
+}
+
+_untree_complete_directories() {
+    compopt -o filenames 2>/dev/null
+    COMPREPLY=($(compgen -d -- "${COMP_WORDS[COMP_CWORD]}"))
+}
+
 _untree() {
     local IFS=$'\n'
+    _untree_options && return
     case $COMP_CWORD in
-    1)
-        if [[ ${COMP_WORDS[1]} == -* ]]; then
-            COMPREPLY=($(compgen -W $'-h\n--help\n--version' -- "${COMP_WORDS[1]}"))
-        else
-            _untree_complete_files '!*.tree'
-        fi ;;
-    2) compopt -o filenames 2>/dev/null
-       COMPREPLY=($(compgen -d -- "${COMP_WORDS[2]}")) ;;
+    1) _untree_complete_files '!*.tree' ;;
+    2) _untree_complete_directories ;;
     3) _untree_complete_filter "${COMP_WORDS[1]}" "$(_untree_program)" ;;
     *) COMPREPLY=() ;;
     esac
@@ -127,14 +133,9 @@ _untree() {
 
 _untree_pack() {
     local IFS=$'\n'
+    _untree_options && return
     case $COMP_CWORD in
-    1)
-        if [[ ${COMP_WORDS[1]} == -* ]]; then
-            COMPREPLY=($(compgen -W $'-h\n--help\n--version' -- "${COMP_WORDS[1]}"))
-        else
-            compopt -o filenames 2>/dev/null
-            COMPREPLY=($(compgen -d -- "${COMP_WORDS[1]}"))
-        fi ;;
+    1) _untree_complete_directories ;;
     2) _untree_complete_files "" ;;
     *) COMPREPLY=() ;;
     esac

@@ -4,25 +4,30 @@
     run.py man      --source S --build B --version V --untree U [--pack P]
     run.py format   ... [--runner wine]
     run.py cli      ... [--runner wine]
+    run.py readme   ... [--runner wine]
     run.py packages ... [--runner wine --objdump OBJDUMP]
 
 man:      the manual pages render without a single groff warning, carry the
-          project version, and explain every line the extractor really prints
-          (the lines are provoked here with small malformed archives); the
-          safety and filter examples of untree(1) hold, and every
-          line untree-pack prints about a tree it cannot pack whole matches
-          a template in untree-pack(1).
+          project version and the release date, and explain every line the
+          extractor really prints (the lines are provoked here with small
+          malformed archives); the safety and filter examples of untree(1)
+          hold, and every line untree-pack prints about a tree it cannot
+          pack whole matches a template in untree-pack(1).
 format:   the hex dump in docs/format.md is the archive that
           format_example.py builds from the document's description; the real
           extractor restores the described tree from it (times to 100 ns),
           and the packer, given that tree, writes the same bytes but for the
           creation times.
 cli:      -h/--help/--version only as the sole argument, no arguments is
-          silent.
+          silent; the bash completion.
+readme:   the README's example sessions print what the README shows: the
+          shell ones natively, the cmd.exe and PowerShell ones under Wine.
 packages: `cmake --install` and `cpack` of this build directory: the .deb
-          holds exactly the expected files and its untree runs from a scratch
-          root; the Windows zip holds both programs and the documentation and
-          needs no DLL beside them.
+          holds exactly the expected files, passes lintian, is dated by the
+          changelog and its untree runs from a scratch root; the Windows zip
+          holds the programs and the documentation, needs no DLL beside the
+          programs, and every program in it has its version block and
+          manifest.
 
 Prints one line per check and "N passed, N failed, N skipped" at the end.
 """
