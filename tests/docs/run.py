@@ -516,6 +516,8 @@ def readme_sessions(ctx, kinds):
     """[(kind, directory, [(command, [expected lines])])] of the README."""
     with open(os.path.join(ctx.args.source, "README.md"), encoding="utf-8") as f:
         text = f.read()
+    stale = {v for v in re.findall(r"untree[-_](\d+\.\d+\.\d+)", text) if v != ctx.args.version}
+    expect(not stale, f"README names packages of another version than {ctx.args.version}: {sorted(stale)}")
     sessions = []
     for kind, directory, body in SESSION.findall(text):
         if kind not in kinds:
