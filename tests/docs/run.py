@@ -801,27 +801,13 @@ def pe_resources(blob):
     return found
 
 
-def version_block(blob):
-    """The fixed part and the strings of a VS_VERSIONINFO resource."""
-    strings, fixed = {}, None
-
-    def node(at):
-        length, value_length, text = struct.unpack_from("<HHH", blob, at)
-        key_end = blob.index(b"\0\0", at + 6)
-        key_end += (key_end - at) % 2  # the terminator starts on a UTF-16 unit
-        key = blob[at + 6:key_end].decode("utf-16-le")
-        value = (key_end + 2 + 3) & ~3
-        if key == "VS_VERSION_INFO":
-            nonlocal fixed
-            fixed = struct.unpack_from("<13I", blob, value)
-        elif text and value_length:  # a string: its length counts UTF-16 units
-            strings[key] = blob[value:value + 2 * value_length].decode("utf-16-le").rstrip("\0")
-        child = (value + value_length * (2 if text else 1) + 3) & ~3
-        while child < at + length:
-            child = (node(child) + 3) & ~3
-        return at + length
-    node(0)
-    return fixed, strings
+def version_strings(blob):
+    """The fixed version numbers and the strings of a VS_VERSIONINFO block:
+    each string is its key, NUL units to align it, its value."""
+    at = blob.find(struct.pack("<I", 0xFEEF04BD))
+    expect(at >= 0, "no fixed part in the version block")
+    text = blob.decode("utf-16-le", errors="replace")
+    return struct.unpack_from("<4I", blob, at + 8), dict(re.findall(r"([A-Za-z]+)\0+([^\0]+)\0", text))
 
 
 def check_windows_resources(ctx, exe):
@@ -830,11 +816,9 @@ def check_windows_resources(ctx, exe):
         resources = pe_resources(f.read())
     expect((RT_VERSION, 1) in resources and (RT_MANIFEST, 1) in resources,
            f"{program}.exe lacks its version block or its manifest: {sorted(resources)}")
-    fixed, strings = version_block(resources[(RT_VERSION, 1)])
-    numbers = [int(n) for n in ctx.args.version.split(".")] + [0]
-    expect_eq((fixed[0], fixed[2:6]), (0xFEEF04BD, ((numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3],
-                                                     (numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3])),
-              f"{program}.exe: signature, file and product version of the fixed version block")
+    fixed, strings = version_strings(resources[(RT_VERSION, 1)])
+    n = [int(n) for n in ctx.args.version.split(".")] + [0]
+    expect_eq(fixed, ((n[0] << 16) | n[1], (n[2] << 16) | n[3]) * 2, f"{program}.exe: file and product version numbers")
     expect_eq({k: strings.get(k) for k in ("ProductName", "ProductVersion", "FileVersion", "OriginalFilename")},
               {"ProductName": "untree", "ProductVersion": ctx.args.version, "FileVersion": ctx.args.version,
                "OriginalFilename": program + ".exe"}, f"{program}.exe: version strings")
