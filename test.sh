@@ -45,7 +45,7 @@ REQUIRED_PACKAGES=(
     g++-mingw-w64-i686 wine wine32:i386     # the Windows build and its tests
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
     hyperfine libarchive-tools strace time  # the benchmark's smoke run
-    groff man-db file                       # manual pages, packages
+    groff man-db file lintian               # manual pages, packages
 )
 
 ALL_PARTS=(native windows asan fuzz)

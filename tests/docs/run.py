@@ -4,34 +4,42 @@
     run.py man      --source S --build B --version V --untree U [--pack P]
     run.py format   ... [--runner wine]
     run.py cli      ... [--runner wine]
+    run.py readme   ... [--runner wine]
     run.py packages ... [--runner wine --objdump OBJDUMP]
 
 man:      the manual pages render without a single groff warning, carry the
-          project version, and explain every line the extractor really prints
-          (the lines are provoked here with small malformed archives); the
-          safety and filter examples of untree(1) hold, and every
-          line untree-pack prints about a tree it cannot pack whole matches
-          a template in untree-pack(1).
+          project version and the release date, and explain every line the
+          extractor really prints (the lines are provoked here with small
+          malformed archives); the safety and filter examples of untree(1)
+          hold, and every line untree-pack prints about a tree it cannot
+          pack whole matches a template in untree-pack(1).
 format:   the hex dump in docs/format.md is the archive that
           format_example.py builds from the document's description; the real
           extractor restores the described tree from it (times to 100 ns),
           and the packer, given that tree, writes the same bytes but for the
           creation times.
 cli:      -h/--help/--version only as the sole argument, no arguments is
-          silent.
+          silent; the bash completion.
+readme:   the README's example sessions print what the README shows: the
+          shell ones natively, the cmd.exe and PowerShell ones under Wine.
 packages: `cmake --install` and `cpack` of this build directory: the .deb
-          holds exactly the expected files and its untree runs from a scratch
-          root; the Windows zip holds both programs and the documentation and
-          needs no DLL beside them.
+          holds exactly the expected files, passes lintian, is dated by the
+          changelog and its untree runs from a scratch root; the Windows zip
+          holds the programs and the documentation, needs no DLL beside the
+          programs, and every program in it has its version block and
+          manifest.
 
 Prints one line per check and "N passed, N failed, N skipped" at the end.
 """
+import email.utils
 import gzip
+import io
 import os
 import re
 import struct
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -136,14 +144,28 @@ def check_man_version(ctx):
             th = f.readline()
         expect(th.startswith(".TH "), f"{page}.1 does not start with .TH")
         expect(f'"untree {ctx.args.version}"' in th, f"{page}.1 names another version than {ctx.args.version}: {th}")
+        date = changelog_release(ctx)[2]
+        expect(f' "{date}" ' in th, f"{page}.1 is not dated {date}, as the newest changelog entry: {th}")
+
+
+def changelog_release(ctx):
+    """(version, time stamp, ISO date) of the newest entry of packaging/changelog."""
+    with open(os.path.join(ctx.args.source, "packaging", "changelog"), encoding="utf-8") as f:
+        text = f.read()
+    version = re.match(r"untree \(([^)]+)\) ", text)
+    signed = re.search(r"^ -- .+>  (.+)$", text, re.M)
+    expect(version and signed, "packaging/changelog does not start with a Debian changelog entry")
+    when = email.utils.parsedate_to_datetime(signed.group(1))
+    return version.group(1), int(when.timestamp()), when.date().isoformat()
 
 
 def check_man_sections(ctx):
     wanted = {
         "untree": ["NAME", "SYNOPSIS", "ARGUMENTS", "OUTPUT", "EXIT STATUS", "SELECTING A SUBTREE",
-                   "WHAT IS RESTORED", "SAFETY", "WHY WAS A FILE NOT EXTRACTED?", "EXAMPLES", "SEE ALSO"],
+                   "WHAT IS RESTORED", "SAFETY", "WHY WAS A FILE NOT EXTRACTED?", "EXAMPLES", "SEE ALSO",
+                   "AUTHORS", "COPYRIGHT"],
         "untree-pack": ["NAME", "SYNOPSIS", "ARGUMENTS", "WHAT IS PACKED", "WHAT IS LEFT OUT", "EXIT STATUS",
-                        "EXAMPLES", "SEE ALSO"],
+                        "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
     }
     for page, sections in wanted.items():
         with open(man_path(ctx, page), encoding="utf-8") as f:
@@ -436,6 +458,186 @@ def check_cli_only_sole_argument(ctx):
     expect_eq((r.returncode, r.stdout), (1, b""), "untree example d1 --help (no such archive)")
 
 
+def check_cli_bash_completion(ctx):
+    """The bash completion, called as bash calls it: ARCHIVE, DESTINATION,
+    and FILTER from the archive's paths, quoted the way the word was begun;
+    listing the archive creates nothing."""
+    ctx.linux_only("bash completes the Linux programs")
+    names = [b"docs", b"api", b"index.md", b"apiary", b"my docs", b"notes.txt", b"readme.txt"]
+    records = [record(0, D), record(1, D), record(2, F), record(1, F), record(0, D), record(1, F), record(0, F)]
+    with open(os.path.join(ctx.scratch, "project.tree"), "wb") as f:
+        f.write(archive(names, records))
+    for made in ["out", "other.tree.d"]:
+        os.mkdir(os.path.join(ctx.scratch, made))
+    open(os.path.join(ctx.scratch, "notes.txt"), "wb").close()
+    before = sorted(os.listdir(ctx.scratch))
+    script = os.path.join(ctx.args.source, "packaging", "completion", "untree.bash")
+    env = dict(os.environ, PATH=os.path.dirname(ctx.args.untree) + os.pathsep + os.environ["PATH"])
+    rows = [
+        (["untree", ""], ["other.tree.d", "out", "project.tree"]),
+        (["untree", "project.tree", ""], ["other.tree.d", "out"]),
+        (["untree", "project.tree", "out", ""], ["docs\\\\", "my\\ docs\\\\", "readme.txt"]),
+        (["untree", "project.tree", "out", "'docs\\a"], ["docs\\api\\", "docs\\apiary"]),
+        (["untree", "project.tree", "out", "'docs\\api\\'"], ["docs\\api\\index.md"]),
+        (["untree", "project.tree", "out", '"docs\\\\'], ["docs\\\\api\\\\", "docs\\\\apiary"]),
+        (["untree", "project.tree", "out", "docs\\\\api\\\\i"], ["docs\\\\api\\\\index.md"]),
+        (["untree", "project.tree", "out", "my\\ d"], ["my\\ docs\\\\"]),
+        (["untree", "project.tree", "out", "'my docs\\"], ["my docs\\notes.txt"]),
+        (["untree", "project.tree", "out", "x"], []),
+        (["untree", "missing.tree", "out", ""], []),
+        (["untree-pack", ""], ["other.tree.d", "out"]),
+    ]
+    for words, wanted in rows:
+        function = "_untree_pack" if words[0] == "untree-pack" else "_untree"
+        p = subprocess.run(["bash", "-c", 'source "$1"; shift; compopt() { :; }; COMP_WORDS=("$@"); '
+                            f'COMP_CWORD=$(($# - 1)); {function}; printf "%s\\n" "${{COMPREPLY[@]}}"',
+                            "bash", script] + words, cwd=ctx.scratch, env=env, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=60)
+        expect_eq(p.stderr, b"", f"bash's complaints completing {words}")
+        got = sorted(line for line in p.stdout.decode().split("\n") if line)
+        expect_eq(got, sorted(wanted), f"completions of {words}")
+    expect_eq(sorted(os.listdir(ctx.scratch)), before, "the directory after completing (nothing extracted)")
+
+
+# --- readme ----------------------------------------------------------------------
+# A fenced block after <!-- run: sh DIR -->, <!-- run: cmd --> or
+# <!-- run: ps --> is a session: commands after their prompt, each followed
+# by the lines a reader sees. The sh sessions run in bash natively, in one
+# directory, in README order; the cmd and ps sessions likewise, in one cmd.exe
+# script under Wine. DIR, or the path in the prompt, stands for the directory
+# they ran in wherever it shows in the output.
+
+SESSION = re.compile(r"<!-- run: (sh|cmd|ps)(?: (\S+))? -->\n```[a-z]*\n(.*?)```", re.S)
+PROMPT = {"sh": re.compile(r"\$ "), "cmd": re.compile(r"([A-Z]:\\[^>]*)> ?"), "ps": re.compile(r"PS ([A-Z]:\\[^>]*)> ?")}
+SEPARATOR = "::untree-readme-next::"
+
+
+def readme_sessions(ctx, kinds):
+    """[(kind, directory, [(command, [expected lines])])] of the README."""
+    with open(os.path.join(ctx.args.source, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    stale = {v for v in re.findall(r"untree[-_](\d+\.\d+\.\d+)", text) if v != ctx.args.version}
+    expect(not stale, f"README names packages of another version than {ctx.args.version}: {sorted(stale)}")
+    sessions = []
+    for kind, directory, body in SESSION.findall(text):
+        if kind not in kinds:
+            continue
+        directory = directory or (sessions[-1][1] if sessions else "")
+        steps = []
+        for line in body.splitlines():
+            m = PROMPT[kind].match(line)
+            if m:
+                directory = directory or m.group(1)
+                steps.append((line[m.end():], []))
+            else:
+                expect(steps, f"README: a {kind} session starts with output: {line}")
+                steps[-1][1].append(line)
+        sessions.append((kind, directory, steps))
+    expect(sessions, f"README has no {' or '.join(kinds)} session")
+    return sessions
+
+
+def screen(raw):
+    """What a terminal shows of some output: a carriage return goes back to
+    the start of the line, so the text after it overwrites what came before."""
+    shown = []
+    for line in raw.replace("\r\n", "\n").rstrip("\n").split("\n"):
+        row = ""
+        for part in line.split("\r"):
+            row = part + row[len(part):]
+        shown.append(row.rstrip())
+    return shown if raw else []
+
+
+def compare_sessions(sessions, output, here):
+    """The output of all commands, cut at the separators, against the README."""
+    parts = output.split(SEPARATOR)
+    commands = [(kind, step, directory) for kind, directory, steps in sessions for step in steps]
+    expect_eq(len(parts), len(commands) + 1, "commands that ran to their end")
+    for (kind, (command, expected), directory), part in zip(commands, parts):
+        shown = [line.replace(here, directory) for line in screen(part.strip("\r\n"))]
+        expect_eq(shown, expected, f"the README's {kind} command `{command}` printed")
+
+
+def check_readme_posix(ctx):
+    """The README's shell sessions, run in bash."""
+    sessions = readme_sessions(ctx, ["sh"])
+    here = ctx.fresh_dir("session")
+    script = ["set +e"]
+    for _, _, steps in sessions:
+        for command, _ in steps:
+            # $? after the separator is still the command's own status.
+            script += [command, f"status=$?; printf '\\n{SEPARATOR}'; (exit $status)"]
+    env = dict(os.environ, LC_ALL="C.UTF-8", TZ=os.environ.get("TZ", "UTC"),
+               PATH=os.pathsep.join([os.path.dirname(ctx.args.untree), os.path.dirname(ctx.args.pack or "."),
+                                     os.environ["PATH"]]))
+    p = subprocess.run(["bash", "-c", "\n".join(script)], cwd=here, env=env, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=300)
+    compare_sessions(sessions, p.stdout.decode("utf-8", errors="replace"), here)
+
+
+def powershell_line(line, mode):
+    """The cmd.exe line that runs what a PowerShell line does, for the few
+    kinds of line the README shows. mode "legacy" builds the program's
+    command line as Windows PowerShell 5.1 does (an argument with a blank is
+    put in quotes, nothing escaped), "standard" as PowerShell 7.3 and later
+    do (backslashes before a quote doubled)."""
+    if line == "$LASTEXITCODE":
+        return "echo %ERRORLEVEL%"
+    m = re.fullmatch(r"mkdir (\S+) \| Out-Null", line)
+    if m:
+        return "mkdir " + m.group(1)
+    m = re.match(r"(untree(?:-\w+)?) ", line)
+    expect(m, f"the docs test cannot run the PowerShell line: {line}")
+    words, rest, verbatim = [], line[m.end():], ""
+    while rest:
+        token = re.match(r"\s*(?:'((?:[^']|'')*)'|\"([^\"$`]*)\"|(--%)(.*)|(2?>) \$null|([^\s'\"$`|>]+))", rest)
+        expect(token, f"the docs test cannot read the PowerShell arguments: {rest}")
+        rest = rest[token.end():]
+        single, double, stop, after, redirect, bare = token.groups()
+        if stop:
+            verbatim = after  # passed to the program as it stands
+            break
+        if redirect:
+            verbatim += f" {redirect} NUL"
+            continue
+        word = single.replace("''", "'") if single is not None else double if double is not None else bare
+        if re.search(r"\s", word):
+            if mode == "standard":
+                word = re.sub(r'(\\*)$', r'\1\1', word)
+            word = f'"{word}"'
+        words.append(word)
+    return " ".join([m.group(1)] + words) + verbatim
+
+
+def check_readme_windows(ctx):
+    """The README's cmd.exe and PowerShell sessions, run under Wine's cmd.exe,
+    the PowerShell lines once as each kind of PowerShell passes arguments on."""
+    sessions = readme_sessions(ctx, ["cmd", "ps"])
+    here = ctx.fresh_dir("session")
+    windows_here = "Z:" + os.path.realpath(here).replace("/", "\\")
+    programs = ";".join("Z:" + os.path.dirname(p).replace("/", "\\") for p in [ctx.args.untree, ctx.args.pack] if p)
+    scripts = {}
+    for mode in ["standard", "legacy"]:
+        script = ["@echo off", f"set PATH={programs};%PATH%"]
+        for kind, _, steps in sessions:
+            for command, _ in steps:
+                script += [powershell_line(command, mode) if kind == "ps" else command, f"echo {SEPARATOR}"]
+        if script not in scripts.values():
+            scripts[mode] = script
+    for mode, script in scripts.items():
+        for name in os.listdir(here):
+            harness.remove_tree(os.path.join(here, name))
+        with open(os.path.join(ctx.scratch, "session.cmd"), "w", newline="\r\n") as f:
+            f.write("\n".join(script) + "\n")
+        r = ctx.run_program("cmd", ["/c", os.path.join(ctx.scratch, "session.cmd")], cwd=here,
+                            stderr=subprocess.STDOUT, timeout=600)
+        try:
+            compare_sessions(sessions, r.stdout.decode("utf-8", errors="replace"), windows_here)
+        except harness.Failure as e:
+            raise harness.Failure(f"with arguments passed on as {mode} PowerShell does: {e}")
+
+
 # --- packages ------------------------------------------------------------------
 
 def expected_programs(ctx):
@@ -449,20 +651,25 @@ def check_packages_install(ctx):
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     expect(p.returncode == 0, "cmake --install failed:\n" + p.stdout.decode(errors="replace"))
     found = sorted(os.path.relpath(os.path.join(d, n), prefix) for d, _, fs in os.walk(prefix) for n in fs)
+    expect_eq(found, sorted(installed_files(ctx)), "files installed")
+
+
+def installed_files(ctx):
     if ctx.wine:
-        wanted = [p + ".exe" for p in expected_programs(ctx)] + ["README.md", "doc/format.md"] + \
+        return [p + ".exe" for p in expected_programs(ctx)] + ["README.md", "LICENSE.txt", "doc/format.md"] + \
             [f"doc/{m}.txt" for m in MAN_PAGES]
-    else:
-        wanted = [f"bin/{p}" for p in expected_programs(ctx)] + \
-            [f"share/man/man1/{m}.1.gz" for m in MAN_PAGES] + \
-            ["share/doc/untree/README.md", "share/doc/untree/format.md"]
-    expect_eq(found, sorted(wanted), "files installed")
+    return [f"bin/{p}" for p in expected_programs(ctx)] + [f"share/man/man1/{m}.1.gz" for m in MAN_PAGES] + \
+        [f"share/bash-completion/completions/{p}" for p in expected_programs(ctx)] + \
+        [f"share/doc/untree/{n}" for n in ["README.md", "format.md", "copyright", "changelog.gz"]]
 
 
 def cpack(ctx):
     out = ctx.fresh_dir("cpack")
+    # Without SOURCE_DATE_EPOCH from outside, the package takes its dates
+    # from the changelog.
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
     p = subprocess.run(["cpack", "--config", os.path.join(ctx.args.build, "CPackConfig.cmake"), "-B", out],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
     expect(p.returncode == 0, "cpack failed:\n" + p.stdout.decode(errors="replace"))
     made = [n for n in os.listdir(out) if os.path.isfile(os.path.join(out, n))]
     expect_eq(len(made), 1, f"packages made ({made})")
@@ -480,13 +687,30 @@ def check_packages_deb(ctx):
     expect_eq(field("Architecture"), arch, "Architecture")
     expect("libc6" in field("Depends"), f"Depends does not name libc6: {field('Depends')}")
 
+    p = subprocess.run(["lintian", "--fail-on", "error,warning", deb], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    expect(p.returncode == 0, f"lintian on the .deb (exit {p.returncode}):\n{p.stdout.decode(errors='replace')}")
+
+    # Every time stamp in the package is the release's: the date of the
+    # newest changelog entry, whose version is the package's.
+    newest = changelog_release(ctx)
+    expect_eq(newest[0], ctx.args.version, "version of the newest entry of packaging/changelog")
+    with open(deb, "rb") as f:
+        blob = f.read()
+    at, stamps = 8, set()
+    while at < len(blob):
+        name, mtime, size = blob[at:at + 16].strip(), int(blob[at + 16:at + 28]), int(blob[at + 48:at + 58])
+        stamps.add((name.decode(), mtime))
+        if name.startswith(b"control.tar") or name.startswith(b"data.tar"):
+            with tarfile.open(fileobj=io.BytesIO(blob[at + 60:at + 60 + size])) as t:
+                stamps |= {(m.name, m.mtime) for m in t.getmembers()}
+        at += 60 + size + size % 2
+    expect_eq({what for what, mtime in stamps if mtime != newest[1]}, set(),
+              f"entries of the .deb not dated {newest[1]} (the newest changelog entry)")
+
     root = ctx.fresh_dir("root")
     subprocess.run(["dpkg", "-x", deb, root], check=True)
     found = sorted(os.path.relpath(os.path.join(d, n), root) for d, _, fs in os.walk(root) for n in fs)
-    wanted = sorted([f"usr/bin/{p}" for p in expected_programs(ctx)] +
-                    [f"usr/share/man/man1/{m}.1.gz" for m in MAN_PAGES] +
-                    ["usr/share/doc/untree/README.md", "usr/share/doc/untree/format.md"])
-    expect_eq(found, wanted, "files in the .deb")
+    expect_eq(found, sorted("usr/" + n for n in installed_files(ctx)), "files in the .deb")
     for program in expected_programs(ctx):
         r = subprocess.run([os.path.join(root, "usr", "bin", program), "--version"], stdout=subprocess.PIPE)
         expect_eq((r.returncode, r.stdout), (0, f"{program} {ctx.args.version}\n".encode()),
@@ -516,9 +740,7 @@ def check_packages_zip(ctx):
     top = f"untree-{ctx.args.version}-win32/"
     with zipfile.ZipFile(package) as z:
         names = sorted(n for n in z.namelist() if not n.endswith("/"))
-        wanted = sorted([top + p + ".exe" for p in expected_programs(ctx)] + [top + "README.md", top + "doc/format.md"] +
-                        [top + f"doc/{m}.txt" for m in MAN_PAGES])
-        expect_eq(names, wanted, "files in the zip")
+        expect_eq(names, sorted(top + n for n in installed_files(ctx)), "files in the zip")
         unpacked = ctx.fresh_dir("zip")
         z.extractall(unpacked)
     for m in MAN_PAGES:
@@ -536,6 +758,79 @@ def check_packages_zip(ctx):
             dump = subprocess.run([ctx.args.objdump, "-p", exe], stdout=subprocess.PIPE, check=True).stdout.decode()
             dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
             expect(dlls and dlls <= SYSTEM_DLLS, f"{program}.exe needs DLLs beyond the system's: {dlls - SYSTEM_DLLS}")
+    # Every program in the zip, also one added later, carries both resources.
+    for exe in sorted(n for n in names if n.endswith(".exe")):
+        check_windows_resources(ctx, os.path.join(unpacked, exe))
+
+
+RT_VERSION, RT_MANIFEST = 16, 24
+SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def pe_resources(blob):
+    """{(type, id): bytes} of a PE file's resource tree (numeric ids only,
+    first language of each)."""
+    pe = struct.unpack_from("<I", blob, 0x3C)[0]
+    expect(blob[pe:pe + 4] == b"PE\0\0", "not a PE file")
+    sections, optional_size = struct.unpack_from("<H12xH", blob, pe + 6)
+    optional = pe + 24
+    directories = optional + (96 if struct.unpack_from("<H", blob, optional)[0] == 0x10B else 112)
+    root_rva = struct.unpack_from("<I", blob, directories + 2 * 8)[0]
+    expect(root_rva, "no resource directory")
+    table = optional + optional_size
+    spans = [struct.unpack_from("<8xII4xI", blob, table + 40 * i) for i in range(sections)]
+
+    def offset(rva):
+        for size, start, raw in spans:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise harness.Failure(f"resource address {rva:#x} is in no section")
+    root = offset(root_rva)
+
+    def entries(at):
+        named, numbered = struct.unpack_from("<12xHH", blob, root + at)
+        return [struct.unpack_from("<II", blob, root + at + 16 + 8 * i) for i in range(named + numbered)]
+    found = {}
+    for kind, names in entries(0):
+        for ident, languages in entries(names & 0x7FFFFFFF):
+            leaf = entries(languages & 0x7FFFFFFF)[0][1]
+            rva, size = struct.unpack_from("<II", blob, root + leaf)
+            found[(kind, ident)] = blob[offset(rva):offset(rva) + size]
+    return found
+
+
+def version_strings(blob):
+    """The fixed version numbers and the strings of a VS_VERSIONINFO block:
+    each string is its key, NUL units to align it, its value."""
+    at = blob.find(struct.pack("<I", 0xFEEF04BD))
+    expect(at >= 0, "no fixed part in the version block")
+    text = blob.decode("utf-16-le", errors="replace")
+    return struct.unpack_from("<4I", blob, at + 8), dict(re.findall(r"([A-Za-z]+)\0+([^\0]+)\0", text))
+
+
+def check_windows_resources(ctx, exe):
+    program = os.path.basename(exe)[:-len(".exe")]
+    with open(exe, "rb") as f:
+        resources = pe_resources(f.read())
+    expect((RT_VERSION, 1) in resources and (RT_MANIFEST, 1) in resources,
+           f"{program}.exe lacks its version block or its manifest: {sorted(resources)}")
+    fixed, strings = version_strings(resources[(RT_VERSION, 1)])
+    n = [int(n) for n in ctx.args.version.split(".")] + [0]
+    expect_eq(fixed, ((n[0] << 16) | n[1], (n[2] << 16) | n[3]) * 2, f"{program}.exe: file and product version numbers")
+    expect_eq({k: strings.get(k) for k in ("ProductName", "ProductVersion", "FileVersion", "OriginalFilename")},
+              {"ProductName": "untree", "ProductVersion": ctx.args.version, "FileVersion": ctx.args.version,
+               "OriginalFilename": program + ".exe"}, f"{program}.exe: version strings")
+    expect(strings.get("FileDescription", "").startswith(program + ": "),
+           f"{program}.exe: description {strings.get('FileDescription')!r}")
+    import xml.etree.ElementTree as ET
+    manifest = ET.fromstring(resources[(RT_MANIFEST, 1)])
+    find = lambda tag: [e for e in manifest.iter() if e.tag.endswith("}" + tag)]  # noqa: E731
+    expect_eq([e.get("level") for e in find("requestedExecutionLevel")], ["asInvoker"],
+              f"{program}.exe: requested execution level")
+    expect_eq([e.text for e in find("longPathAware")], ["true"], f"{program}.exe: longPathAware")
+    expect_eq({e.get("Id") for e in find("supportedOS")}, SUPPORTED_OS, f"{program}.exe: supported systems")
 
 
 # --- runner --------------------------------------------------------------------
@@ -544,8 +839,9 @@ GROUPS = {
     "man": [check_man_renders, check_man_version, check_man_sections, check_man_explains_every_report,
             check_man_safety_examples, check_man_filter_examples, check_man_explains_packer_lines],
     "format": [check_format_dump, check_format_extracts, check_format_matches_packer],
-    "cli": [check_cli_help_and_version, check_cli_only_sole_argument],
+    "cli": [check_cli_help_and_version, check_cli_only_sole_argument, check_cli_bash_completion],
     "packages": [check_packages_install],
+    "readme": [],
 }
 
 
@@ -561,6 +857,8 @@ def main():
     checks = list(GROUPS[args.group])
     if args.group == "packages":
         checks.append(check_packages_zip if args.runner == "wine" else check_packages_deb)
+    if args.group == "readme":
+        checks.append(check_readme_windows if args.runner == "wine" else check_readme_posix)
     cases = {check.__name__[len("check_"):]: check for check in checks}
     return harness.run_cases(cases, args, lambda scratch: Context(args, scratch), "untree-docs-")
 
