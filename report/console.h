@@ -8,7 +8,9 @@
 void console_init();
 void console_out(const char* format, ...);
 void console_err(const char* format, ...);
-void console_finish();
+// Flushes standard output; returns the error that lost some of it, 0 when
+// everything printed reached it.
+uint32_t console_finish();
 // A decimal of a 64-bit value, the same digits on every C runtime.
 const char* format_i64(int64_t value, char buffer[24]);
 

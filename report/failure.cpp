@@ -2,6 +2,7 @@
 
 #include "extract/extract.h"
 #include "report/console.h"
+#include "report/exit_status.h"
 
 const char* error_text_for(uint32_t code) {
     char* text = g_state.error_text;
@@ -58,4 +59,11 @@ void report_unsafe_name(const char* relative) {
 
 void report_corrupt(int32_t entry_number, const char* reason) {
     console_err("archive corrupt at entry %d: %s\n", entry_number, reason);
+}
+
+int finish_output(int status) {
+    uint32_t lost = console_finish();
+    if (!lost) return status;
+    console_err("standard output: %s\n", error_text_for(lost));
+    return EXIT_INCOMPLETE;
 }
