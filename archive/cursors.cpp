@@ -13,9 +13,9 @@ bool open_cursors(ArchiveReader* r, const char* archive_path) {
     ArchiveCursors* c = &r->cursors;
     c->data_cursor = platform_open_read(archive_path);
     c->record_cursor = c->name_cursor = PLATFORM_NO_HANDLE;
-    if (c->data_cursor) c->record_cursor = platform_open_read(archive_path);
-    if (c->record_cursor) c->name_cursor = platform_open_read(archive_path);
-    if (!c->name_cursor) {
+    if (c->data_cursor != PLATFORM_NO_HANDLE) c->record_cursor = platform_open_read(archive_path);
+    if (c->record_cursor != PLATFORM_NO_HANDLE) c->name_cursor = platform_open_read(archive_path);
+    if (c->name_cursor == PLATFORM_NO_HANDLE) {
         // A handle missing would read as an archive without entries.
         close_cursors(r);
         return false;
