@@ -2,32 +2,52 @@
 
 #include <string.h>
 
+// The index came back shorter than the trailer promised: a read failed, or
+// the file shrank under the run. Either way the walk cannot go on.
+static void index_cut_short(ArchiveReader* r, uint32_t error) {
+    r->index_fault = error ? "read error" : "archive shrank while read";
+    r->index_error = error;
+}
+
 bool open_cursors(ArchiveReader* r, const char* archive_path) {
     ArchiveCursors* c = &r->cursors;
     c->data_cursor = platform_open_read(archive_path);
-    if (c->data_cursor == PLATFORM_NO_HANDLE) return false;
-    c->record_cursor = platform_open_read(archive_path);
-    c->name_cursor = platform_open_read(archive_path);
+    c->record_cursor = c->name_cursor = PLATFORM_NO_HANDLE;
+    if (c->data_cursor != PLATFORM_NO_HANDLE) c->record_cursor = platform_open_read(archive_path);
+    if (c->record_cursor != PLATFORM_NO_HANDLE) c->name_cursor = platform_open_read(archive_path);
+    if (c->name_cursor == PLATFORM_NO_HANDLE) {
+        // A handle missing would read as an archive without entries.
+        close_cursors(r);
+        return false;
+    }
 
     r->file_size = platform_file_size(c->data_cursor);
     r->trailer.names_size = 0;
     r->trailer.records_size = 0;
     r->index_fault = 0;
+    r->index_error = 0;
     r->names.fill = r->names.position = 0;
     r->names.remaining = 0;
     r->records.fill = r->records.position = 0;
     r->records.records_read = 0;
     r->data.window_fill = r->data.window_position = 0;
     r->data.remaining = 0;
+    r->data.read_error = 0;
     r->data.kernel_copy_refused = false;
 
     // Shorter than a trailer: no entries, nothing to distrust.
     if (r->file_size < TRAILER_BYTES) return true;
 
     uint8_t bytes[TRAILER_BYTES];
-    memset(bytes, 0, sizeof bytes);
+    uint32_t error = 0, got = 0;
     if (platform_seek_from_end(c->record_cursor, -TRAILER_BYTES))
-        platform_read(c->record_cursor, bytes, TRAILER_BYTES);
+        got = platform_read(c->record_cursor, bytes, TRAILER_BYTES, &error);
+    else
+        error = platform_last_error();
+    if (got < TRAILER_BYTES) {
+        index_cut_short(r, error);
+        return true;
+    }
     decode_trailer(bytes, &r->trailer);
 
     uint64_t index = (uint64_t)r->trailer.names_size + r->trailer.records_size + TRAILER_BYTES;
@@ -38,8 +58,11 @@ bool open_cursors(ArchiveReader* r, const char* archive_path) {
         return true;
     }
     uint64_t names_start = r->file_size - index;
-    platform_seek_from_end(c->name_cursor, -(int64_t)index);
-    platform_seek_from_end(c->record_cursor, -(int64_t)(r->trailer.records_size + TRAILER_BYTES));
+    if (!platform_seek_from_end(c->name_cursor, -(int64_t)index) ||
+        !platform_seek_from_end(c->record_cursor, -(int64_t)(r->trailer.records_size + TRAILER_BYTES))) {
+        index_cut_short(r, platform_last_error());
+        return true;
+    }
     r->names.remaining = r->trailer.names_size;
     r->data.remaining = names_start;  // contents never run into the index
     return true;
@@ -61,9 +84,13 @@ RecordResult read_record(ArchiveReader* r, EntryRecord* record) {
         if (rr->position == rr->fill) {
             uint64_t want = left - got;
             if (want > RECORD_BLOCK) want = RECORD_BLOCK;
-            rr->fill = platform_read(r->cursors.record_cursor, rr->block, (uint32_t)want);
+            uint32_t error;
+            rr->fill = platform_read(r->cursors.record_cursor, rr->block, (uint32_t)want, &error);
             rr->position = 0;
-            if (rr->fill == 0) return RECORD_END;  // the file shrank under us
+            if (rr->fill == 0) {
+                index_cut_short(r, error);
+                return RECORD_CORRUPT;
+            }
         }
         uint32_t n = rr->fill - rr->position;
         if (n > RECORD_BYTES - got) n = RECORD_BYTES - got;
@@ -82,10 +109,15 @@ LineResult next_line(ArchiveReader* r) {
     for (;;) {
         if (nr->position == nr->fill) {
             uint64_t want = nr->remaining < (uint64_t)NAME_BLOCK ? nr->remaining : (uint64_t)NAME_BLOCK;
-            nr->fill = want ? platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want) : 0;
+            if (want == 0) return LINE_END;
+            uint32_t error;
+            nr->fill = platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want, &error);
             nr->position = 0;
             nr->remaining -= nr->fill;
-            if (nr->fill == 0) return LINE_END;
+            if (nr->fill == 0) {
+                index_cut_short(r, error);
+                return LINE_UNREADABLE;
+            }
         }
         const uint8_t* start = nr->block + nr->position;
         uint32_t available = nr->fill - nr->position;
@@ -115,11 +147,15 @@ uint32_t data_take(ArchiveReader* r, uint64_t wanted, const uint8_t** bytes) {
     DataReader* d = &r->data;
     if (d->window_position == d->window_fill) {
         uint64_t want = d->remaining < (uint64_t)COPY_CHUNK ? d->remaining : (uint64_t)COPY_CHUNK;
-        d->window_fill = want ? platform_read(r->cursors.data_cursor, d->window, (uint32_t)want) : 0;
+        uint32_t error = 0;
+        d->window_fill = want ? platform_read(r->cursors.data_cursor, d->window, (uint32_t)want, &error) : 0;
         d->window_position = 0;
         d->remaining -= d->window_fill;
         if (d->window_fill == 0) {
-            d->remaining = 0;  // a read that brings nothing ends the region
+            // Nothing without an error: the file ends here, and so does the
+            // region. A failed read leaves the region as it was.
+            d->read_error = error;
+            if (!error) d->remaining = 0;
             return 0;
         }
     }

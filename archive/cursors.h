@@ -42,6 +42,7 @@ struct DataReader {
     uint32_t window_fill;
     uint32_t window_position;
     uint64_t remaining;         // data-region bytes not yet read from the cursor
+    uint32_t read_error;        // why the last read brought nothing: the system's error, 0 at the end
     bool kernel_copy_refused;   // the platform had no in-kernel copy once: not asked again
 };
 
@@ -50,22 +51,27 @@ struct ArchiveReader {
     ArchiveTrailer trailer;
     uint64_t file_size;
     const char* index_fault;    // why the index cannot be trusted, or null
+    uint32_t index_error;       // the system's error when that is a failed read, else 0
     NameLineReader names;
     RecordReader records;
     DataReader data;
 };
 
 enum RecordResult { RECORD_ENTRY, RECORD_END, RECORD_CORRUPT };
-enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG };
+// LINE_UNREADABLE: the name region gave fewer bytes than the trailer
+// promised; index_fault says why.
+enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
 
-// False only when the archive cannot be opened at all.
+// False when the archive cannot be opened, or is no regular file.
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
 void close_cursors(ArchiveReader* reader);
 
 // Content: hands out up to `wanted` bytes of the data region in place and
-// consumes them; 0 once the data region has ended.
+// consumes them; 0 once the data region has ended, or when a read failed
+// (data.read_error). Unreadable bytes stay where they are: data_skip passes
+// over them, so later contents are still read from their own place.
 uint32_t data_take(ArchiveReader* reader, uint64_t wanted, const uint8_t** bytes);
 // Consumes up to `count` bytes without looking at them; returns how many.
 uint64_t data_skip(ArchiveReader* reader, uint64_t count);

@@ -72,7 +72,12 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output) {
         }
         const uint8_t* bytes;
         uint32_t n = data_take(archive, left, &bytes);
-        if (n == 0) break;
+        if (n == 0) {
+            // Unreadable bytes are passed over below, like the rest of an
+            // entry the output refused.
+            result.error = archive->data.read_error;
+            break;
+        }
         result.consumed += n;
         uint32_t w = platform_write(output, bytes, n);
         result.written += w;
@@ -139,6 +144,12 @@ static const char* check_nesting(const EntryRecord& record) {
     return 0;
 }
 
+// Why the index could not be read whole, or cannot be trusted.
+static const char* index_fault_text() {
+    const ArchiveReader& archive = g_state.archive;
+    return archive.index_error ? error_text_for(archive.index_error) : archive.index_fault;
+}
+
 // Stops a walk that cannot go on: the subtrees already written still get
 // their times and the counts are shown once more.
 static void stop_corrupt(const char* reason, bool status_shown) {
@@ -155,7 +166,7 @@ static void walk() {
         s->entry_number++;
         const char* corrupt = 0;
         if (result == RECORD_CORRUPT)
-            corrupt = s->archive.index_fault ? s->archive.index_fault : "record region does not end on a record";
+            corrupt = s->archive.index_fault ? index_fault_text() : "record region does not end on a record";
         else if (result == RECORD_ENTRY)
             corrupt = check_nesting(s->record);
         bool stop = result != RECORD_ENTRY || corrupt;
@@ -173,7 +184,9 @@ static void walk() {
         LineResult line = next_line(&s->archive);
         if (line != LINE_OK) {
             // The record's depth was taken; its parents are still pending.
-            stop_corrupt(line == LINE_END ? "name lines end before the records" : "name line of 65536 bytes or more",
+            stop_corrupt(line == LINE_END        ? "name lines end before the records"
+                         : line == LINE_TOO_LONG ? "name line of 65536 bytes or more"
+                                                 : index_fault_text(),
                          false);
             return;
         }
@@ -228,6 +241,5 @@ int run_extract(int argc, char** argv) {
     walk();
     close_cursors(&s->archive);
     console_out("\n");
-    console_finish();
-    return s->incomplete ? EXIT_INCOMPLETE : EXIT_COMPLETE;
+    return finish_output(s->incomplete ? EXIT_INCOMPLETE : EXIT_COMPLETE);
 }

@@ -32,8 +32,16 @@ uint32_t platform_error_access_denied();
 // so nothing is lost to a code page; POSIX: the bytes as given). Allocated
 // once at start and never freed.
 void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv);
+// Keeps a write that cannot be made from ending the process (POSIX: SIGPIPE
+// from a reader that went away, SIGXFSZ at a file size limit are ignored):
+// the write fails with the system's error instead, and the run goes on.
+void platform_init_process();
 // Puts the standard streams in the mode the console conventions ask for.
-void platform_init_console();
+// A standard stream closed at start is opened on the null device, so that no
+// file opened later takes its place and receives what is meant for it.
+// Returns the error that makes standard output unusable from the start (it
+// was closed), 0 when it is open.
+uint32_t platform_init_console();
 // Whether a standard stream is a terminal (Windows: a console), which shows
 // what it is given rather than keep it.
 bool platform_is_terminal(FILE* stream);
@@ -42,12 +50,20 @@ bool platform_is_terminal(FILE* stream);
 bool platform_terminal_takes_utf16();
 // Writes UTF-16 text to a terminal stream at once; false when it failed.
 bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units);
+// The system's error behind a write to a standard stream that just failed.
+uint32_t platform_output_error();
+// Gives up a standard stream after a failed write: what the C library still
+// holds for it is dropped, so nothing tries to write it again, not at exit.
+void platform_discard_output(FILE* stream);
 
 // --- Archive reading -----------------------------------------------------
-// Opens an existing file for reading, sharing read, write and delete.
+// Opens an existing regular file for reading, sharing read, write and
+// delete. Anything that cannot be read from its end by several handles at
+// once (a directory, a pipe or FIFO, a socket, a device) is refused.
 PlatformHandle platform_open_read(const char* utf8_path);
-// Reads up to count bytes; returns the count read (0 at the end or on no handle).
-uint32_t platform_read(PlatformHandle handle, void* buffer, uint32_t count);
+// Reads up to count bytes; returns the count read. *error is 0 when a short
+// count means the end of the file, the system's error otherwise.
+uint32_t platform_read(PlatformHandle handle, void* buffer, uint32_t count, uint32_t* error);
 // Moves to `distance` bytes from the end of the file (negative: before it).
 // Fails, leaving the position unchanged, when that lands before the start.
 bool platform_seek_from_end(PlatformHandle handle, int64_t distance);

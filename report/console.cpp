@@ -19,10 +19,16 @@ static struct {
     bool utf16[2];
 } g_console;
 
+// The error of the first write to standard output that failed (a reader
+// that went away, a full device, a closed stream); 0 while it works. From
+// then on nothing more is written to it: the walk goes on without its
+// listing, and the run ends by saying what was lost.
+static uint32_t g_stdout_error;
+
 static FILE* stream_of(ConsoleStream stream) { return stream == CONSOLE_OUT ? stdout : stderr; }
 
 void console_init() {
-    platform_init_console();
+    g_stdout_error = platform_init_console();
     for (int s = CONSOLE_OUT; s <= CONSOLE_ERR; s++) {
         g_console.terminal[s] = platform_is_terminal(stream_of((ConsoleStream)s));
         g_console.utf16[s] = g_console.terminal[s] && platform_terminal_takes_utf16();
@@ -57,41 +63,49 @@ uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out,
     return units;
 }
 
-static void write_utf16(FILE* stream, const char* format, va_list args) {
+static int write_utf16(FILE* stream, const char* format, va_list args) {
     static char line[LINE_BYTES];
     static WideChar piece[UTF16_PIECE];
     int n = vsnprintf(line, sizeof line, format, args);
-    if (n < 0) return;
+    if (n < 0) return n;
     uint32_t length = (uint32_t)n < sizeof line ? (uint32_t)n : (uint32_t)sizeof line - 1;
     for (uint32_t at = 0; at < length;) {
         uint32_t used;
         uint32_t units = console_text_to_utf16(line + at, length - at, piece, UTF16_PIECE, &used);
-        if (used == 0 || !platform_write_terminal(stream, piece, units)) return;
+        if (used == 0 || !platform_write_terminal(stream, piece, units)) return -1;
         at += used;
     }
+    return n;
 }
 
-// Every line reaches its stream here.
-static void write_line(ConsoleStream s, const char* format, va_list args) {
+// Every line reaches its stream here. Negative when the stream refused it.
+static int write_line(ConsoleStream s, const char* format, va_list args) {
     FILE* stream = stream_of(s);
-    if (g_console.utf16[s]) {
-        write_utf16(stream, format, args);
-        return;
-    }
-    vfprintf(stream, format, args);
-    if (g_console.terminal[s]) fflush(stream);
+    if (g_console.utf16[s]) return write_utf16(stream, format, args);
+    int result = vfprintf(stream, format, args);
+    if (g_console.terminal[s] && result >= 0) result = fflush(stream);
+    return result;
+}
+
+// `result` is what the last call on stdout returned; negative on failure.
+static void check_stdout(int result) {
+    if (result >= 0 && !ferror(stdout)) return;
+    g_stdout_error = platform_output_error();
+    platform_discard_output(stdout);
 }
 
 void console_out(const char* format, ...) {
+    if (g_stdout_error) return;
     va_list args;
     va_start(args, format);
-    write_line(CONSOLE_OUT, format, args);
+    int result = write_line(CONSOLE_OUT, format, args);
     va_end(args);
+    check_stdout(result);
 }
 
 void console_err(const char* format, ...) {
     // Whatever stdout holds was printed first; keep it first.
-    fflush(stdout);
+    if (!g_stdout_error) check_stdout(fflush(stdout));
     va_list args;
     va_start(args, format);
     write_line(CONSOLE_ERR, format, args);
@@ -99,8 +113,9 @@ void console_err(const char* format, ...) {
     fflush(stderr);
 }
 
-void console_finish() {
-    fflush(stdout);
+uint32_t console_finish() {
+    if (!g_stdout_error) check_stdout(fflush(stdout));
+    return g_stdout_error;
 }
 
 const char* console_name(ConsoleStream stream, const char* name) {

@@ -16,7 +16,9 @@ enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
 void console_init();
 void console_out(const char* format, ...);
 void console_err(const char* format, ...);
-void console_finish();
+// Flushes standard output; returns the error that lost some of it, 0 when
+// everything printed reached it.
+uint32_t console_finish();
 // A name as a line on `stream` carries it: escaped on a terminal
 // (escape_for_terminal), unchanged elsewhere. The text lasts until the next
 // call.

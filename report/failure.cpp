@@ -2,6 +2,7 @@
 
 #include "extract/extract.h"
 #include "report/console.h"
+#include "report/exit_status.h"
 
 // The system's text for a console that takes UTF-16 comes as UTF-16 and
 // joins the line in the names' own encoding; anywhere else it is in the
@@ -71,4 +72,11 @@ void report_unsafe_name(const char* relative) {
 
 void report_corrupt(int32_t entry_number, const char* reason) {
     console_err("archive corrupt at entry %d: %s\n", entry_number, reason);
+}
+
+int finish_output(int status) {
+    uint32_t lost = console_finish();
+    if (!lost) return status;
+    console_err("standard output: %s\n", error_text_for(lost));
+    return EXIT_INCOMPLETE;
 }

@@ -16,5 +16,8 @@ void report_directory_failure(const WideChar* path, const EntryRecord& record, u
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason);
 void report_unsafe_name(const char* relative);
 void report_corrupt(int32_t entry_number, const char* reason);
+// The end of a run that printed: standard output is flushed, and when any of
+// it was lost, one line says why and `status` becomes incomplete.
+int finish_output(int status);
 
 #endif

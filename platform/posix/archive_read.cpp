@@ -6,15 +6,31 @@
 #include "platform/posix/backend.h"
 
 PlatformHandle platform_open_read(const char* utf8_path) {
-    return to_handle(SYS(SYS_OPEN, open(utf8_path, O_RDONLY | O_CLOEXEC)));
+    // Without blocking: a FIFO would wait in the open for a writer.
+    int fd = SYS(SYS_OPEN, open(utf8_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd < 0) return PLATFORM_NO_HANDLE;
+    struct stat st;
+    int e = 0;
+    if (SYS(SYS_FSTAT, fstat(fd, &st)) != 0) e = errno;
+    else if (!S_ISREG(st.st_mode)) e = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
+    // Back to blocking reads, as a file on any file system expects.
+    else if (SYS(SYS_FCNTL, fcntl(fd, F_SETFL, 0)) != 0) e = errno;
+    if (e) {
+        SYS(SYS_CLOSE, close(fd));
+        errno = e;
+        return PLATFORM_NO_HANDLE;
+    }
+    return to_handle(fd);
 }
 
-uint32_t platform_read(PlatformHandle h, void* buffer, uint32_t count) {
+uint32_t platform_read(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
+    *error = 0;
     if (h == PLATFORM_NO_HANDLE) return 0;
     uint32_t done = 0;
     while (done < count) {
         ssize_t n = SYS(SYS_READ, read(to_fd(h), (char*)buffer + done, count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) *error = (uint32_t)errno;
         if (n <= 0) break;
         done += (uint32_t)n;
     }

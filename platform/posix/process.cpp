@@ -1,4 +1,5 @@
-// The process: its arguments, its clocks, its identity.
+// The process: its arguments, its signals, its clocks, its identity.
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
@@ -10,6 +11,13 @@
 void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) {
     *out_argc = argc;
     *out_argv = argv;
+}
+
+void platform_init_process() {
+    // A pipe whose reader went away, a file that reached the size limit: the
+    // write fails (EPIPE, EFBIG) and is reported, the walk goes on.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 uint32_t platform_tick_count() {

@@ -4,14 +4,26 @@
 PlatformHandle platform_open_read(const char* utf8_path) {
     static WCHAR wide[PLATFORM_WIDE_PATH_UNITS];
     if (MultiByteToWideChar(CP_UTF8, 0, utf8_path, -1, wide, PLATFORM_WIDE_PATH_UNITS) == 0) return PLATFORM_NO_HANDLE;
-    return to_handle(create_file(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 OPEN_EXISTING, 0));
+    HANDLE h = create_file(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE || h == NULL) return PLATFORM_NO_HANDLE;
+    // Only a file on a disk: a pipe, a console or a device has no end to
+    // read from.
+    BY_HANDLE_FILE_INFORMATION info;
+    bool regular = !injected(SYS_GETFILETYPE) && GetFileType(h) == FILE_TYPE_DISK &&
+                   !injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &info) &&
+                   !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (!regular) {
+        platform_close((PlatformHandle)h);
+        return PLATFORM_NO_HANDLE;
+    }
+    return (PlatformHandle)h;
 }
 
-uint32_t platform_read(PlatformHandle h, void* buffer, uint32_t count) {
+uint32_t platform_read(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
+    *error = 0;
     DWORD n = 0;
-    if (h == PLATFORM_NO_HANDLE || injected(SYS_READFILE)) return 0;
-    ReadFile(to_win(h), buffer, count, &n, NULL);
+    if (h == PLATFORM_NO_HANDLE) return 0;
+    if (injected(SYS_READFILE) || !ReadFile(to_win(h), buffer, count, &n, NULL)) *error = GetLastError();
     return n;
 }
 

@@ -1,4 +1,4 @@
-// The process: its arguments, its clocks, its identity.
+// The process: its arguments, its signals, its clocks, its identity.
 #include "platform/win32/backend.h"
 
 // After windows.h, which they need.
@@ -26,6 +26,9 @@ void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) 
     *out_argc = count;
     *out_argv = utf8;
 }
+
+// No signal ends a Windows process at a failed write: WriteFile fails.
+void platform_init_process() {}
 
 uint32_t platform_tick_count() { return GetTickCount(); }
 

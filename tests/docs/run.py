@@ -54,10 +54,10 @@ class Context(harness.Context):
         super().__init__(args, scratch)
         self.newline = b"\r\n" if self.wine else b"\n"
 
-    def run(self, program, *args, cwd=None):
+    def run(self, program, *args, cwd=None, **options):
         """Runs a program of the build from `cwd` (default: the scratch dir),
         passing relative paths so that the same call holds under Wine."""
-        return self.run_program(program, args, cwd=cwd or self.scratch, timeout=300)
+        return self.run_program(program, args, cwd=cwd or self.scratch, timeout=300, **options)
 
     def fresh_dir(self, name):
         path = os.path.join(self.scratch, name)
@@ -174,12 +174,12 @@ def check_man_sections(ctx):
         expect(not missing, f"{page}.1 lacks the sections {missing}")
 
 
-def provoke(ctx, name, blob, *extra):
+def provoke(ctx, name, blob, *extra, **options):
     """Extracts a hand-made archive into a fresh directory; returns the result."""
     with open(os.path.join(ctx.scratch, name + ".tree"), "wb") as f:
         f.write(blob)
     ctx.fresh_dir(name)
-    return ctx.run(ctx.args.untree, name + ".tree", name, *extra)
+    return ctx.run(ctx.args.untree, name + ".tree", name, *extra, **options)
 
 
 def record(depth, attributes, length=0):
@@ -211,17 +211,20 @@ def check_man_explains_every_report(ctx):
         ("names", archive([b"a"], [record(0, D), record(1, F)])),
         ("longname", archive([b"n" * 65536], [record(0, F)])),
         ("longpath", archive([b"p" * 30000] * 3, [record(0, D), record(1, D), record(2, F)])),
+        ("output", archive([b"a"], [record(0, F, 3)], b"abc")),  # into a full device
     ]
     text = render(ctx, "untree")
     kinds = [(r"createfile error with <", "createfile error with <"),
              (r"createdirectory error with <", "createdirectory error with <"),
              (r"short content in <", "short content in <"),
              (r"unsafe name skipped: <", "unsafe name skipped: <"),
-             (r"archive corrupt at entry \d+: ", "archive corrupt at entry N: ")]
+             (r"archive corrupt at entry \d+: ", "archive corrupt at entry N: "),
+             (r"standard output: ", "standard output: ")]
     templates = line_templates(ctx, "untree")
     seen = set()
     for name, blob in cases:
-        r = provoke(ctx, name, blob)
+        with open("/dev/full", "wb") as full:
+            r = provoke(ctx, name, blob, **({"stdout": full} if name == "output" else {}))
         expect_eq(r.returncode, 2, f"exit status of the {name} case")
         err = lines(ctx, r.stderr)
         expect(err, f"the {name} case printed no report line")
@@ -236,7 +239,7 @@ def check_man_explains_every_report(ctx):
             if phrase.startswith("archive corrupt"):
                 reason = line[m.end():]
                 expect(reason in text, f"the manual does not explain the reason '{reason}'")
-    expect_eq(len(seen), 5, "kinds of report lines provoked")
+    expect_eq(len(seen), 6, "kinds of report lines provoked")
 
 
 def check_man_explains_packer_lines(ctx):

@@ -15,7 +15,6 @@ import os
 import re
 import resource
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -30,6 +29,7 @@ from treewriter import (ATTR_ARCHIVE, ATTR_READONLY, Dir, File, cesu8,  # noqa: 
 
 CHUNK = 1048576
 GIB4 = 1 << 32
+DIR_WRITE = 132400000001234567  # directory times distinct from the files' own
 
 
 # --- Output ------------------------------------------------------------------
@@ -42,6 +42,7 @@ REPORTS = {
     "short": re.compile(rb"short content in <(.*)>, size=(\d+), written=(\d+): (.*)\Z", re.S),
     "unsafe": re.compile(rb"unsafe name skipped: <(.*)>\Z", re.S),
     "corrupt": re.compile(rb"archive corrupt at entry (\d+): (.*)\Z", re.S),
+    "output": re.compile(rb"standard output: (.*)\Z", re.S),
 }
 
 
@@ -125,6 +126,16 @@ class Context(harness.Context):
         p = self.run_program(self.untree, args, cwd=cwd, preexec_fn=preexec_fn)
         return Run(p.returncode, p.stdout, p.stderr, self.wine)
 
+    def shell(self, command, timeout=900, **env):
+        """Runs `command` with bash, as a user would type it, "$UNTREE" being
+        the extractor (with Wine in front when the suite runs there) and
+        `env` added to the environment; stdout and stderr captured."""
+        env = dict(os.environ, UNTREE=("wine " if self.wine else "") + self.untree, **env)
+        if self.wine:
+            env.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
+        return subprocess.run(["bash", "-c", command], env=env, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
     def full(self, dest, *names):
         """The path the extractor hands to the create call for `names` under `dest`."""
         root = os.fsencode(os.path.abspath(dest))
@@ -181,14 +192,31 @@ def status0_line(windows):
 
 @case
 def command_line_and_early_failures(t):
-    """No arguments: silent, 0. A missing archive: silent, 1."""
+    """No arguments: silent, 0. A missing archive, or anything but a regular
+    file as ARCHIVE: silent, 1."""
     r = t.run()
     expect_eq((r.rc, r.raw_out, r.raw_err), (0, b"", b""), "no arguments")
     r = t.run("missing.tree", "out")
     expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "missing archive")
+    write_archive("a.tree", [File("f", content=b"x")])
+    # Only a regular file can be read from its end; nothing else can be
+    # opened as an archive, whatever stands at the path or comes through it.
+    os.mkdir("dir.tree")
+    os.mkfifo("fifo.tree")
+    os.mkdir("out")
+    commands = ["$UNTREE dir.tree out", "$UNTREE fifo.tree out", "$UNTREE out a.tree"]
+    if not t.wine:  # Wine opens /dev/fd and /dev/stdin in its server, not in the program
+        commands += ["$UNTREE <(cat a.tree) out", "cat a.tree | $UNTREE /dev/stdin out"]
+    for command in commands:
+        p = t.shell(command, timeout=120)
+        expect_eq((p.returncode, p.stdout, p.stderr), (1, b"", b""), command)
+    expect_eq(os.listdir("out"), [], "nothing extracted")
     if not t.wine:
+        # /dev/stdin redirected from the archive names the file itself.
+        p = t.shell("$UNTREE /dev/stdin out < a.tree")
+        Run(p.returncode, p.stdout, p.stderr, False).expect_finished(0, files=1)
+        expect_eq(snapshot("out"), {b"f": b"x"}, "extracted through /dev/stdin")
         # The backend refuses a root it could not tell from a built path.
-        write_archive("a.tree", [File("f", content=b"x")])
         os.mkdir("back\\slash")
         r = t.run("a.tree", "back\\slash")
         expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "destination holding a backslash")
@@ -432,8 +460,9 @@ def short_data_region_and_size_high(t):
 
 @case
 def short_write_at_file_size_limit(t):
-    """A write the system cuts short (RLIMIT_FSIZE, SIGXFSZ ignored) is
-    reported with the system's text; later files keep their own bytes."""
+    """A write the system cuts short (RLIMIT_FSIZE; SIGXFSZ left as a shell
+    leaves it) is reported with the system's text; later files keep their
+    own bytes."""
     t.linux_only("the file size limit is a Linux process limit")
     limit = 500000
     small = b"s" * 1000
@@ -443,7 +472,6 @@ def short_write_at_file_size_limit(t):
     os.mkdir("out")
 
     def limit_file_size():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     r = t.run("a.tree", "out", preexec_fn=limit_file_size)
@@ -454,6 +482,41 @@ def short_write_at_file_size_limit(t):
     expect_eq(len(r.reports), 2, "reports")
     got = snapshot("out")
     expect_eq((got[b"a"], got[b"b"], got[b"c"]), (b"a" * limit, entries[1].content[:limit], small), "contents")
+
+
+@case
+def lost_standard_output(t):
+    """A reader that goes away (| head -1, 100,000 entries), a full device, a
+    closed standard output: the walk still finishes, the tree is whole with
+    its directories' times, one line on standard error says what was lost,
+    and the extractor's status is 2."""
+    def archive(name, dirs, files, pad):
+        entries = []
+        for d in range(dirs):
+            entries.append(Dir("d%03d" % d, write=DIR_WRITE + d))
+            entries += [File("f%04d" % i + pad, 1, b"%d" % i) for i in range(files)]
+        write_archive(name, entries)
+        return name, entries
+
+    # Every listing far beyond what a pipe holds, so head is gone before the end.
+    small = archive("small.tree", 4, 400, "n" * 150)
+    big = small if t.wine else archive("big.tree", 100, 999, "")
+    rows = (("| head -1", big, errno.EPIPE), ("> /dev/full", small, errno.ENOSPC), (">&-", small, errno.EBADF))
+    for n, (redirect, (archive_name, entries), code) in enumerate(rows):
+        out = "out%d" % n
+        os.mkdir(out)
+        p = t.shell("set -o pipefail; $UNTREE %s %s %s" % (archive_name, out, redirect))
+        expect_eq(p.returncode, 2, "status of the extractor " + redirect)
+        err = text_lines(p.stderr, t.wine, "stderr").split(b"\n")
+        expect(len(err) == 2 and err[1] == b"" and err[0].startswith(b"standard output: "),
+               "stderr %s: %r" % (redirect, p.stderr[:300]))
+        message = err[0][len(b"standard output: "):]
+        expect(message_ok(message) and (t.wine or message == os.strerror(code).encode()),
+               "message %s: %r" % (redirect, message))
+        for e in entries:
+            if e.is_dir:
+                expect_times(os.path.join(out, e.name), e)
+        expect_eq(snapshot(out), expected_tree(entries), "tree " + redirect)
 
 
 # --- Files and directories that cannot be created ---------------------------------
@@ -797,6 +860,64 @@ def corrupt_trailer(t):
         expect_eq(os.listdir("out%d" % n), [], "nothing extracted")
 
 
+@case
+def archive_unreadable_or_cut_short(t):
+    """Reads of the archive that fail (EIO from a preloaded library) or find
+    it truncated during the run. In the trailer, the records or the names the
+    walk stops there with the system's text or "archive shrank while read",
+    and the directories begun keep their times. In the data region only the
+    files over the unreadable bytes come out short, with the system's text,
+    through the read-ahead window and the kernel's copy alike; later files
+    get their own bytes. Always 2."""
+    if not t.args.read_faults:
+        raise Skip("reads are made to fail by a library preloaded into the Linux build")
+    eio = os.strerror(errno.EIO).encode()
+    entries = []
+    for d in range(3):
+        entries.append(Dir("d%d" % d, write=DIR_WRITE + d))
+        entries += [File("f%03d" % i, 1, b"%d-%d;" % (d, i) * (i % 7)) for i in range(999)]
+    names_start = write_archive("a.tree", entries)
+    lines = [e.name_bytes() + b"\n" for e in entries]
+    records = names_start + len(b"".join(lines))
+    size = records + 40 * len(entries) + 8
+    line_2001 = names_start + len(b"".join(lines[:2000]))
+    # Small contents go through the window; 64 KiB ones through the kernel.
+    large = [File("L%d" % i, 0, bytes([65 + i]) * 65536) for i in range(4)]
+    rows = (("trailer", entries, "EIO", (size - 8, size), 1, eio),
+            ("records", entries, "EIO", (records + 40 * 1500 + 5, records + 40 * 1500 + 6), 1501, eio),
+            ("names", entries, "EIO", (line_2001 + 2, line_2001 + 3), 2001, eio),
+            ("cut", entries, "CUT", (records + 40 * 2000,), 2001, b"archive shrank while read"),
+            ("window", entries, "EIO", (2000, 2600), None, None),
+            ("kernel copy", large, "EIO", (2 * 65536 - 1000, 2 * 65536 + 1000), None, None))
+    for n, (what, archive, fault, where, stop, reason) in enumerate(rows):
+        write_archive("a.tree", archive)
+        out = "out%d" % n
+        os.mkdir(out)
+        p = t.shell("$UNTREE a.tree " + out, LD_PRELOAD=t.args.read_faults, UNTREE_FAULT_FILE=os.path.abspath("a.tree"),
+                    **{"UNTREE_FAULT_" + fault: "-".join("%d" % w for w in where)})
+        r = Run(p.returncode, p.stdout, p.stderr, False)
+        r.expect_finished(2)
+        if stop:
+            expect_eq(r.reports, [("corrupt", b"%d" % stop, reason)], what)
+            done = archive[:stop - 1]
+            for e in done:
+                if e.is_dir:
+                    expect_times(os.path.join(out, e.name), e)
+            expect_eq(snapshot(out), expected_tree(done), what + ": tree")
+            continue
+        lo, hi = where
+        want, shorts, at = expected_tree(archive), [], 0
+        for e, rel in zip(archive, rel_paths(archive)):
+            if not e.is_dir and e.length and at < hi and at + e.length > lo:
+                written = max(0, lo - at)
+                shorts.append(("short", t.full(out, *rel.split(b"\\")), b"%d" % e.length, b"%d" % written, eio))
+                want[rel.replace(b"\\", b"/")] = e.content[:written]
+            at += e.length
+        expect(len(shorts) >= 2, what + ": the bad bytes should span files")
+        expect_eq(r.reports, shorts, what + ": reports")
+        expect_eq(snapshot(out), want, what + ": tree")
+
+
 # --- Paths and whole trees ---------------------------------------------------
 
 @case
@@ -864,7 +985,11 @@ def round_trip_of_real_tree(t):
 # --- The runner ----------------------------------------------------------------
 
 def main():
-    args = harness.parse_arguments(harness.argument_parser(__doc__))
+    parser = harness.argument_parser(__doc__)
+    parser.add_argument("--read-faults", help="the library that makes reads of the archive fail (Linux)")
+    args = harness.parse_arguments(parser)
+    if args.read_faults:
+        args.read_faults = os.path.abspath(args.read_faults)
     return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-e2e-")
 
 

@@ -59,6 +59,24 @@ TEST_F(Extraction, ArchiveEndingEarlyIsToldAsSuch) {
     }
 }
 
+TEST_F(Extraction, ReadErrorsStopTheWalkInTheIndexAndCostOneFileInTheData) {
+    // A run reads the trailer, the records, the names, then the contents.
+    const std::string text = error_text_for(CALLS.io_error);
+    for (uint32_t nth : {1u, 2u, 3u}) {
+        ASSERT_TRUE(platform_inject_fault(CALLS.read, nth, CALLS.io_error));
+        EXPECT_EQ(run(THREE_FILES), EXIT_INCOMPLETE) << nth;
+        EXPECT_EQ(stderr_text, "archive corrupt at entry 1: " + text + "\n") << nth;
+        EXPECT_FALSE(fs::exists(out / "f1")) << nth;
+    }
+    // The unreadable bytes are passed over: the next files get their own.
+    ASSERT_TRUE(platform_inject_fault(CALLS.read, 4, CALLS.io_error));
+    EXPECT_EQ(run(THREE_FILES), EXIT_INCOMPLETE);
+    EXPECT_EQ(stderr_text, "short content in <" + reported("f1") + ">, size=3, written=0: " + text + "\n");
+    EXPECT_EQ(read_file(out / "f1"), "");
+    EXPECT_EQ(read_file(out / "f2"), "two");
+    EXPECT_EQ(read_file(out / "f3"), "three");
+}
+
 TEST_F(Extraction, NameLinesBeyondTheLastRecordAreNoEntries) {
     EXPECT_EQ(run(archive_of("x", "a\nb\nc\n", record_bytes(1, 0, 0x20))), EXIT_COMPLETE);
     EXPECT_EQ(read_file(out / "a"), "x");

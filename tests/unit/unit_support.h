@@ -104,11 +104,14 @@ struct SystemCalls {
     const char* write;
     const char* seek;
     uint32_t no_space;
+    const char* read;
+    uint32_t io_error;
 };
 #ifdef _WIN32
-static const SystemCalls CALLS = {"CreateFileW", 3, "WriteFile", "SetFilePointer", 112 /* ERROR_DISK_FULL */};
+static const SystemCalls CALLS = {"CreateFileW", 3, "WriteFile", "SetFilePointer", 112 /* ERROR_DISK_FULL */,
+                                  "ReadFile", 30 /* ERROR_READ_FAULT */};
 #else
-static const SystemCalls CALLS = {"openat", 0, "write", "lseek", 28 /* ENOSPC */};
+static const SystemCalls CALLS = {"openat", 0, "write", "lseek", 28 /* ENOSPC */, "read", 5 /* EIO */};
 #endif
 
 // Every test starts from the state a fresh process has.

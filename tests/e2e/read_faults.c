@@ -1,0 +1,68 @@
+/* Preloaded into the extractor by the end-to-end tests (Linux): reads of one
+ * file fail over a byte range as on a failing disk, or the file is cut short
+ * while it is read, as another program truncating it would do.
+ *
+ *   UNTREE_FAULT_FILE=PATH     the file, known by its device and inode
+ *   UNTREE_FAULT_EIO=FROM-TO   bytes FROM to TO - 1 cannot be read (EIO); a
+ *                              read that starts before FROM stops there
+ *   UNTREE_FAULT_CUT=AT        the first read that starts before AT and would
+ *                              go past it truncates the file to AT bytes first
+ *
+ * read() and copy_file_range() from the current position are covered, the
+ * two ways the extractor takes bytes from the archive.
+ */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int is_target(int fd, const char* path) {
+    struct stat a, b;
+    return path && fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/* How many of `count` bytes at the position of fd may be read; -1: none. */
+static long long allowed(int fd, long long count) {
+    const char* path = getenv("UNTREE_FAULT_FILE");
+    if (!is_target(fd, path)) return count;
+    long long at = lseek(fd, 0, SEEK_CUR);
+    const char* cut = getenv("UNTREE_FAULT_CUT");
+    if (cut) {
+        long long end = atoll(cut);
+        if (at < end && at + count > end && truncate(path, end) != 0) return -1;
+    }
+    const char* eio = getenv("UNTREE_FAULT_EIO");
+    if (eio) {
+        char* dash;
+        long long from = strtoll(eio, &dash, 10), to = atoll(dash + 1);
+        if (at >= from && at < to) return -1;
+        if (at < from && at + count > from) return from - at;
+    }
+    return count;
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    static ssize_t (*real)(int, void*, size_t);
+    if (!real) real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    long long n = allowed(fd, (long long)count);
+    if (n < 0) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, buffer, (size_t)n);
+}
+
+ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t count, unsigned flags) {
+    static ssize_t (*real)(int, off64_t*, int, off64_t*, size_t, unsigned);
+    if (!real) real = (ssize_t(*)(int, off64_t*, int, off64_t*, size_t, unsigned))dlsym(RTLD_NEXT, "copy_file_range");
+    long long n = in_offset ? (long long)count : allowed(in, (long long)count);
+    if (n < 0) {
+        errno = EIO;
+        return -1;
+    }
+    return real(in, in_offset, out, out_offset, (size_t)n, flags);
+}
