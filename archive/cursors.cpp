@@ -76,17 +76,23 @@ RecordResult read_record(ArchiveReader* r, EntryRecord* record) {
     return RECORD_ENTRY;
 }
 
+// The next block of the name region, once the last one is used up; false
+// when nothing more comes.
+static bool fill_name_block(ArchiveReader* r) {
+    NameLineReader* nr = &r->names;
+    if (nr->position < nr->fill) return true;
+    uint64_t want = nr->remaining < (uint64_t)NAME_BLOCK ? nr->remaining : (uint64_t)NAME_BLOCK;
+    nr->fill = want ? platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want) : 0;
+    nr->position = 0;
+    nr->remaining -= nr->fill;
+    return nr->fill != 0;
+}
+
 LineResult next_line(ArchiveReader* r) {
     NameLineReader* nr = &r->names;
     uint32_t length = 0;
     for (;;) {
-        if (nr->position == nr->fill) {
-            uint64_t want = nr->remaining < (uint64_t)NAME_BLOCK ? nr->remaining : (uint64_t)NAME_BLOCK;
-            nr->fill = want ? platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want) : 0;
-            nr->position = 0;
-            nr->remaining -= nr->fill;
-            if (nr->fill == 0) return LINE_END;
-        }
+        if (!fill_name_block(r)) return LINE_END;
         const uint8_t* start = nr->block + nr->position;
         uint32_t available = nr->fill - nr->position;
         const uint8_t* lf = (const uint8_t*)memchr(start, '\n', available);
@@ -102,6 +108,20 @@ LineResult next_line(ArchiveReader* r) {
             return LINE_OK;
         }
     }
+}
+
+bool skip_line(ArchiveReader* r) {
+    NameLineReader* nr = &r->names;
+    while (fill_name_block(r)) {
+        const uint8_t* start = nr->block + nr->position;
+        const uint8_t* lf = (const uint8_t*)memchr(start, '\n', nr->fill - nr->position);
+        if (lf) {
+            nr->position += (uint32_t)(lf - start) + 1;
+            return true;
+        }
+        nr->position = nr->fill;
+    }
+    return false;
 }
 
 void close_cursors(ArchiveReader* r) {

@@ -62,6 +62,13 @@ enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG };
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
+// Consumes the rest of a line next_line found too long, through its LF;
+// false when the name region ends first.
+bool skip_line(ArchiveReader* reader);
+// Name-region bytes not yet taken as lines.
+inline uint64_t names_left(const ArchiveReader* reader) {
+    return reader->names.remaining + (reader->names.fill - reader->names.position);
+}
 void close_cursors(ArchiveReader* reader);
 
 // Content: hands out up to `wanted` bytes of the data region in place and

@@ -48,6 +48,9 @@ bool platform_seek_from_end(PlatformHandle handle, int64_t distance);
 bool platform_skip_forward(PlatformHandle handle, uint64_t distance);
 // Length of an open file, 0 when unknown.
 uint64_t platform_file_size(PlatformHandle handle);
+// A regular file on disk, which can be read from its end (not a directory,
+// pipe, socket or device).
+bool platform_is_regular_file(PlatformHandle handle);
 void platform_close(PlatformHandle handle);
 
 // --- Tree writing --------------------------------------------------------

@@ -36,3 +36,8 @@ uint64_t platform_file_size(PlatformHandle h) {
     if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return 0;
     return (uint64_t)st.st_size;
 }
+
+bool platform_is_regular_file(PlatformHandle h) {
+    struct stat st;
+    return h != PLATFORM_NO_HANDLE && SYS(SYS_FSTAT, fstat(to_fd(h), &st)) == 0 && S_ISREG(st.st_mode);
+}

@@ -35,3 +35,9 @@ uint64_t platform_file_size(PlatformHandle h) {
     if (h == PLATFORM_NO_HANDLE || injected(SYS_GETFILESIZEEX) || !GetFileSizeEx(to_win(h), &size)) return 0;
     return (uint64_t)size.QuadPart;
 }
+
+bool platform_is_regular_file(PlatformHandle h) {
+    // Opened without backup semantics, a handle of the disk type is a file:
+    // a directory cannot be opened that way.
+    return h != PLATFORM_NO_HANDLE && !injected(SYS_GETFILETYPE) && GetFileType(to_win(h)) == FILE_TYPE_DISK;
+}

@@ -6,7 +6,8 @@
 
 SyscallSlot g_syscalls[SYS_COUNT] = {
     {"CreateFileW", 0, 0},       {"ReadFile", 0, 0},           {"WriteFile", 0, 0},
-    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"CreateDirectoryW", 0, 0},
+    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"GetFileType", 0, 0},
+    {"CreateDirectoryW", 0, 0},
     {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileAttributesW", 0, 0},
     {"CloseHandle", 0, 0},
     // packing
