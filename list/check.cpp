@@ -29,8 +29,7 @@ static void problem_line(Severity severity, bool at_entry, const char* format, v
     if (at_entry) {
         out_text("entry ");
         out_u64((uint64_t)g->entry_number);
-        // A path that could overflow the buffer is left out of a message.
-        if (g->path_known && (!listing || (uint64_t)g->level_start[g->record.depth + 1] * 5 < OUT_BYTES / 2)) {
+        if (g->path_known) {
             out_text(" <");
             out_path();
             out_text(">");
@@ -156,21 +155,13 @@ void leave_siblings(uint32_t depth) {
     SiblingTable* t = &g_list.siblings;
     uint32_t mask = t->slot_count - 1;
     while (t->count && t->keys[t->count - 1].depth > depth) {
-        uint32_t index = t->count - 1;
+        uint32_t index = --t->count;
         uint32_t p = home_slot(t, t->keys[index].folded, t->keys[index].depth);
         while (t->slots[p] != index + 1) p = (p + 1) & mask;
-        // Take it out of its probe run and close the gap behind it.
+        // Keys go in the order they came (a rehash keeps it), so only keys
+        // placed after this one can have probed past its slot, and those
+        // have gone already: the slot is simply freed.
         t->slots[p] = 0;
-        for (uint32_t q = (p + 1) & mask; t->slots[q]; q = (q + 1) & mask) {
-            const SiblingKey& k = t->keys[t->slots[q] - 1];
-            uint32_t home = home_slot(t, k.folded, k.depth);
-            bool stays = p <= q ? (home > p && home <= q) : (home > p || home <= q);
-            if (stays) continue;
-            t->slots[p] = t->slots[q];
-            t->slots[q] = 0;
-            p = q;
-        }
-        t->count--;
     }
 }
 

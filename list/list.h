@@ -84,6 +84,7 @@ struct ListState {
     char out[OUT_BYTES];  // standard output, sent on in whole characters
     uint32_t out_used;
     bool out_terminal;
+    bool out_to_stderr;  // a message is being put together
 };
 
 extern ListState g_list;

@@ -14,7 +14,9 @@
 
 static void flush_out() {
     ListState* g = &g_list;
-    if (g->out_used) console_out("%.*s", (int)g->out_used, g->out);
+    if (g->out_used == 0) return;
+    if (g->out_to_stderr) console_err("%.*s", (int)g->out_used, g->out);
+    else console_out("%.*s", (int)g->out_used, g->out);
     g->out_used = 0;
 }
 
@@ -73,12 +75,14 @@ bool out_finish() {
 
 void message_begin() {
     flush_out();
+    g_list.out_to_stderr = true;
+    out_text("untree-list: ");
 }
 
 void message_end() {
-    ListState* g = &g_list;
-    console_err("untree-list: %.*s\n", (int)g->out_used, g->out);
-    g->out_used = 0;
+    out_char('\n');
+    flush_out();
+    g_list.out_to_stderr = false;
 }
 
 void message(const char* format, ...) {

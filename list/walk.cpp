@@ -6,6 +6,7 @@
 
 #include "list/list.h"
 #include "platform/platform.h"
+#include "report/console.h"
 #include "report/exit_status.h"
 
 ListState g_list;
@@ -204,7 +205,10 @@ static int walk_records() {
         if (step_result == STEP_STOP) return EXIT_INCOMPLETE;
         if (step_result == STEP_FAILED) return EXIT_EARLY;
     }
-    // Not an entry's problem: shown in a listing too, after it.
+    // Not an entry's problem, nor one untree stops at: shown in a listing
+    // too, after it.
+    if (!checking && left_over)
+        archive_problem("record region does not end on a record: %s bytes left over", decimal_text(left_over, x));
     check_regions();
     return EXIT_COMPLETE;
 }
@@ -225,9 +229,7 @@ int run_list() {
     ArchiveReader* a = &g->archive;
     if (!open_cursors(a, g->archive_path)) {
         char text[512];
-        uint32_t code = platform_last_error();
-        if (platform_error_text(code, text, sizeof text) == 0) strcpy(text, "cannot be opened");
-        message("cannot open %s: %s", g->archive_path, text);
+        message("cannot open %s: %s", g->archive_path, error_text(platform_last_error(), text, sizeof text));
         return EXIT_EARLY;
     }
     int status;
@@ -241,9 +243,7 @@ int run_list() {
     release_siblings();
     if (!out_finish()) {
         char text[512];
-        uint32_t code = platform_last_error();
-        if (platform_error_text(code, text, sizeof text) == 0) strcpy(text, "write failed");
-        message("cannot write to standard output: %s", text);
+        message("cannot write to standard output: %s", error_text(platform_last_error(), text, sizeof text));
         return EXIT_EARLY;
     }
     return status;

@@ -38,6 +38,18 @@ void console_finish() {
     fflush(stdout);
 }
 
+const char* error_text(uint32_t code, char* out, uint32_t capacity) {
+    uint32_t length = platform_error_text(code, out, capacity);
+    for (uint32_t i = 0; i < length; i++)
+        if ((unsigned char)out[i] < 0x20) out[i] = ' ';
+    while (length > 0 && out[length - 1] == ' ') out[--length] = 0;
+    if (length == 0) {
+        char digits[24];
+        snprintf(out, capacity, "system error %s", format_i64(code, digits));
+    }
+    return out;
+}
+
 const char* format_i64(int64_t value, char buffer[24]) {
     char* p = buffer + 23;
     *p = 0;

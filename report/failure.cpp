@@ -4,18 +4,7 @@
 #include "report/console.h"
 
 const char* error_text_for(uint32_t code) {
-    char* text = g_state.error_text;
-    uint32_t length = platform_error_text(code, text, ERROR_TEXT_BYTES);
-    if (length == 0) {
-        char digits[24];
-        snprintf(text, ERROR_TEXT_BYTES, "system error %s", format_i64(code, digits));
-        return text;
-    }
-    // The system's message ends in a line break of its own; the report line
-    // brings its own, so every control byte becomes a blank.
-    for (uint32_t i = 0; i < length; i++)
-        if ((unsigned char)text[i] < 0x20) text[i] = ' ';
-    return text;
+    return error_text(code, g_state.error_text, ERROR_TEXT_BYTES);
 }
 
 const char* system_error_text() {
