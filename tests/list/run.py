@@ -313,9 +313,6 @@ def main():
     parser.add_argument("--list", required=True, help="the untree-list binary")
     parser.add_argument("--pack", help="the untree-pack binary")
     args = harness.parse_arguments(parser)
-    for program in ("list", "pack"):
-        if getattr(args, program):
-            setattr(args, program, os.path.abspath(getattr(args, program)))
     return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-list-")
 
 
