@@ -21,16 +21,10 @@ BASE = 132539328000000000  # 2021-01-01T00:00:00Z as a FILETIME
 
 
 def cesu8(text):
-    out = bytearray()
-    units = struct.unpack("<%dH" % (len(text.encode("utf-16-le")) // 2), text.encode("utf-16-le"))
-    for u in units:
-        if u < 0x80:
-            out.append(u)
-        elif u < 0x800:
-            out += bytes((0xC0 | (u >> 6), 0x80 | (u & 0x3F)))
-        else:
-            out += bytes((0xE0 | (u >> 12), 0x80 | ((u >> 6) & 0x3F), 0x80 | (u & 0x3F)))
-    return bytes(out)
+    # Every UTF-16 unit encoded on its own: a surrogate passes as three bytes.
+    utf16 = text.encode("utf-16-le")
+    units = struct.unpack("<%dH" % (len(utf16) // 2), utf16)
+    return "".join(map(chr, units)).encode("utf-8", "surrogatepass")
 
 
 def main():
