@@ -46,43 +46,35 @@ static const char* nesting_problem(const EntryRecord& r) {
     return 0;
 }
 
-enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
+enum NameResult { NAME_PLACED, NAME_NONE, NAME_ENDED, NAME_TOO_LONG, NAME_UNREADABLE };
 
-// Reads and places the entry's name. A problem is reported (a listing then
-// stops); a read error fails the run.
-static StepResult read_name(bool checking, bool* name_read) {
+// Reads the entry's name line and places the name. NAME_NONE: the name
+// lines ended at an earlier entry.
+static NameResult read_name() {
     ListState* g = &g_list;
     int d = g->record.depth;
     // The levels a depth that rose too far skipped get empty names.
     for (int k = g->entry_number == 1 ? 0 : g->previous_depth + 1; k < d; k++) place(k, (const uint8_t*)"", 0, 0);
-    *name_read = false;
     g->path_known = false;
-    if (g->names_ended) return STEP_ON;
+    if (g->names_ended) return NAME_NONE;
     LineResult line = next_line(&g->archive);
-    if (line == LINE_END && g->archive.names.remaining > 0) {
-        message("cannot read the index of %s: a read error, or the file shrank", g->archive_path);
-        return STEP_FAILED;
-    }
     if (line == LINE_END) {
+        if (g->archive.names.remaining > 0) return NAME_UNREADABLE;
         g->names_ended = true;
-        entry_problem(SEVERITY_ERROR, "name lines end before the records");
-        return checking ? STEP_ON : STEP_STOP;
+        return NAME_ENDED;
     }
     if (line == LINE_TOO_LONG) {
         // Its own length is not known: long enough for any path to be too long.
         place(d, (const uint8_t*)"", 0, NAME_LINE_LIMIT);
         g->level_start[d + 1] += NAME_LINE_LIMIT;
         g->path_known = false;
-        entry_problem(SEVERITY_ERROR, "name line of 65536 bytes or more");
         if (!skip_line(&g->archive)) g->names_ended = true;
-        g->skipped_depth = d;
-        return checking ? STEP_ON : STEP_STOP;
+        return NAME_TOO_LONG;
     }
     const NameLineReader& names = g->archive.names;
     g->unit_count = decode_cesu8(names.line, names.line_length, g->units, NAME_LINE_LIMIT);
     place(d, names.line, names.line_length, g->unit_count);
-    *name_read = true;
-    return STEP_ON;
+    return NAME_PLACED;
 }
 
 static uint64_t add_saturating(uint64_t a, uint64_t b) {
@@ -98,11 +90,16 @@ static void count_entry() {
     if (!is_directory(g->record)) t->bytes = add_saturating(t->bytes, content_length(g->record));
 }
 
+enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
+
+// One entry. A problem gets its line; a listing stops at the first, as
+// untree does, a check goes on.
 static StepResult step() {
     ListState* g = &g_list;
     const EntryRecord& r = g->record;
     int d = r.depth;
     bool checking = g->mode == MODE_CHECK;
+    StepResult stop = checking ? STEP_ON : STEP_STOP;
     bool inside_skipped = g->skipped_depth >= 0 && d > g->skipped_depth;
     if (!inside_skipped) g->skipped_depth = -1;
     if (!is_directory(r)) g->contents = add_saturating(g->contents, content_length(r));
@@ -111,27 +108,38 @@ static StepResult step() {
         leave_siblings((uint32_t)d);
     }
 
-    bool name_read;
     const char* nesting = nesting_problem(r);
-    StepResult result = read_name(checking, &name_read);
+    NameResult name = read_name();
     g->previous_depth = d;
     g->previous_was_directory = is_directory(r);
+    if (name == NAME_UNREADABLE) {
+        message("cannot read the index of %s: a read error, or the file shrank", g->archive_path);
+        return STEP_FAILED;
+    }
     if (nesting) {
         entry_problem(SEVERITY_ERROR, "%s", nesting);
         if (!checking) return STEP_STOP;
     }
-    if (result != STEP_ON) return result;
-
-    if (name_read && !inside_skipped && !relative_path_fits(g->level_start[d + 1] - 1, g->unit_start[d + 1] - 1)) {
-        char bytes[24], units[24];
-        entry_problem(SEVERITY_ERROR, "path too long for untree to build: %s bytes, %s UTF-16 units",
-                      decimal_text(g->level_start[d + 1] - 1, bytes), decimal_text(g->unit_start[d + 1] - 1, units));
-        if (!checking) return STEP_STOP;
+    if (name == NAME_ENDED) {
+        entry_problem(SEVERITY_ERROR, "name lines end before the records");
+        return stop;
+    }
+    if (name == NAME_TOO_LONG) {
+        entry_problem(SEVERITY_ERROR, "name line of 65536 bytes or more");
         g->skipped_depth = d;
-        return STEP_ON;
+        return stop;
+    }
+    if (name == NAME_NONE || inside_skipped) return STEP_ON;
+
+    uint32_t bytes = g->level_start[d + 1] - 1, units = g->unit_start[d + 1] - 1;
+    if (!relative_path_fits(bytes, units)) {
+        char x[24], y[24];
+        entry_problem(SEVERITY_ERROR, "path too long for untree to build: %s bytes, %s UTF-16 units",
+                      decimal_text(bytes, x), decimal_text(units, y));
+        g->skipped_depth = d;
+        return stop;
     }
     if (checking) {
-        if (!name_read || inside_skipped) return STEP_ON;
         if (check_name()) return STEP_ON;
         message("not enough memory for the names of one directory of %s", g->archive_path);
         return STEP_FAILED;
