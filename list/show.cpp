@@ -45,20 +45,19 @@ void out_text(const char* text) {
     out_bytes(text, (uint32_t)strlen(text));
 }
 
-static uint32_t decimal(uint64_t value, char digits[20]) {
-    char reversed[20];
-    uint32_t n = 0;
+const char* decimal_text(uint64_t value, char digits[24]) {
+    char* p = digits + 23;
+    *p = 0;
     do {
-        reversed[n++] = (char)('0' + value % 10);
+        *--p = (char)('0' + value % 10);
         value /= 10;
     } while (value);
-    for (uint32_t i = 0; i < n; i++) digits[i] = reversed[n - 1 - i];
-    return n;
+    return p;
 }
 
 void out_u64(uint64_t value) {
-    char digits[20];
-    out_bytes(digits, decimal(value, digits));
+    char digits[24];
+    out_text(decimal_text(value, digits));
 }
 
 void out_end_line() {
@@ -257,9 +256,10 @@ static uint32_t iso_time(uint64_t filetime, bool exact, char out[40]) {
 
     char* o = out;
     if (year > 9999) *o++ = '+';
-    char digits[20];
-    uint32_t n = decimal(year, digits);
-    memcpy(o, digits, n);
+    char digits[24];
+    const char* y = decimal_text(year, digits);
+    uint32_t n = (uint32_t)strlen(y);
+    memcpy(o, y, n);
     o += n;
     *o++ = '-';
     o = two_digits(o, month);
@@ -310,11 +310,12 @@ static void show_long() {
     head[3] = r.attributes & 0x0004 ? 's' : '-';
     head[4] = r.attributes & 0x0020 ? 'a' : '-';
     head[5] = ' ';
-    char digits[20];
+    char digits[24];
     // A directory's length fields mean nothing to the extractor.
-    uint32_t n = decimal(directory ? 0 : content_length(r), digits);
+    const char* size = decimal_text(directory ? 0 : content_length(r), digits);
+    uint32_t n = (uint32_t)strlen(size);
     memset(head + 6, ' ', SIZE_COLUMN - n);
-    memcpy(head + 6 + SIZE_COLUMN - n, digits, n);
+    memcpy(head + 6 + SIZE_COLUMN - n, size, n);
     head[6 + SIZE_COLUMN] = ' ';
     out_bytes(head, sizeof head);
     out_time_column(r.write_time);

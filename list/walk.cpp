@@ -11,16 +11,6 @@
 
 ListState g_list;
 
-static const char* decimal_text(uint64_t value, char digits[24]) {
-    char* p = digits + 23;
-    *p = 0;
-    do {
-        *--p = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    return p;
-}
-
 // Puts a name at depth d, over the tail of the previous path. The starts of
 // the levels count every byte and unit, also past the buffer, so a path
 // too long for untree is known as such; it is then not kept.
