@@ -7,6 +7,7 @@
 static void index_cut_short(ArchiveReader* r, uint32_t error) {
     r->index_fault = error ? "read error" : "archive shrank while read";
     r->index_error = error;
+    r->index_unreadable = true;
 }
 
 bool open_cursors(ArchiveReader* r, const char* archive_path) {
@@ -103,22 +104,31 @@ RecordResult read_record(ArchiveReader* r, EntryRecord* record) {
     return RECORD_ENTRY;
 }
 
+// The next block of the name region, once the last one is used up; false
+// when nothing more comes.
+// LINE_OK when the block holds unread bytes.
+static LineResult fill_name_block(ArchiveReader* r) {
+    NameLineReader* nr = &r->names;
+    if (nr->position < nr->fill) return LINE_OK;
+    uint64_t want = nr->remaining < (uint64_t)NAME_BLOCK ? nr->remaining : (uint64_t)NAME_BLOCK;
+    if (want == 0) return LINE_END;
+    uint32_t error;
+    nr->fill = platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want, &error);
+    nr->position = 0;
+    nr->remaining -= nr->fill;
+    if (nr->fill == 0) {
+        index_cut_short(r, error);
+        return LINE_UNREADABLE;
+    }
+    return LINE_OK;
+}
+
 LineResult next_line(ArchiveReader* r) {
     NameLineReader* nr = &r->names;
     uint32_t length = 0;
     for (;;) {
-        if (nr->position == nr->fill) {
-            uint64_t want = nr->remaining < (uint64_t)NAME_BLOCK ? nr->remaining : (uint64_t)NAME_BLOCK;
-            if (want == 0) return LINE_END;
-            uint32_t error;
-            nr->fill = platform_read(r->cursors.name_cursor, nr->block, (uint32_t)want, &error);
-            nr->position = 0;
-            nr->remaining -= nr->fill;
-            if (nr->fill == 0) {
-                index_cut_short(r, error);
-                return LINE_UNREADABLE;
-            }
-        }
+        LineResult filled = fill_name_block(r);
+        if (filled != LINE_OK) return filled;
         const uint8_t* start = nr->block + nr->position;
         uint32_t available = nr->fill - nr->position;
         const uint8_t* lf = (const uint8_t*)memchr(start, '\n', available);
@@ -134,6 +144,20 @@ LineResult next_line(ArchiveReader* r) {
             return LINE_OK;
         }
     }
+}
+
+bool skip_line(ArchiveReader* r) {
+    NameLineReader* nr = &r->names;
+    while (fill_name_block(r) == LINE_OK) {
+        const uint8_t* start = nr->block + nr->position;
+        const uint8_t* lf = (const uint8_t*)memchr(start, '\n', nr->fill - nr->position);
+        if (lf) {
+            nr->position += (uint32_t)(lf - start) + 1;
+            return true;
+        }
+        nr->position = nr->fill;
+    }
+    return false;
 }
 
 void close_cursors(ArchiveReader* r) {

@@ -52,6 +52,7 @@ struct ArchiveReader {
     uint64_t file_size;
     const char* index_fault;    // why the index cannot be trusted, or null
     uint32_t index_error;       // the system's error when that is a failed read, else 0
+    bool index_unreadable;      // the index came back shorter than the trailer promised
     NameLineReader names;
     RecordReader records;
     DataReader data;
@@ -66,6 +67,13 @@ enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
+// Consumes the rest of a line next_line found too long, through its LF;
+// false when the name region ends first.
+bool skip_line(ArchiveReader* reader);
+// Name-region bytes not yet taken as lines.
+inline uint64_t names_left(const ArchiveReader* reader) {
+    return reader->names.remaining + (reader->names.fill - reader->names.position);
+}
 void close_cursors(ArchiveReader* reader);
 
 // Content: hands out up to `wanted` bytes of the data region in place and

@@ -6,14 +6,14 @@
 
 #include "archive/cursors.h"
 #include "archive/format.h"
+#include "archive/names.h"
 #include "platform/platform.h"
 #include "report/status.h"
 
 enum {
-    NARROW_PATH_BYTES = 65536,
-    WIDE_PATH_UNITS = 32768,
+    NARROW_PATH_BYTES = PATH_BUFFER_BYTES,
+    WIDE_PATH_UNITS = PATH_BUFFER_UNITS,
     LEVELS = 256,
-    FILTER_BYTES = 1024,
     ERROR_TEXT_BYTES = 32768,
     REPORT_PATH_BYTES = 65536,
 };
@@ -80,8 +80,6 @@ void decode_path_utf8();
 void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32_t system_units = 0);
 // The entry's path below the root.
 inline const char* relative_path() { return g_state.path.narrow + g_state.path.level_start[0]; }
-// A filter argument in the archive's own name encoding.
-uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity);
 
 // --- Directory finalisation and metadata -------------------------------------
 void open_pending_directory(int depth, const EntryRecord& record, const WideChar* path);
@@ -91,6 +89,5 @@ void finish_file(PlatformHandle output, const EntryRecord& record, const WideCha
 // --- Selection and listing --------------------------------------------------
 void list_entry(const char* relative);
 bool select_entry(const char* relative);
-int compare_prefix(const char* a, const char* b, uint32_t n);
 
 #endif

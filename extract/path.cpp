@@ -4,7 +4,7 @@
 #include "extract/extract.h"
 
 static const char LONG_PATH_PREFIX[] = "\\\\?\\";
-enum { PREFIX_BYTES = 4 };
+enum { PREFIX_BYTES = LONG_PATH_PREFIX_BYTES };
 
 bool resolve_destination(const char* argument) {
     PathBuilder* p = &g_state.path;
@@ -54,21 +54,6 @@ void decode_path_utf8() {
     p->wide[units] = 0;
 }
 
-static bool is_unsafe_unit(WideChar u) {
-    return u == 0 || u == '\\' || u == '/' || u == ':';
-}
-
-// Could this component, as the platform will receive it, name anything but a
-// child of its parent?
-static bool component_is_safe(const WideChar* name, uint32_t units) {
-    if (units == 0) return false;
-    if (units == 1 && name[0] == '.') return false;
-    if (units == 2 && name[0] == '.' && name[1] == '.') return false;
-    for (uint32_t i = 0; i < units; i++)
-        if (is_unsafe_unit(name[i])) return false;
-    return true;
-}
-
 bool place_name(int d, const uint8_t* line, uint32_t n) {
     PathBuilder* p = &g_state.path;
     uint32_t at = p->level_start[d];
@@ -116,31 +101,4 @@ void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32
         at += n;
     }
     out[at] = 0;
-}
-
-uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity) {
-    // Names carry characters beyond the Basic Multilingual Plane as two
-    // surrogates; a filter written in ordinary UTF-8 says the same in four
-    // bytes. Those become six; every other byte is kept as given.
-    const uint8_t* s = (const uint8_t*)argument;
-    uint32_t at = 0;
-    while (*s) {
-        if (s[0] >= 0xF0 && s[0] <= 0xF4 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80 &&
-            (s[3] & 0xC0) == 0x80) {
-            uint32_t c = ((uint32_t)(s[0] & 0x07) << 18) | ((uint32_t)(s[1] & 0x3F) << 12) |
-                         ((uint32_t)(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
-            if (c >= 0x10000 && c <= 0x10FFFF) {
-                uint16_t pair[2] = {(uint16_t)(0xD800 + ((c - 0x10000) >> 10)),
-                                    (uint16_t)(0xDC00 + ((c - 0x10000) & 0x3FF))};
-                if (at + 6 >= capacity) return UINT32_MAX;
-                at += encode_cesu8(pair, 2, (uint8_t*)out + at);
-                s += 4;
-                continue;
-            }
-        }
-        if (at + 1 >= capacity) return UINT32_MAX;
-        out[at++] = (char)*s++;
-    }
-    out[at] = 0;
-    return at;
 }

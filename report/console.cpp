@@ -127,6 +127,32 @@ const char* console_name(ConsoleStream stream, const char* name) {
 
 bool console_takes_utf16(ConsoleStream stream) { return g_console.utf16[stream]; }
 
+// The system's text for a console that takes UTF-16 comes as UTF-16 and
+// joins the line in the names' own encoding; anywhere else it is in the
+// console's code page, as the system gives it for bytes.
+static uint32_t message_for(uint32_t code, char* out, uint32_t capacity) {
+    if (!console_takes_utf16(CONSOLE_ERR)) return platform_error_text(code, out, capacity);
+    static WideChar units[32768 / 3];
+    uint32_t room = capacity / 3 < sizeof units / sizeof units[0] ? capacity / 3 : sizeof units / sizeof units[0];
+    if (room == 0) return 0;
+    uint32_t n = platform_error_text_utf16(code, units, room);
+    uint32_t length = encode_cesu8(units, n, (uint8_t*)out);
+    out[length] = 0;
+    return length;
+}
+
+const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim) {
+    uint32_t length = message_for(code, out, capacity);
+    for (uint32_t i = 0; i < length; i++)
+        if ((unsigned char)out[i] < 0x20) out[i] = ' ';
+    while (trim && length > 0 && out[length - 1] == ' ') out[--length] = 0;
+    if (length == 0) {
+        char digits[24];
+        snprintf(out, capacity, "system error %s", format_i64(code, digits));
+    }
+    return out;
+}
+
 const char* format_i64(int64_t value, char buffer[24]) {
     char* p = buffer + 23;
     *p = 0;

@@ -4,31 +4,10 @@
 #include "report/console.h"
 #include "report/exit_status.h"
 
-// The system's text for a console that takes UTF-16 comes as UTF-16 and
-// joins the line in the names' own encoding; anywhere else it is in the
-// console's code page, as the system gives it for bytes.
-static uint32_t message_for(uint32_t code, char* text) {
-    if (!console_takes_utf16(CONSOLE_ERR)) return platform_error_text(code, text, ERROR_TEXT_BYTES);
-    static WideChar units[ERROR_TEXT_BYTES / 3];
-    uint32_t n = platform_error_text_utf16(code, units, ERROR_TEXT_BYTES / 3);
-    uint32_t length = encode_cesu8(units, n, (uint8_t*)text);
-    text[length] = 0;
-    return length;
-}
-
 const char* error_text_for(uint32_t code) {
-    char* text = g_state.error_text;
-    uint32_t length = message_for(code, text);
-    if (length == 0) {
-        char digits[24];
-        snprintf(text, ERROR_TEXT_BYTES, "system error %s", format_i64(code, digits));
-        return text;
-    }
-    // The system's message ends in a line break of its own; the report line
-    // brings its own, so every control byte becomes a blank.
-    for (uint32_t i = 0; i < length; i++)
-        if ((unsigned char)text[i] < 0x20) text[i] = ' ';
-    return text;
+    // The report line keeps the system's own line break as two blanks
+    // before its end, as its readers have always seen it.
+    return error_text(code, g_state.error_text, ERROR_TEXT_BYTES, false);
 }
 
 const char* system_error_text() {

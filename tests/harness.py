@@ -187,7 +187,7 @@ def argument_parser(doc):
 def parse_arguments(parser):
     args = parser.parse_args()
     # Every case runs from a directory of its own.
-    for program in ("untree", "pack"):
+    for program in ("untree", "pack", "list"):
         if getattr(args, program, None):
             setattr(args, program, os.path.abspath(getattr(args, program)))
     return args

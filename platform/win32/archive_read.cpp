@@ -14,6 +14,7 @@ PlatformHandle platform_open_read(const char* utf8_path) {
                    !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     if (!regular) {
         platform_close((PlatformHandle)h);
+        SetLastError(ERROR_NOT_SUPPORTED);
         return PLATFORM_NO_HANDLE;
     }
     return (PlatformHandle)h;

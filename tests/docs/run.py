@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks that the documentation and the packages tell the truth.
 
-    run.py man      --source S --build B --version V --untree U [--pack P]
+    run.py man      --source S --build B --version V --untree U [--pack P] [--list L]
     run.py format   ... [--runner wine]
     run.py cli      ... [--runner wine]
     run.py readme   ... [--runner wine]
@@ -11,8 +11,10 @@ man:      the manual pages render without a single groff warning, carry the
           project version and the release date, and explain every line the
           extractor really prints (the lines are provoked here with small
           malformed archives); the safety and filter examples of untree(1)
-          hold, and every line untree-pack prints about a tree it cannot
-          pack whole matches a template in untree-pack(1).
+          hold, every line untree-pack prints about a tree it cannot pack
+          whole matches a template in untree-pack(1); every line untree-list
+          prints, and every problem its check names, is in untree-list(1),
+          and every problem that page names is found in a damaged archive.
 format:   the hex dump in docs/format.md is the archive that
           format_example.py builds from the document's description; the real
           extractor restores the described tree from it (times to 100 ns),
@@ -75,7 +77,7 @@ def lines(ctx, raw):
 
 # --- man -----------------------------------------------------------------------
 
-MAN_PAGES = ["untree", "untree-pack"]
+MAN_PAGES = ["untree", "untree-pack", "untree-list"]
 
 
 def man_path(ctx, page):
@@ -108,18 +110,26 @@ def unescape(word):
     return word
 
 
-def line_templates(ctx, page):
+def line_templates(ctx, page, sections=("OUTPUT", "MESSAGES"), bold=False, after_tp=False):
     """Every output line a page shows as a .BI template (bold text,
-    italic placeholders) as a regular expression."""
+    italic placeholders) as a regular expression; with `bold`, a .B line
+    is a template too; with `after_tp`, only the tags of .TP and .TQ items
+    count."""
     templates = []
     section = None
+    previous = ""
     with open(man_path(ctx, page), encoding="utf-8") as f:
         for line in f:
             if line.startswith(".SH "):
                 section = line[4:].strip()
-            if not line.startswith(".BI ") or section not in ("OUTPUT", "MESSAGES"):
+            tagged = previous.strip() in (".TP", ".TQ")
+            previous = line
+            macro = line.split(" ")[0]
+            if section not in sections or not (macro == ".BI" or (bold and macro == ".B")) or (after_tp and not tagged):
                 continue
-            words = roff_words(line[4:].strip())
+            words = roff_words(line[len(macro) + 1:].strip())
+            if macro == ".B":  # all of it bold: one literal text
+                words = [" ".join(words)]
             pattern = "".join(re.escape(unescape(w)) if i % 2 == 0 else ".*" for i, w in enumerate(words))
             templates.append(re.compile(pattern))
     return templates
@@ -165,6 +175,8 @@ def check_man_sections(ctx):
                    "WHAT IS RESTORED", "SAFETY", "WHY WAS A FILE NOT EXTRACTED?", "EXAMPLES", "SEE ALSO",
                    "AUTHORS", "COPYRIGHT"],
         "untree-pack": ["NAME", "SYNOPSIS", "ARGUMENTS", "WHAT IS PACKED", "WHAT IS LEFT OUT", "EXIT STATUS",
+                        "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
+        "untree-list": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT", "CHECKS", "MESSAGES", "EXIT STATUS",
                         "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
     }
     for page, sections in wanted.items():
@@ -321,10 +333,84 @@ def check_man_filter_examples(ctx):
     present = sorted(os.path.relpath(os.path.join(d, n), os.path.join(ctx.scratch, "filter2"))
                      for d, ds, fs in os.walk(os.path.join(ctx.scratch, "filter2")) for n in ds + fs)
     expect_eq(present, ["doc", "docs", "docs/api", "docs/api/index.html"], "extracted under docs\\api\\")
-    # The listing recipe of the EXAMPLES section: a slash selects nothing.
+    # A filter no path agrees with (a slash) selects nothing, and lists all.
     r = provoke(ctx, "listonly", blob, "/")
     expect_eq((r.returncode, os.listdir(os.path.join(ctx.scratch, "listonly"))), (0, []), "list-only run")
     expect_eq(len(lines(ctx, r.stdout)), len(names) + 1, "lines of a list-only run")
+
+
+def lister_archives():
+    """Archives with every problem untree-list(1) names, by name."""
+    a = archive
+    chain = [record(k, D) for k in range(255)] + [record(255, F)]
+    long_names = [b"p" * 11000, b"q" * 11000, b"r" * 11000]
+    good = a([b"a", b"b"], [record(0, F, 2), record(0, F, 1)], b"aab")
+    return {
+        "names": a([b"d", b"..", b"in", b"a<b", b"t\tx", b"dot.", b"CON", "\u00e9".encode() * 128, b"x" * 256,
+                    b"b\xff", b"A", b"a", b"a"],
+                   [record(0, D), record(1, D), record(2, F)] + [record(1, F)] * 10),
+        "nesting": a([b"f", b"d", b"x", b"y", b"w"], [record(1, F), record(0, D), record(2, F), record(1, F),
+                                                     record(2, F)]),
+        "depth255": a([b"a"] * 255 + [b"z"], chain),
+        "longname": a([b"n" * 65536], [record(0, F)]),
+        "names_end": a([b"d"], [record(0, D), record(1, F)]),
+        "longpath": a(long_names, [record(0, D), record(1, D), record(2, F)]),
+        "short": b"tree?",
+        "index": good[:-1],
+        "stray": good[:-8] + b"\x7f" * 5 + struct.pack("<II", 4, 85),
+        "more_names": b"aab" + b"a\nb\nc\n" + record(0, F, 2) + record(0, F, 1) + struct.pack("<II", 6, 80),
+        "more": a([b"a"], [record(0, F, 4)], b"abc"),
+        "fewer": a([b"a"], [record(0, F, 2)], b"abc"),
+    }
+
+
+def check_man_explains_list_lines(ctx):
+    """Every line untree-list prints, on a damaged archive, with wrong
+    arguments or when it cannot do its work, matches a template of
+    untree-list(1); every problem its check reports is one the page names,
+    and every problem the page names is found in one of these archives."""
+    if not ctx.args.list:
+        raise Skip("no untree-list in this build")
+    lines_of = line_templates(ctx, "untree-list", bold=True)
+    reasons = line_templates(ctx, "untree-list", sections=("CHECKS",), bold=True, after_tp=True)
+    seen = set()
+
+    def expect_known(line, templates, what):
+        expect(documented(templates, line), f"untree-list(1) shows no template for the {what}: {line}")
+        m = re.search(r": (error|warning): (.*)", line)
+        if m:
+            matching = [t for t in reasons if t.fullmatch(m.group(2))]
+            expect(matching, f"untree-list(1) does not name the problem: {m.group(2)}")
+            seen.update(t.pattern for t in matching)
+
+    for name, blob in lister_archives().items():
+        with open(os.path.join(ctx.scratch, name + ".tree"), "wb") as f:
+            f.write(blob)
+        r = ctx.run(ctx.args.list, "--check", name + ".tree")
+        expect_eq((r.returncode, r.stderr), (2, b""), f"--check of the {name} archive")
+        for line in lines(ctx, r.stdout):
+            expect_known(line.decode("utf-8", errors="replace"), lines_of, "check line")
+        r = ctx.run(ctx.args.list, name + ".tree")
+        for line in lines(ctx, r.stderr):
+            expect_known(line.decode("utf-8", errors="replace"), lines_of, "message")
+    missed = sorted(t.pattern for t in reasons if t.pattern not in seen)
+    expect(not missed, f"problems untree-list(1) names but no damaged archive showed: {missed}")
+
+    os.mkdir(os.path.join(ctx.scratch, "folder"))
+    wrong = [["--bogus", "a.tree"], [], ["a", "b", "c"], ["--names", "--json", "a"], ["--summary", "--check", "a"],
+             ["--check", "names.tree", "x"], ["names.tree", "x" * 1024], ["missing.tree"], ["folder"]]
+    for args in wrong:
+        r = ctx.run(ctx.args.list, *args)
+        err = lines(ctx, r.stderr)
+        expect_eq((r.returncode, r.stdout, len(err) > 0), (1, b"", True), f"untree-list {' '.join(args)[:40]}")
+        for line in err:
+            expect_known(line.decode("utf-8", errors="replace"), lines_of, "message")
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([ctx.args.list, os.path.join(ctx.scratch, "names.tree")], stdout=full,
+                           stderr=subprocess.PIPE)
+    expect_eq(r.returncode, 1, "untree-list > /dev/full")
+    for line in lines(ctx, r.stderr):
+        expect_known(line.decode("utf-8", errors="replace"), lines_of, "message")
 
 
 # --- format --------------------------------------------------------------------
@@ -421,7 +507,8 @@ def check_format_matches_packer(ctx):
 # --- cli -----------------------------------------------------------------------
 
 def check_cli_help_and_version(ctx):
-    programs = [("untree", ctx.args.untree)] + ([("untree-pack", ctx.args.pack)] if ctx.args.pack else [])
+    programs = [("untree", ctx.args.untree)] + ([("untree-pack", ctx.args.pack)] if ctx.args.pack else []) + \
+        ([("untree-list", ctx.args.list)] if ctx.args.list else [])
     for name, program in programs:
         r = ctx.run(program, "--version")
         expect_eq((r.returncode, r.stdout, r.stderr),
@@ -573,7 +660,7 @@ def check_readme_posix(ctx):
             script += [command, f"status=$?; printf '\\n{SEPARATOR}'; (exit $status)"]
     env = dict(os.environ, LC_ALL="C.UTF-8", TZ=os.environ.get("TZ", "UTC"),
                PATH=os.pathsep.join([os.path.dirname(ctx.args.untree), os.path.dirname(ctx.args.pack or "."),
-                                     os.environ["PATH"]]))
+                                     os.path.dirname(ctx.args.list or "."), os.environ["PATH"]]))
     p = subprocess.run(["bash", "-c", "\n".join(script)], cwd=here, env=env, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=300)
     compare_sessions(sessions, p.stdout.decode("utf-8", errors="replace"), here)
@@ -619,7 +706,8 @@ def check_readme_windows(ctx):
     sessions = readme_sessions(ctx, ["cmd", "ps"])
     here = ctx.fresh_dir("session")
     windows_here = "Z:" + os.path.realpath(here).replace("/", "\\")
-    programs = ";".join("Z:" + os.path.dirname(p).replace("/", "\\") for p in [ctx.args.untree, ctx.args.pack] if p)
+    programs = ";".join("Z:" + os.path.dirname(p).replace("/", "\\")
+                        for p in [ctx.args.untree, ctx.args.pack, ctx.args.list] if p)
     scripts = {}
     for mode in ["standard", "legacy"]:
         script = ["@echo off", f"set PATH={programs};%PATH%"]
@@ -644,7 +732,7 @@ def check_readme_windows(ctx):
 # --- packages ------------------------------------------------------------------
 
 def expected_programs(ctx):
-    return ["untree"] + (["untree-pack"] if ctx.args.pack else [])
+    return ["untree"] + (["untree-pack"] if ctx.args.pack else []) + (["untree-list"] if ctx.args.list else [])
 
 
 def check_packages_install(ctx):
@@ -840,7 +928,8 @@ def check_windows_resources(ctx, exe):
 
 GROUPS = {
     "man": [check_man_renders, check_man_version, check_man_sections, check_man_explains_every_report,
-            check_man_safety_examples, check_man_filter_examples, check_man_explains_packer_lines],
+            check_man_safety_examples, check_man_filter_examples, check_man_explains_packer_lines,
+            check_man_explains_list_lines],
     "format": [check_format_dump, check_format_extracts, check_format_matches_packer],
     "cli": [check_cli_help_and_version, check_cli_only_sole_argument, check_cli_bash_completion],
     "packages": [check_packages_install],
@@ -855,6 +944,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--pack")
+    parser.add_argument("--list")
     parser.add_argument("--objdump")
     args = harness.parse_arguments(parser)
     checks = list(GROUPS[args.group])

@@ -55,11 +55,12 @@ class Entry:
     on disk), then tail, so contents of several GiB cost nothing.
     size_field: overrides the record's length field only (e.g. on directories,
     whose length fields must be ignored); the data region is unaffected.
+    reserved: the record's last 8 bytes.
     """
 
     def __init__(self, name, depth=0, is_dir=False, content=b"", length=None, tail=b"",
                  attributes=None, creation=DEFAULT_CREATION, write=DEFAULT_WRITE,
-                 access=DEFAULT_ACCESS, size_field=None):
+                 access=DEFAULT_ACCESS, size_field=None, reserved=b"\xee" * 8):
         self.name = name
         self.depth = depth
         self.is_dir = is_dir
@@ -72,6 +73,7 @@ class Entry:
         self.attributes = attributes
         self.creation, self.write, self.access = creation, write, access
         self.size_field = self.length if size_field is None else size_field
+        self.reserved = reserved
 
     def name_bytes(self):
         return self.name if isinstance(self.name, bytes) else cesu8(self.name)
@@ -79,7 +81,7 @@ class Entry:
     def record(self):
         size = self.size_field
         return struct.pack("<IBBHQQQ8s", size & 0xFFFFFFFF, (size >> 32) & 0xFF, self.depth & 0xFF,
-                           self.attributes, self.creation, self.write, self.access, b"\xee" * 8)
+                           self.attributes, self.creation, self.write, self.access, self.reserved)
 
 
 def Dir(name, depth=0, **kw):

@@ -1,0 +1,70 @@
+#include "archive/names.h"
+
+#include <string.h>
+
+#include "archive/format.h"
+
+static bool is_unsafe_unit(uint16_t u) {
+    return u == 0 || u == '\\' || u == '/' || u == ':';
+}
+
+bool component_is_safe(const uint16_t* name, uint32_t units) {
+    if (units == 0) return false;
+    if (units == 1 && name[0] == '.') return false;
+    if (units == 2 && name[0] == '.' && name[1] == '.') return false;
+    for (uint32_t i = 0; i < units; i++)
+        if (is_unsafe_unit(name[i])) return false;
+    return true;
+}
+
+bool relative_path_fits(uint64_t bytes, uint64_t units) {
+    // Before the first name: the prefix and the root's terminator, which
+    // becomes the first separator; after the last: a terminator.
+    uint64_t before = LONG_PATH_PREFIX_BYTES + 1;
+    return before + bytes + 1 <= PATH_BUFFER_BYTES && before + units + 1 <= PATH_BUFFER_UNITS;
+}
+
+int compare_prefix(const char* a, const char* b, uint32_t n) {
+    const unsigned char* x = (const unsigned char*)a;
+    const unsigned char* y = (const unsigned char*)b;
+    for (uint32_t i = 0; i < n; i++) {
+        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+        if (x[i] == 0) break;
+    }
+    return 0;
+}
+
+bool path_selected(const char* relative, const char* filter, uint32_t filter_length) {
+    uint32_t n = filter_length;
+    if (n == 0) return true;
+    size_t length = strlen(relative);
+    if (length < n) n = (uint32_t)length;
+    return compare_prefix(relative, filter, n) == 0;
+}
+
+uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity) {
+    // Names carry characters beyond the Basic Multilingual Plane as two
+    // surrogates; a filter written in ordinary UTF-8 says the same in four
+    // bytes. Those become six; every other byte is kept as given.
+    const uint8_t* s = (const uint8_t*)argument;
+    uint32_t at = 0;
+    while (*s) {
+        if (s[0] >= 0xF0 && s[0] <= 0xF4 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80 &&
+            (s[3] & 0xC0) == 0x80) {
+            uint32_t c = ((uint32_t)(s[0] & 0x07) << 18) | ((uint32_t)(s[1] & 0x3F) << 12) |
+                         ((uint32_t)(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
+            if (c >= 0x10000 && c <= 0x10FFFF) {
+                uint16_t pair[2] = {(uint16_t)(0xD800 + ((c - 0x10000) >> 10)),
+                                    (uint16_t)(0xDC00 + ((c - 0x10000) & 0x3FF))};
+                if (at + 6 >= capacity) return UINT32_MAX;
+                at += encode_cesu8(pair, 2, (uint8_t*)out + at);
+                s += 4;
+                continue;
+            }
+        }
+        if (at + 1 >= capacity) return UINT32_MAX;
+        out[at++] = (char)*s++;
+    }
+    out[at] = 0;
+    return at;
+}

@@ -1,0 +1,41 @@
+// Rules about the names and paths inside an archive that more than one
+// program applies: which names the extractor refuses to create, which paths
+// it can build, and which paths a FILTER selects.
+#ifndef UNTREE_ARCHIVE_NAMES_H
+#define UNTREE_ARCHIVE_NAMES_H
+
+#include <stdint.h>
+
+enum {
+    // The extractor builds every path as the long-path prefix "\\?\", the
+    // destination root, then the names joined by "\", with a terminator, in
+    // buffers of these sizes (CESU-8 bytes, and UTF-16 units).
+    PATH_BUFFER_BYTES = 65536,
+    PATH_BUFFER_UNITS = 32768,
+    LONG_PATH_PREFIX_BYTES = 4,
+    FILTER_BYTES = 1024,  // a FILTER of at most 1023 bytes, and its terminator
+};
+
+// Could this name, decoded as the platform will receive it, name anything
+// but a child of its parent?
+bool component_is_safe(const uint16_t* name, uint32_t units);
+
+// Can the extractor build a relative path of this many bytes (CESU-8, names
+// joined by "\") and UTF-16 units under the shortest destination root there
+// is ("/", whose separator is dropped)? A longer root lowers both limits.
+bool relative_path_fits(uint64_t bytes, uint64_t units);
+
+// Byte-wise over at most n bytes; the end of a text is the smaller byte.
+int compare_prefix(const char* a, const char* b, uint32_t n);
+
+// Selected when the relative path and the filter agree over the shorter of
+// the two: the entries inside the chosen subtree, and the directories
+// leading to it. An empty filter selects everything.
+bool path_selected(const char* relative, const char* filter, uint32_t filter_length);
+
+// A FILTER argument in the archive's own name encoding: a character beyond
+// the Basic Multilingual Plane given as 4-byte UTF-8 becomes its two
+// surrogates. Returns the length, or UINT32_MAX when it does not fit.
+uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity);
+
+#endif

@@ -1,0 +1,132 @@
+// untree-list: an archive's index shown, or checked, without reading a byte
+// of content. One process-wide state record, like the extractor's: every
+// buffer is a fixed member, and only the check of sibling names grows (the
+// names of the directories the walk is in, as hashes).
+#ifndef UNTREE_LIST_H
+#define UNTREE_LIST_H
+
+#include <stdint.h>
+
+#include "archive/cursors.h"
+#include "archive/format.h"
+#include "archive/names.h"
+
+enum ListMode {
+    MODE_LONG,   // one line per entry: kind, attributes, size, time, path
+    MODE_NAMES,  // the path alone
+    MODE_JSON,   // one JSON object per entry
+    MODE_CHECK,  // every problem of the index, then the totals
+};
+
+enum {
+    // Depth 255 is reported, not refused, so a path may hold 256 names.
+    LIST_LEVELS = DEPTH_LIMIT + 1,
+    OUT_BYTES = 65536,
+};
+
+// One name of a directory the walk is in: two 64-bit hashes stand in for
+// the name (exact, and with case folded), so memory stays at 24 bytes a
+// name; two different names share both only by a chance of about 2^-64.
+struct SiblingKey {
+    uint64_t exact;
+    uint64_t folded;
+    int32_t entry;
+    uint32_t depth;
+};
+
+// The keys form a stack in walk order (the names of the innermost directory
+// on top, dropped when the walk leaves it), found through an open-addressed
+// table of their positions.
+struct SiblingTable {
+    SiblingKey* keys;
+    uint32_t count;
+    uint32_t capacity;
+    uint32_t* slots;  // index + 1 into keys; 0 is free
+    uint32_t slot_count;  // a power of two, more than twice count
+};
+
+struct ListTotals {
+    uint64_t entries;
+    uint64_t directories;
+    uint64_t files;
+    uint64_t bytes;  // content lengths of the files, summed (stops at 2^64 - 1)
+    uint64_t errors;
+    uint64_t warnings;
+};
+
+struct ListState {
+    ArchiveReader archive;
+    const char* archive_path;
+    ListMode mode;
+    bool summary_only;
+    char filter[FILTER_BYTES];
+    uint32_t filter_length;
+
+    // The entry being looked at.
+    EntryRecord record;
+    int32_t entry_number;  // counted from 1
+    int32_t previous_depth;
+    bool previous_was_directory;
+    bool names_ended;      // no more name lines: no later entry has a path
+    bool path_known;       // the current entry's path is in `path`
+    int32_t skipped_depth; // entries deeper than this are inside a subtree untree
+                           // does not create (-1: none); their names are not checked
+    char path[PATH_BUFFER_BYTES];        // names joined by "\", CESU-8, NUL-terminated
+    uint32_t level_start[LIST_LEVELS + 1];  // where the name at depth k begins in path
+    uint32_t unit_start[LIST_LEVELS + 1];   // the same in UTF-16 units
+    uint16_t units[NAME_LINE_LIMIT];     // the current name as the platform receives it
+    uint32_t unit_count;
+    uint64_t contents;  // content lengths of every file entry, summed (stops at 2^64 - 1)
+
+    ListTotals totals;
+    SiblingTable siblings;
+
+    char out[OUT_BYTES];  // standard output, sent on in whole characters
+    uint32_t out_used;
+    bool out_terminal;
+    bool out_to_stderr;  // a message is being put together
+};
+
+extern ListState g_list;
+
+// The run, once the options are in g_list; returns the exit status.
+int run_list();
+
+// --- Checks (check.cpp) -----------------------------------------------------
+enum Severity { SEVERITY_ERROR, SEVERITY_WARNING };
+// A problem of the current entry (with its path when known), or of the whole
+// archive. In a listing a problem stops the walk: the caller stops.
+void entry_problem(Severity severity, const char* format, ...);
+void archive_problem(const char* format, ...);
+// The checks of one name, after it has been placed; false when memory for
+// the names of its directory ran out.
+bool check_name();
+// The walk has left every directory deeper than `depth`.
+void leave_siblings(uint32_t depth);
+void release_siblings();
+
+// --- Output (show.cpp) ------------------------------------------------------
+void out_text(const char* text);
+void out_bytes(const char* bytes, uint32_t count);
+void out_u64(uint64_t value);
+// A decimal in `digits`, NUL-terminated; returns where it starts.
+const char* decimal_text(uint64_t value, char digits[24]);
+void out_end_line();
+// Sends what is buffered on; false when standard output failed.
+bool out_finish();
+// A line on standard error, "untree-list: " and the text, after everything
+// buffered for standard output; or put together with the out_ calls
+// between message_begin and message_end.
+void message(const char* format, ...);
+void message_begin();
+void message_end();
+// The current entry's path as shown: names joined by "\", characters as
+// UTF-8, everything that could be mistaken or garble a terminal as \xNN.
+void out_path();
+void show_entry();
+void show_totals();
+// Does the name hold only characters (no undecodable bytes, no lone
+// surrogates)?
+bool name_is_text(const uint8_t* bytes, uint32_t count);
+
+#endif
