@@ -9,7 +9,7 @@
 #error "UNTREE_VERSION comes from the project version in CMakeLists.txt"
 #endif
 
-static const char USAGE[] = "Usage: untree-pack SOURCE_DIR ARCHIVE\n";
+static const char USAGE[] = "untree-pack: usage: untree-pack SOURCE_DIR ARCHIVE (or --help)\n";
 
 static const char HELP_TEXT[] =
     "Usage: untree-pack SOURCE_DIR ARCHIVE\n"
@@ -57,5 +57,6 @@ int main(int argc, char** argv) {
         fputs(USAGE, stderr);
         return EXIT_EARLY;
     }
+    platform_catch_interruptions();
     return run_pack(arguments[1], arguments[2]);
 }
