@@ -189,6 +189,9 @@ PlatformHandle platform_open_source_root(const char* argument, const WideChar*) 
 PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
+    // The files read so far are closed first, so that the directory takes
+    // the lowest descriptor and the files inside it follow in a row.
+    platform_release_sources();
     return to_handle(open_keeping_atime(to_fd(parent), n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
