@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 #ifdef _WIN32
 static const char* const WRITE_CALL = "WriteFile";
-static const char* const RENAME_CALL = "MoveFileExW";
+static const char* const RENAME_CALL = "ReplaceFileW";  // out.tree exists: it is replaced
 static const char* const READ_CALL = "ReadFile";
 static const uint32_t IO_ERROR = 1117;  // ERROR_IO_DEVICE
 #else
