@@ -6,9 +6,9 @@
  *
  * Every directory costs an open, its listing (getdents64 until it is empty)
  * and a close; every entry one statx relative to its directory's descriptor;
- * every non-empty file an open, one read into a 1 MiB buffer shared by many
- * files (a copy_file_range straight into the archive from 256 KiB on) and a
- * close. The buffer is written when full, the index once at the end. Names
+ * every non-empty file an open, one copy_file_range straight into the archive
+ * (one copy in the kernel, where a read and a write make two) and a close.
+ * The index is written once at the end. Names
  * are sorted by their CESU-8 bytes, as untree-pack sorts them, so both write
  * the same archive of the same tree.
  *
@@ -28,7 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { CHUNK = 1048576, KERNEL_COPY_MIN = 262144, NAME_BYTES = 768 };
+enum { NAME_BYTES = 768 };
 
 static const int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
 
@@ -39,8 +39,6 @@ struct Child {
     struct statx sx;
 };
 
-static uint8_t g_buffer[CHUNK];
-static size_t g_fill;
 static int g_out;
 static uint8_t* g_names;
 static size_t g_names_size, g_names_capacity;
@@ -60,15 +58,6 @@ static void put(uint8_t** bytes, size_t* size, size_t* capacity, const void* wha
     }
     memcpy(*bytes + *size, what, n);
     *size += n;
-}
-
-static void flush(void) {
-    for (size_t done = 0; done < g_fill;) {
-        ssize_t n = write(g_out, g_buffer + done, g_fill - done);
-        if (n <= 0) fail("write", "archive");
-        done += (size_t)n;
-    }
-    g_fill = 0;
 }
 
 /* UTF-8 to CESU-8: a four-byte sequence becomes its two surrogates. */
@@ -165,17 +154,10 @@ static void pack(int dir, int depth) {
         if (size == 0) continue;
         int f = openat(dir, c->name, O_RDONLY | O_NOFOLLOW | O_NOATIME | O_CLOEXEC);
         if (f < 0) fail("open", c->name);
-        if (size >= KERNEL_COPY_MIN) {
-            flush();
-            for (uint64_t done = 0; done < size;) {
-                ssize_t n = copy_file_range(f, 0, g_out, 0, (size_t)(size - done), 0);
-                if (n <= 0) fail("copy", c->name);
-                done += (uint64_t)n;
-            }
-        } else {
-            if (g_fill + size > CHUNK) flush();
-            if (read(f, g_buffer + g_fill, (size_t)size) != (ssize_t)size) fail("read", c->name);
-            g_fill += (size_t)size;
+        for (uint64_t done = 0; done < size;) {
+            ssize_t n = copy_file_range(f, 0, g_out, 0, (size_t)(size - done), 0);
+            if (n <= 0) fail("copy", c->name);
+            done += (uint64_t)n;
         }
         close(f);
     }
@@ -197,7 +179,6 @@ int main(int argc, char** argv) {
         trailer[i] = (uint8_t)(g_names_size >> (8 * i));
         trailer[4 + i] = (uint8_t)(g_records_size >> (8 * i));
     }
-    flush();
     if (write(g_out, g_names, g_names_size) != (ssize_t)g_names_size ||
         write(g_out, g_records, g_records_size) != (ssize_t)g_records_size || write(g_out, trailer, 8) != 8 ||
         close(g_out) != 0)

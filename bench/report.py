@@ -191,7 +191,7 @@ def targets(tables):
 def pack_targets(t):
     lines = []
     pack = t.tool("untree-pack")
-    if t.tree in ("small", "include") and pack["calls"] is not None:
+    if t.tree == "small" and pack["calls"] is not None:
         lines.append("| packing: ≤ %.1f system calls per file | %s | %s | %.2f | %s |" % (
             PACK_CALLS_LIMIT, t.tree, t.fs, pack["calls"], verdict(pack["calls"] <= PACK_CALLS_LIMIT)))
     tar = t.tool("GNU tar")

@@ -31,6 +31,7 @@
 #                     --smoke: WORK/RESULTS.md)
 #   --trees "..."     a subset of: small large include (default: all)
 #   --fs "..."        a subset of: tmpfs ext4 (default: both)
+#   --jobs "..."      a subset of: extract pack (default: both)
 #   --runs N          timed runs per tool (default 10; --smoke: 1)
 #   --wait-load L     first wait (up to 30 minutes) until the one-minute load
 #                     average is below L
@@ -49,6 +50,7 @@ work=/tmp/untree-bench
 results=
 trees="small large include"
 filesystems="tmpfs ext4"
+jobs="extract pack"
 runs=
 wait_load=
 while [ $# -gt 0 ]; do
@@ -63,6 +65,7 @@ while [ $# -gt 0 ]; do
     --results) results=$2; shift ;;
     --trees) trees=$2; shift ;;
     --fs) filesystems=$2; shift ;;
+    --jobs) jobs=$2; shift ;;
     --runs) runs=$2; shift ;;
     --wait-load) wait_load=$2; shift ;;
     -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
@@ -308,9 +311,9 @@ started="$(cat /proc/loadavg)"
 for tree in $trees; do generate "$tree"; done
 for fs in $filesystems; do
     mount_fs "$fs"
-    for tree in $trees; do measure "$fs" "$tree" "$base"; done
+    case " $jobs " in *" extract "*) for tree in $trees; do measure "$fs" "$tree" "$base"; done ;; esac
     # Packing is timed where the file system itself costs least.
-    if [ "$fs" != ext4 ]; then
+    if [ "$fs" != ext4 ] && [[ " $jobs " == *" pack "* ]]; then
         for tree in $trees; do measure_pack "$fs" "$tree" "$base"; done
     fi
     unmount_fs "$fs"

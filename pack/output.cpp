@@ -110,10 +110,16 @@ static bool flush(ArchiveOutput* out) {
 
 CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length) {
     CopyOutcome result = {0, 0};
-    if (length >= KERNEL_COPY_MIN) {
+    if (!out->no_send_file) {
         if (!flush(out)) return result;
-        int64_t n = platform_copy_in_kernel(source, out->handle, length);
-        if (n < 0) n = platform_send_file(source, out->handle, length);
+        // A copy the platform refused once (other file systems, a pipe, no
+        // such call) is not asked for again.
+        int64_t n = out->no_copy_range ? -1 : platform_copy_in_kernel(source, out->handle, length);
+        if (n < 0) {
+            out->no_copy_range = true;
+            n = platform_send_file(source, out->handle, length);
+            if (n < 0) out->no_send_file = true;
+        }
         if (n > 0) {
             result.read = (uint64_t)n;
             out->data_bytes += (uint64_t)n;

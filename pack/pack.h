@@ -18,18 +18,17 @@ enum {
     SOURCE_PATH_UNITS = PLATFORM_WIDE_PATH_UNITS + (DEPTH_LIMIT + 1) * PLATFORM_NAME_UNITS,
 };
 
-// Files at least this long are copied by the kernel where it can; shorter
-// ones are read into the output buffer, so that many small files share one
-// write.
-static const uint64_t KERNEL_COPY_MIN = 262144;
-
 // The archive being written: a temporary file beside ARCHIVE until it is
 // whole, then renamed to it, or a stream (standard output, a device).
 struct ArchiveOutput {
     PlatformHandle handle;
     PlatformTarget target;
     const char* display;  // ARCHIVE as typed
-    uint8_t* buffer;      // contents not yet written
+    // Contents go from file to archive inside the kernel where it can copy
+    // them (one copy instead of a read and a write); otherwise through this
+    // buffer, many small files to a write.
+    bool no_copy_range, no_send_file;
+    uint8_t* buffer;  // contents not yet written
     uint32_t fill;
     uint64_t data_bytes;
     bool failed;  // a write fell short: no archive
