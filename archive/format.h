@@ -18,6 +18,13 @@ enum {
     TRAILER_BYTES = 8,
     NAME_LINE_LIMIT = 65536,  // a name line (without its LF) is shorter than this
     DEPTH_LIMIT = 255,        // depths run from 0 to 254
+    // The longest path inside an archive (its names joined by one separator
+    // each) that a writer lets in, in both the forms the extractor builds it:
+    // its buffers hold 32,768 UTF-16 units and 65,536 CESU-8 bytes with the
+    // long-path prefix, the destination and a terminator, so these leave a
+    // destination of up to 4,090 units and 4,090 bytes room.
+    ARCHIVE_PATH_UNITS = 28672,
+    ARCHIVE_PATH_BYTES = 61440,
     ATTRIBUTE_READONLY = 0x0001,
     ATTRIBUTE_DIRECTORY = 0x0010,
     ATTRIBUTE_ARCHIVE = 0x0020,

@@ -35,6 +35,22 @@ uint64_t index_bytes(const IndexWriter* index) {
     return (uint64_t)index->names.size + index->records.size + TRAILER_BYTES;
 }
 
+static uint64_t cesu8_bytes(const uint16_t* name, uint32_t units) {
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2 : 3;
+    return bytes;
+}
+
+bool index_path_fits(const IndexWriter* index, uint32_t depth, const uint16_t* name, uint32_t units) {
+    if (depth >= DEPTH_LIMIT) return false;
+    uint64_t path_units = units, path_bytes = cesu8_bytes(name, units);
+    if (depth > 0) {
+        path_units += index->path_units[depth - 1] + 1;
+        path_bytes += index->path_bytes[depth - 1] + 1;
+    }
+    return path_units <= ARCHIVE_PATH_UNITS && path_bytes <= ARCHIVE_PATH_BYTES;
+}
+
 const char* name_fault(const uint16_t* name, uint32_t units) {
     if (units == 0) return "empty name";
     if ((units == 1 && name[0] == '.') || (units == 2 && name[0] == '.' && name[1] == '.'))
@@ -46,11 +62,7 @@ const char* name_fault(const uint16_t* name, uint32_t units) {
         if (u == '\n') return "name holds a line feed";
     }
     // CESU-8 takes at most three bytes a unit; count them only when close.
-    if ((uint64_t)units * 3 >= NAME_LINE_LIMIT) {
-        uint64_t bytes = 0;
-        for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2 : 3;
-        if (bytes >= NAME_LINE_LIMIT) return "name too long";
-    }
+    if ((uint64_t)units * 3 >= NAME_LINE_LIMIT && cesu8_bytes(name, units) >= NAME_LINE_LIMIT) return "name too long";
     return 0;
 }
 
@@ -65,19 +77,22 @@ IndexResult index_add(IndexWriter* index, const uint16_t* name, uint32_t units, 
     // The first entry at depth 0; deeper by one only below a directory.
     int rise = (int)record.depth - index->last_depth;
     if (rise > 1 || (rise == 1 && index->last_depth >= 0 && !index->last_is_directory)) return INDEX_OUT_OF_ORDER;
+    if (!index_path_fits(index, record.depth, name, units)) return INDEX_PATH_TOO_LONG;
 
     uint32_t line_most = units * 3 + 1;
     if (index_bytes(index) + line_most + RECORD_BYTES >= index->limit) {
         // The bound above is loose; only the exact size may refuse.
-        uint64_t line = 1;
-        for (uint32_t i = 0; i < units; i++) line += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2 : 3;
-        if (index_bytes(index) + line + RECORD_BYTES >= index->limit) return INDEX_TOO_LARGE;
+        if (index_bytes(index) + cesu8_bytes(name, units) + 1 + RECORD_BYTES >= index->limit) return INDEX_TOO_LARGE;
     }
     if (!grow_reserve(&index->names, line_most) || !grow_reserve(&index->records, RECORD_BYTES))
         return INDEX_NO_MEMORY;
 
     GrowBuffer* names = &index->names;
-    names->size += encode_cesu8(name, units, names->bytes + names->size);
+    uint32_t line = encode_cesu8(name, units, names->bytes + names->size);
+    names->size += line;
+    uint32_t d = record.depth;
+    index->path_units[d] = (d > 0 ? index->path_units[d - 1] + 1 : 0) + units;
+    index->path_bytes[d] = (d > 0 ? index->path_bytes[d - 1] + 1 : 0) + line;
     names->bytes[names->size++] = '\n';
     EntryRecord r = record;
     if (is_directory(r)) set_content_length(&r, 0);  // ignored by readers: keep it reproducible

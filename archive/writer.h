@@ -30,12 +30,17 @@ struct IndexWriter {
     uint32_t entries;
     int last_depth;          // -1 before the first entry
     bool last_is_directory;
+    // The path of the last entry at each depth: at depth d + 1 that is the
+    // new entry's parent.
+    uint32_t path_units[DEPTH_LIMIT];
+    uint32_t path_bytes[DEPTH_LIMIT];
 };
 
 enum IndexResult {
     INDEX_ADDED,
     INDEX_BAD_NAME,      // name_fault() says why
     INDEX_TOO_DEEP,      // depth above 254
+    INDEX_PATH_TOO_LONG, // beyond ARCHIVE_PATH_UNITS or ARCHIVE_PATH_BYTES
     INDEX_OUT_OF_ORDER,  // not where pre-order allows (a writer's own mistake)
     INDEX_TOO_LARGE,     // the index regions would reach the limit
     INDEX_NO_MEMORY,
@@ -47,6 +52,10 @@ void index_free(IndexWriter* index);
 // Appends one entry: its name line and its record. Nothing is appended
 // unless the result is INDEX_ADDED.
 IndexResult index_add(IndexWriter* index, const uint16_t* name, uint32_t units, const EntryRecord& record);
+
+// Whether an entry of this name at this depth, below the last directory
+// added at depth - 1, keeps within the depth and path limits.
+bool index_path_fits(const IndexWriter* index, uint32_t depth, const uint16_t* name, uint32_t units);
 
 // Bytes the index regions and the trailer take so far.
 uint64_t index_bytes(const IndexWriter* index);

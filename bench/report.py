@@ -28,6 +28,7 @@ TREES = {
 FILESYSTEMS = {"tmpfs": "tmpfs", "ext4": "ext4 (fresh loop-mounted image)", "dir": "a plain folder"}
 RSS_LIMIT_KIB = 4096
 CALLS_LIMIT = 4.2
+PACK_CALLS_LIMIT = 4.5
 
 
 class Missing(Exception):
@@ -80,10 +81,14 @@ def parse_counts(text):
 class Table:
     def __init__(self, directory, tag):
         meta = read_json(os.path.join(directory, tag + ".meta.json"))
+        self.job = meta.get("job", "extract")
+        self.subject = "untree-pack" if self.job == "pack" else "untree"
         self.fs = meta["fs"]
         self.tree = meta["tree"]
         self.counts = parse_counts(meta["counts"])
         self.entries = self.counts["files"] + self.counts["dirs"]
+        # Extraction is counted per entry, packing per packed file.
+        self.per = self.counts["files"] if self.job == "pack" else self.entries
         self.load_before = meta["load_before"].split()[0]
         self.load_after = read_json(os.path.join(directory, tag + ".load.json"))["load_after"].split()[0]
         self.tools = []  # name, median, relative spread, calls per entry
@@ -98,11 +103,11 @@ class Table:
                 "median": result["median"],
                 "spread": spread,
                 "runs": len(result["times"]),
-                "calls": calls / self.entries if calls is not None and self.entries else None,
+                "calls": calls / self.per if calls is not None and self.per else None,
             })
         names = [t["name"] for t in self.tools]
-        if "untree" not in names or "floor" not in names:
-            raise Missing("%s: untree or floor was not timed" % tag)
+        if self.subject not in names or "floor" not in names:
+            raise Missing("%s: %s or floor was not timed" % (tag, self.subject))
         self.rss = peak_rss_kib(os.path.join(directory, tag + ".rss.txt"))
 
     def tool(self, name):
@@ -112,26 +117,28 @@ class Table:
         return None
 
     def peers(self):
-        return [t for t in self.tools if t["name"] not in ("untree", "floor")]
+        return [t for t in self.tools if t["name"] not in (self.subject, "floor")]
 
     def title(self):
         c = self.counts
-        return "%s on %s: %d files, %d directories, %.1f MiB" % (
-            TREES.get(self.tree, self.tree), FILESYSTEMS.get(self.fs, self.fs), c["files"], c["dirs"],
-            c["bytes"] / 1048576)
+        return "%s%s on %s: %d files, %d directories, %.1f MiB" % (
+            "packing " if self.job == "pack" else "", TREES.get(self.tree, self.tree),
+            FILESYSTEMS.get(self.fs, self.fs), c["files"], c["dirs"], c["bytes"] / 1048576)
 
     def markdown(self):
-        untree = self.tool("untree")["median"]
+        untree = self.tool(self.subject)["median"]
         lines = ["### " + self.title(), "",
-                 "| tool | median (s) | spread | ratio to untree | system calls per entry |",
+                 "| tool | median (s) | spread | ratio to %s | system calls per %s |" % (
+                     self.subject, "file" if self.job == "pack" else "entry"),
                  "|---|---:|---:|---:|---:|"]
         for t in self.tools:
             calls = "%.2f" % t["calls"] if t["calls"] is not None else "n/a"
             lines.append("| %s | %.3f | %.1f %% | %.2f | %s |" % (
                 t["name"], t["median"], 100 * t["spread"], t["median"] / untree, calls))
         lines.append("")
-        rss = "%.2f MiB" % (self.rss / 1024) if self.rss is not None else "n/a"
-        lines.append("untree's peak resident memory: %s. Load average (1 min) before and after the timing: "
+        rss = "untree's peak resident memory: %s. " % (
+            "%.2f MiB" % (self.rss / 1024) if self.rss is not None else "n/a") if self.job == "extract" else ""
+        lines.append("%sLoad average (1 min) before and after the timing: "
                      "%s, %s. Spread: interquartile range over the median of the %d timed runs."
                      % (rss, self.load_before, self.load_after, self.tools[0]["runs"]))
         lines.append("")
@@ -149,6 +156,9 @@ def targets(tables):
              "spreads.", "",
              "| target | tree | file system | measured | verdict |", "|---|---|---|---|---|"]
     for t in tables:
+        if t.job == "pack":
+            lines += pack_targets(t)
+            continue
         untree = t.tool("untree")
         peers = t.peers()
         if peers:
@@ -178,6 +188,21 @@ def targets(tables):
     return lines
 
 
+def pack_targets(t):
+    lines = []
+    pack = t.tool("untree-pack")
+    if t.tree == "small" and pack["calls"] is not None:
+        lines.append("| packing: ≤ %.1f system calls per file | %s | %s | %.2f | %s |" % (
+            PACK_CALLS_LIMIT, t.tree, t.fs, pack["calls"], verdict(pack["calls"] <= PACK_CALLS_LIMIT)))
+    tar = t.tool("GNU tar")
+    if t.tree == "small" and tar:
+        r = pack["median"] / tar["median"]
+        lines.append("| packing: ≤ 0.75 × GNU tar | %s | %s | %.2f | %s |" % (t.tree, t.fs, r, verdict(r <= 0.75)))
+    r = pack["median"] / t.tool("floor")["median"]
+    lines.append("| packing: ≤ 1.10 × the floor | %s | %s | %.2f | %s |" % (t.tree, t.fs, r, verdict(r <= 1.10)))
+    return lines
+
+
 def main():
     directory, output = sys.argv[1], sys.argv[2]
     smoke = "--smoke" in sys.argv[3:]
@@ -188,7 +213,7 @@ def main():
             raise Missing("%s: no measurements" % directory)
         order = list(FILESYSTEMS) + list(TREES)
         tables = sorted((Table(directory, tag) for tag in tags),
-                        key=lambda t: (order.index(t.fs), order.index(t.tree)))
+                        key=lambda t: (t.job == "pack", order.index(t.fs), order.index(t.tree)))
         with open(os.path.join(directory, "machine.txt")) as f:
             machine = f.read().strip().splitlines()
     except (Missing, OSError, KeyError, IndexError) as e:

@@ -12,14 +12,18 @@
 # floor program (bench/floor.c), on a tmpfs and on a fresh loop-mounted ext4
 # image. Every extracted tree is compared with its source. Then, outside the
 # timing, it measures untree's peak resident memory (/usr/bin/time -v) and
-# every tool's system calls per extracted entry (strace -f -c). It prints one
-# table per tree and file system and keeps them, with the machine they ran
-# on, in bench/RESULTS.md (between its two marker lines; the rest of that
-# file is left as it is).
+# every tool's system calls per extracted entry (strace -f -c). Then, on the
+# tmpfs, it times packing each tree (copied there) with untree-pack, GNU tar
+# -cf, bsdtar -cf and the packing floor (bench/pack_floor.c, whose archive
+# must equal untree-pack's byte for byte), with system calls per packed file.
+# It prints one table per tree, file system and job and keeps them, with the
+# machine they ran on, in bench/RESULTS.md (between its two marker lines;
+# the rest of that file is left as it is).
 #
 # Options:
-#   --untree PATH --pack PATH --floor PATH   use these programs instead of
-#                                building them in --build-dir
+#   --untree PATH --pack PATH --floor PATH --pack-floor PATH
+#                     use these programs instead of building them in
+#                     --build-dir
 #   --build-dir DIR   where to build them (default: build-bench in the repo)
 #   --work DIR        scratch space for source trees, results and the ext4
 #                     image (default: /tmp/untree-bench)
@@ -27,6 +31,7 @@
 #                     --smoke: WORK/RESULTS.md)
 #   --trees "..."     a subset of: small large include (default: all)
 #   --fs "..."        a subset of: tmpfs ext4 (default: both)
+#   --jobs "..."      a subset of: extract pack (default: both)
 #   --runs N          timed runs per tool (default 10; --smoke: 1)
 #   --wait-load L     first wait (up to 30 minutes) until the one-minute load
 #                     average is below L
@@ -39,12 +44,13 @@ HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 REPO=$(dirname "$HERE")
 
 smoke=0
-untree= pack= floor=
+untree= pack= floor= pack_floor=
 build_dir=$REPO/build-bench
 work=/tmp/untree-bench
 results=
 trees="small large include"
 filesystems="tmpfs ext4"
+jobs="extract pack"
 runs=
 wait_load=
 while [ $# -gt 0 ]; do
@@ -53,11 +59,13 @@ while [ $# -gt 0 ]; do
     --untree) untree=$2; shift ;;
     --pack) pack=$2; shift ;;
     --floor) floor=$2; shift ;;
+    --pack-floor) pack_floor=$2; shift ;;
     --build-dir) build_dir=$2; shift ;;
     --work) work=$2; shift ;;
     --results) results=$2; shift ;;
     --trees) trees=$2; shift ;;
     --fs) filesystems=$2; shift ;;
+    --jobs) jobs=$2; shift ;;
     --runs) runs=$2; shift ;;
     --wait-load) wait_load=$2; shift ;;
     -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
@@ -89,16 +97,18 @@ else
 fi
 
 # --- The programs ----------------------------------------------------------
-if [ -z "$untree$pack$floor" ]; then
-    say "building untree, untree-pack and bench-floor in $build_dir"
+if [ -z "$untree$pack$floor$pack_floor" ]; then
+    say "building untree, untree-pack, bench-floor and bench-pack-floor in $build_dir"
     cmake -S "$REPO" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j2 --target untree untree-pack bench-floor >/dev/null
+    cmake --build "$build_dir" -j2 --target untree untree-pack bench-floor bench-pack-floor >/dev/null
     untree=$build_dir/untree pack=$build_dir/pack/untree-pack floor=$build_dir/bench/bench-floor
+    pack_floor=$build_dir/bench/bench-pack-floor
 fi
-for p in "$untree" "$pack" "$floor"; do
-    [ -x "$p" ] || die "not an executable program: '$p' (give all of --untree, --pack and --floor)"
+for p in "$untree" "$pack" "$floor" "$pack_floor"; do
+    [ -x "$p" ] || die "not an executable program: '$p' (give all of --untree, --pack, --floor and --pack-floor)"
 done
 untree=$(readlink -f "$untree") pack=$(readlink -f "$pack") floor=$(readlink -f "$floor")
+pack_floor=$(readlink -f "$pack_floor")
 
 # The peers. A missing one is left out of the tables, with a note.
 gnu_tar= bsdtar=
@@ -255,12 +265,57 @@ measure() {  # fs tree folder
     rm -rf "$dest" "$archive" "$tarball"
 }
 
+# --- Packing one tree on one file system ------------------------------------
+measure_pack() {  # fs tree folder
+    local fs=$1 tree=$2 base=$3 src=$work/src/$2
+    local copy=$base/pack-source archive=$base/packed tag=pack-$1-$2 counts
+    counts=$(sed -n 2p "$src.counts")
+    say "$tree on $fs: copying the source for packing"
+    rm -rf "$copy" "$archive"
+    cp -a "$src" "$copy"
+    sync -f "$base"
+
+    local names=() commands=() i
+    names+=(untree-pack); commands+=("$(q "$pack") $(q "$copy") $(q "$archive")")
+    if [ -n "$gnu_tar" ]; then names+=("GNU tar"); commands+=("$(q "$gnu_tar") -cf $(q "$archive") -C $(q "$copy") ."); fi
+    if [ -n "$bsdtar" ]; then names+=(bsdtar); commands+=("$(q "$bsdtar") -cf $(q "$archive") -C $(q "$copy") ."); fi
+    names+=(floor); commands+=("$(q "$pack_floor") $(q "$copy") $(q "$archive")")
+
+    local prepare="rm -f $(q "$archive")"
+    printf '%s\n' "{\"job\": \"pack\", \"fs\": \"$fs\", \"tree\": \"$tree\", \"counts\": \"$counts\", \"load_before\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.meta.json"
+    for i in "${!names[@]}"; do
+        say "$tree on $fs: timing ${names[$i]} packing"
+        hyperfine --style basic --output null --warmup $warmup --runs "$runs" \
+            --prepare "$prepare" --command-name "${names[$i]}" \
+            --export-json "$out/$tag.$i.json" "${commands[$i]}" >&2
+    done
+    printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
+
+    # The floor writes the very archive untree-pack writes, and untree
+    # restores it.
+    "$pack" "$copy" "$archive.untree" || die "untree-pack did not pack the $tree tree whole"
+    "$pack_floor" "$copy" "$archive" || die "the packing floor failed"
+    cmp -s "$archive" "$archive.untree" || die "the packing floor's archive differs from untree-pack's"
+    rm -f "$archive.untree"
+    if [ -n "$tracer" ]; then
+        for i in "${!names[@]}"; do
+            eval "$prepare"
+            eval "$(q "$tracer") -f -c -o $(q "$out/$tag.$i.strace.txt") ${commands[$i]}" >/dev/null
+        done
+    fi
+    rm -rf "$copy" "$archive"
+}
+
 # --- The run ---------------------------------------------------------------
 started="$(cat /proc/loadavg)"
 for tree in $trees; do generate "$tree"; done
 for fs in $filesystems; do
     mount_fs "$fs"
-    for tree in $trees; do measure "$fs" "$tree" "$base"; done
+    case " $jobs " in *" extract "*) for tree in $trees; do measure "$fs" "$tree" "$base"; done ;; esac
+    # Packing is timed where the file system itself costs least.
+    if [ "$fs" != ext4 ] && [[ " $jobs " == *" pack "* ]]; then
+        for tree in $trees; do measure_pack "$fs" "$tree" "$base"; done
+    fi
     unmount_fs "$fs"
 done
 
@@ -271,6 +326,7 @@ done
     echo "kernel: $(uname -sr)"
     echo "system: $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME")"
     echo "untree: $("$untree" --version 2>/dev/null | head -1)"
+    echo "untree-pack: $("$pack" --version 2>/dev/null | head -1)"
     [ -n "$gnu_tar" ] && echo "GNU tar: $("$gnu_tar" --version | head -1)"
     [ -n "$bsdtar" ] && echo "bsdtar: $("$bsdtar" --version | head -1)"
     echo "hyperfine: $(hyperfine --version)"

@@ -9,7 +9,7 @@
 #error "UNTREE_VERSION comes from the project version in CMakeLists.txt"
 #endif
 
-static const char USAGE[] = "Usage: untree-pack SOURCE_DIR ARCHIVE\n";
+static const char USAGE[] = "untree-pack: usage: untree-pack SOURCE_DIR ARCHIVE (or --help)\n";
 
 static const char HELP_TEXT[] =
     "Usage: untree-pack SOURCE_DIR ARCHIVE\n"
@@ -19,22 +19,29 @@ static const char HELP_TEXT[] =
     "  SOURCE_DIR  the directory whose contents are packed (not the directory\n"
     "              itself): every directory and regular file, depth first,\n"
     "              siblings sorted by name, with their times and attributes\n"
-    "  ARCHIVE     the file to write; it is written beside its final name and\n"
-    "              renamed once whole, so a failed run leaves no half archive\n"
+    "  ARCHIVE     the file to write: written beside its final name and renamed\n"
+    "              once whole, keeping a replaced file's permissions (through a\n"
+    "              symbolic link, what it leads to); a file you may not write to\n"
+    "              is not replaced. \"-\" is standard output (not a terminal); a\n"
+    "              device or FIFO is written straight, never replaced\n"
     "\n"
     "Left out, one line each on standard error: symbolic links, devices,\n"
-    "sockets, FIFOs, entries that cannot be read, and names an archive cannot\n"
-    "carry (on Linux: not valid UTF-8, or holding \"\\\" or \":\"). A file whose\n"
-    "size changes while it is read is stored at the size first seen and\n"
-    "reported.\n"
+    "sockets, FIFOs, entries that cannot be read, names an archive cannot\n"
+    "carry (on Linux: not valid UTF-8, or holding \"\\\" or \":\"), and what\n"
+    "untree could not restore: entries below 255 levels or with a path over\n"
+    "28672 characters. The archive itself and the file it replaces are never\n"
+    "packed. Told but stored: names with control characters, times outside\n"
+    "1601-30828, files that change while read.\n"
+    "\n"
+    "Ctrl-C, SIGTERM and SIGHUP remove the unfinished archive.\n"
     "\n"
     "Exit status:\n"
     "  0  the archive holds the whole tree\n"
     "  1  no archive was written: wrong arguments, SOURCE_DIR cannot be read,\n"
     "     ARCHIVE cannot be written, or the tree exceeds what an archive holds\n"
-    "     (255 levels, files under 1 TiB, 2 GiB of names and records)\n"
-    "  2  the archive was written, but something was left out or changed while\n"
-    "     read: see standard error\n"
+    "     (files under 1 TiB, 2 GiB of names and records)\n"
+    "  2  the archive was written, but something was left out, stored as it\n"
+    "     could be, or changed while read: see standard error\n"
     "\n"
     "  -h, --help   show this help and exit\n"
     "  --version    show the version and exit\n"
@@ -57,5 +64,6 @@ int main(int argc, char** argv) {
         fputs(USAGE, stderr);
         return EXIT_EARLY;
     }
+    platform_catch_interruptions();
     return run_pack(arguments[1], arguments[2]);
 }

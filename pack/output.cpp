@@ -55,61 +55,44 @@ uint32_t long_path_of(const char* argument, WideChar* out, uint32_t capacity) {
 }
 
 bool output_open(ArchiveOutput* out, const char* archive_argument) {
-    out->final_display = archive_argument;
-    uint32_t n = long_path_of(archive_argument, out->final_path, PLATFORM_WIDE_PATH_UNITS - 32);
+    out->display = archive_argument;
+    out->buffer = (uint8_t*)malloc(PACK_CHUNK);
+    if (!out->buffer) {
+        tell("cannot write archive <%s>: out of memory", archive_argument);
+        return false;
+    }
+    if (strcmp(archive_argument, "-") == 0) {
+        out->handle = platform_output_standard(&out->target);
+        if (out->handle == PLATFORM_NO_HANDLE) {
+            tell("cannot write archive <->: standard output is a terminal");
+            return false;
+        }
+        return true;
+    }
+    static WideChar path[PLATFORM_WIDE_PATH_UNITS];
+    uint32_t n = long_path_of(archive_argument, path, PLATFORM_WIDE_PATH_UNITS);
     if (n == 0) {
-        fprintf(stderr, "cannot resolve the archive path <%s>: %s\n", archive_argument,
-                "not a usable path on this system");
+        tell("cannot write archive <%s>: not a usable path on this system", archive_argument);
         return false;
     }
     // A backslash would be taken for a separator on its way to the system.
     WideChar foreign = platform_foreign_separator();
     for (uint32_t i = 0; foreign && i < n; i++)
-        if (out->final_path[i] == foreign) {
-            fprintf(stderr, "cannot write archive <%s>: a backslash in its path\n", archive_argument);
+        if (path[i] == foreign) {
+            tell("cannot write archive <%s>: a backslash in its path", archive_argument);
             return false;
         }
-    if (platform_path_kind(out->final_path) == PATH_DIRECTORY) {
-        fprintf(stderr, "cannot write archive <%s>: it is a directory\n", archive_argument);
-        return false;
-    }
-    out->buffer = (uint8_t*)malloc(PACK_CHUNK);
-    size_t display_bytes = strlen(archive_argument) + 32;
-    out->temporary_display = (char*)malloc(display_bytes);
-    if (!out->buffer || !out->temporary_display) {
-        fprintf(stderr, "cannot write archive <%s>: out of memory\n", archive_argument);
-        return false;
-    }
-
-    // Beside the archive, so that the rename at the end stays on one file
-    // system and is one step. A name left by a run that was killed is not
-    // reused.
-    uint32_t pid = platform_process_id();
-    uint32_t error = 0;
-    for (uint32_t attempt = 0; attempt < 100; attempt++) {
-        char suffix[32];
-        if (attempt == 0) snprintf(suffix, sizeof suffix, ".partial-%u", (unsigned)pid);
-        else snprintf(suffix, sizeof suffix, ".partial-%u-%u", (unsigned)pid, (unsigned)attempt);
-        memcpy(out->temporary_path, out->final_path, n * sizeof(WideChar));
-        ascii_to_wide(suffix, out->temporary_path + n);
-        snprintf(out->temporary_display, display_bytes, "%s%s", archive_argument, suffix);
-        out->handle = platform_create_new_file(out->temporary_path);
-        if (out->handle != PLATFORM_NO_HANDLE) break;
-        error = platform_last_error();
-        if (error != platform_error_already_exists()) break;
-    }
-    if (out->handle == PLATFORM_NO_HANDLE) {
-        fprintf(stderr, "cannot create <%s>: %s\n", out->temporary_display, error_text(error));
-        return false;
-    }
-    out->identity_known = platform_file_identity(out->handle, &out->volume, &out->index);
-    return true;
+    out->handle = platform_output_open(path, &out->target);
+    if (out->handle != PLATFORM_NO_HANDLE) return true;
+    if (out->target.kind == PLATFORM_TARGET_DIRECTORY) tell("cannot write archive <%s>: it is a directory", archive_argument);
+    else tell("cannot write archive <%s>: %s", archive_argument, error_text(platform_last_error()));
+    return false;
 }
 
-bool output_is_own_file(const ArchiveOutput* out, PlatformHandle file) {
-    uint64_t volume, index;
-    return out->identity_known && platform_file_identity(file, &volume, &index) && volume == out->volume &&
-           index == out->index;
+bool output_leaves_out(const ArchiveOutput* out, uint64_t volume, uint64_t index) {
+    for (uint32_t i = 0; i < out->target.left_out; i++)
+        if (out->target.volume[i] == volume && out->target.index[i] == index) return true;
+    return false;
 }
 
 static bool flush(ArchiveOutput* out) {
@@ -127,10 +110,16 @@ static bool flush(ArchiveOutput* out) {
 
 CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length) {
     CopyOutcome result = {0, 0};
-    if (length >= KERNEL_COPY_MIN) {
+    if (!out->no_send_file) {
         if (!flush(out)) return result;
-        int64_t n = platform_copy_in_kernel(source, out->handle, length);
-        if (n < 0) n = platform_send_file(source, out->handle, length);
+        // A copy the platform refused once (other file systems, a pipe, no
+        // such call) is not asked for again.
+        int64_t n = out->no_copy_range ? -1 : platform_copy_in_kernel(source, out->handle, length);
+        if (n < 0) {
+            out->no_copy_range = true;
+            n = platform_send_file(source, out->handle, length);
+            if (n < 0) out->no_send_file = true;
+        }
         if (n > 0) {
             result.read = (uint64_t)n;
             out->data_bytes += (uint64_t)n;
@@ -168,31 +157,29 @@ CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t leng
     return result;
 }
 
-static void remove_temporary(ArchiveOutput* out) {
-    if (!platform_delete_file(out->temporary_path))
-        fprintf(stderr, "cannot remove <%s>: %s\n", out->temporary_display, error_text(platform_last_error()));
-}
-
 void output_abandon(ArchiveOutput* out) {
     if (out->handle == PLATFORM_NO_HANDLE) return;
-    platform_close(out->handle);
+    bool removed = platform_output_discard(out->handle);
     out->handle = PLATFORM_NO_HANDLE;
-    remove_temporary(out);
+    if (!removed) {
+        uint32_t error = platform_last_error();
+        char name[512];
+        if (platform_output_temporary_name(name, sizeof name) == 0) strcpy(name, "?");
+        tell("cannot remove the temporary file <%s> beside <%s>: %s", name, out->display, error_text(error));
+    }
 }
 
 bool output_finish(ArchiveOutput* out, const IndexWriter* index) {
     if (!flush(out) || !index_write(index, out->handle)) {
         uint32_t error = out->failed ? out->error : platform_last_error();
-        fprintf(stderr, "cannot write archive <%s>: %s\n", out->temporary_display, error_text(error));
+        tell("cannot write archive <%s>: %s", out->display, error_text(error));
         output_abandon(out);
         return false;
     }
-    platform_close(out->handle);
+    bool placed = platform_output_commit(out->handle);
     out->handle = PLATFORM_NO_HANDLE;
-    if (!platform_replace_file(out->temporary_path, out->final_path)) {
-        fprintf(stderr, "cannot rename <%s> to <%s>: %s\n", out->temporary_display, out->final_display,
-                error_text(platform_last_error()));
-        remove_temporary(out);
+    if (!placed) {
+        tell("cannot write archive <%s>: %s", out->display, error_text(platform_last_error()));
         return false;
     }
     return true;

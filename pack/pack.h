@@ -5,6 +5,7 @@
 #ifndef UNTREE_PACK_PACK_H
 #define UNTREE_PACK_PACK_H
 
+#include <stdarg.h>
 #include <stdint.h>
 
 #include "archive/writer.h"
@@ -17,21 +18,16 @@ enum {
     SOURCE_PATH_UNITS = PLATFORM_WIDE_PATH_UNITS + (DEPTH_LIMIT + 1) * PLATFORM_NAME_UNITS,
 };
 
-// Files at least this long are copied by the kernel where it can; shorter
-// ones are read into the output buffer, so that many small files share one
-// write.
-static const uint64_t KERNEL_COPY_MIN = 262144;
-
 // The archive being written: a temporary file beside ARCHIVE until it is
-// whole, then renamed to it.
+// whole, then renamed to it, or a stream (standard output, a device).
 struct ArchiveOutput {
     PlatformHandle handle;
-    WideChar final_path[PLATFORM_WIDE_PATH_UNITS];
-    WideChar temporary_path[PLATFORM_WIDE_PATH_UNITS];
-    const char* final_display;  // ARCHIVE as typed
-    char* temporary_display;
-    uint64_t volume, index;  // the temporary file's identity: the walk leaves it out
-    bool identity_known;
+    PlatformTarget target;
+    const char* display;  // ARCHIVE as typed
+    // Contents go from file to archive inside the kernel where it can copy
+    // them (one copy instead of a read and a write); otherwise through this
+    // buffer, many small files to a write.
+    bool no_copy_range, no_send_file;
     uint8_t* buffer;  // contents not yet written
     uint32_t fill;
     uint64_t data_bytes;
@@ -44,23 +40,45 @@ struct CopyOutcome {
     uint32_t read_error;  // why reading stopped short, 0 at the end of the file
 };
 
-// Creates the temporary file beside the archive. False, with a message on
-// standard error, when it cannot.
+// Opens ARCHIVE ("-": standard output) by the target rules. False, with a
+// message on standard error, when it cannot.
 bool output_open(ArchiveOutput* out, const char* archive_argument);
 // Appends `length` bytes of the source file's content to the data region:
 // exactly `length`, whatever the file holds by now (zeros where it ended
 // early). Sets out->failed when the archive refused bytes.
 CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length);
-// Writes what is buffered and the index behind it, closes and renames the
-// temporary file to the archive. False, with a message, when any step fails.
+// Writes what is buffered and the index behind it, and puts the archive in
+// place. False, with a message, when any step fails.
 bool output_finish(ArchiveOutput* out, const IndexWriter* index);
-// Closes and removes the temporary file: no archive.
+// Gives the output up: a temporary file is removed.
 void output_abandon(ArchiveOutput* out);
-bool output_is_own_file(const ArchiveOutput* out, PlatformHandle file);
+// Whether this file is the archive being written or the one it replaces.
+bool output_leaves_out(const ArchiveOutput* out, uint64_t volume, uint64_t index);
+
+// --- Messages (progress.cpp) ----------------------------------------------------
+// Every line on standard error starts with the program's name. On a
+// terminal a progress line stands below them, redrawn at most twice a
+// second, and a summary ends the run.
+
+void tell_list(const char* format, va_list args, const char* ending);
+void tell(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void progress_start();
+void progress_update(uint32_t directories, uint32_t files, uint64_t bytes);
+// The last line on a terminal: what went into which archive.
+void progress_finish(uint32_t directories, uint32_t files, uint64_t bytes, uint32_t reported, const char* archive);
+// Clears the progress line (an early end).
+void progress_clear();
 
 // Absolute form of a command-line path with the long-path prefix where the
 // system has one. Returns its length in units, 0 on failure.
 uint32_t long_path_of(const char* argument, WideChar* out, uint32_t capacity);
+
+// Decimal digits of a value (into a buffer of 24).
+const char* decimal(uint64_t value, char buffer[24]);
 
 // The system's text for an error, without a trailing line break.
 const char* error_text(uint32_t code);

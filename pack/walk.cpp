@@ -14,15 +14,32 @@
 #include "pack/pack.h"
 #include "report/exit_status.h"
 
+// Why a listed child is not packed; it is told when the walk reaches it, so
+// that the lines come in the archive's order.
+enum SkipReason {
+    KEEP,
+    SKIP_NOT_UTF8,     // the name has no true UTF-16 form
+    SKIP_BAD_NAME,     // name_fault says why
+    SKIP_ATTRIBUTES,   // `error` says why
+    SKIP_KIND,         // not a directory or a regular file
+};
+
 // One listed child still to be visited. Its name lives in the name arena,
 // NUL-terminated.
 struct Child {
     uint32_t name_at;
     uint32_t name_units;
     uint32_t kind;
+    uint32_t skip;  // SkipReason
+    uint32_t error;
+    const char* fault;
     uint16_t attributes;
+    uint32_t time_faults;
     uint64_t size;
     uint64_t creation_time, write_time, access_time;
+    PlatformFileState state;
+    bool identity_known;
+    uint64_t volume, index;
 };
 
 // One directory on the way from the root down to the entry being visited.
@@ -48,6 +65,7 @@ struct PackState {
     PlatformSourceEntry listed;
     IndexWriter index;
     ArchiveOutput out;
+    uint32_t directories, files;  // entries in the archive
     uint32_t reported;  // skips and changes told on standard error
     bool refused;       // the tree cannot be archived: no archive
 };
@@ -61,9 +79,8 @@ static WideChar* name_at(uint32_t at) { return (WideChar*)g_pack.names.bytes + a
 static void report(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    tell_list(format, args, "");
     va_end(args);
-    fputc('\n', stderr);
     g_pack.reported++;
 }
 
@@ -71,13 +88,12 @@ static void report(const char* format, ...) {
 static void refuse(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    tell_list(format, args, "; no archive written");
     va_end(args);
-    fputs("; no archive written\n", stderr);
     g_pack.refused = true;
 }
 
-static const char* decimal(uint64_t value, char buffer[24]) {
+const char* decimal(uint64_t value, char buffer[24]) {
     char* p = buffer + 23;
     *p = 0;
     do *--p = (char)('0' + value % 10);
@@ -87,34 +103,51 @@ static const char* decimal(uint64_t value, char buffer[24]) {
 
 // --- Paths ----------------------------------------------------------------------
 
-// Appends a name to the displayed path; bytes that would garble a terminal
-// line, and with `escape_high` every byte of a name that is not UTF-8, are
-// shown as \xNN.
-static void display_append(const char* bytes, size_t length, bool escape_high) {
+// Appends a name to the displayed path: bytes that would garble a terminal
+// line (C0 and C1 controls, DEL) are shown as \xNN, and so is every byte of
+// a name that is not UTF-8 (`raw`: its lone surrogates U+DC80-U+DCFF stand
+// for those bytes).
+static void display_append(const WideChar* name, uint32_t units, bool raw) {
     static const char HEX[] = "0123456789ABCDEF";
     char separator = platform_path_separator();
     char* d = g_pack.display;
     size_t at = g_pack.display_length;
     if (at > 0 && d[at - 1] != separator && d[at - 1] != '/') d[at++] = separator;
-    for (size_t i = 0; i < length; i++) {
-        uint8_t b = (uint8_t)bytes[i];
-        if (b < 0x20 || b == 0x7F || (escape_high && b >= 0x80)) {
-            d[at++] = '\\';
-            d[at++] = 'x';
-            d[at++] = HEX[b >> 4];
-            d[at++] = HEX[b & 15];
-        } else {
-            d[at++] = (char)b;
+    for (uint32_t i = 0; i < units; i++) {
+        uint32_t c = name[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+        uint8_t b[4];
+        uint32_t n;
+        if (raw && c >= 0xDC80 && c <= 0xDCFF) b[0] = (uint8_t)c, n = 1;
+        else if (c < 0x80) b[0] = (uint8_t)c, n = 1;
+        else if (c < 0x800) b[0] = (uint8_t)(0xC0 | (c >> 6)), b[1] = (uint8_t)(0x80 | (c & 0x3F)), n = 2;
+        else if (c < 0x10000)
+            b[0] = (uint8_t)(0xE0 | (c >> 12)), b[1] = (uint8_t)(0x80 | ((c >> 6) & 0x3F)),
+            b[2] = (uint8_t)(0x80 | (c & 0x3F)), n = 3;
+        else
+            b[0] = (uint8_t)(0xF0 | (c >> 18)), b[1] = (uint8_t)(0x80 | ((c >> 12) & 0x3F)),
+            b[2] = (uint8_t)(0x80 | ((c >> 6) & 0x3F)), b[3] = (uint8_t)(0x80 | (c & 0x3F)), n = 4;
+        bool escape = c < 0x20 || (c >= 0x7F && c <= 0x9F) || (raw && c >= 0x80);
+        for (uint32_t k = 0; k < n; k++) {
+            if (escape) {
+                d[at++] = '\\';
+                d[at++] = 'x';
+                d[at++] = HEX[b[k] >> 4];
+                d[at++] = HEX[b[k] & 15];
+            } else {
+                d[at++] = (char)b[k];
+            }
         }
     }
     d[at] = 0;
     g_pack.display_length = at;
 }
 
-static void display_append_wide(const WideChar* name) {
-    char utf8[PLATFORM_NAME_UNITS * 3 + 1];
-    uint32_t n = platform_wide_to_utf8(name, utf8, sizeof utf8);
-    display_append(utf8, n ? n - 1 : 0, false);
+static bool has_controls(const WideChar* name, uint32_t units) {
+    for (uint32_t i = 0; i < units; i++)
+        if (name[i] < 0x20 || (name[i] >= 0x7F && name[i] <= 0x9F)) return true;
+    return false;
 }
 
 static void paths_to(const Level* level) {
@@ -125,14 +158,14 @@ static void paths_to(const Level* level) {
 }
 
 // The paths of a child of `level`.
-static void paths_to_child(const Level* level, const WideChar* name, uint32_t units) {
+static void paths_to_child(const Level* level, const WideChar* name, uint32_t units, bool raw) {
     paths_to(level);
     WideChar* w = g_pack.wide + g_pack.wide_length;
     *w++ = '\\';
     memcpy(w, name, units * sizeof(WideChar));
     w[units] = 0;
     g_pack.wide_length += units + 1;
-    display_append_wide(name);
+    display_append(name, units, raw);
 }
 
 // --- Listing --------------------------------------------------------------------
@@ -146,33 +179,15 @@ static bool name_less(const Child& a, const Child& b) {
     return a.name_units < b.name_units;
 }
 
-// What the archive cannot carry is told here, one line each, and not kept.
-static bool keep_listed(const Level* level, const PlatformSourceEntry* e) {
-    if (!e->name_is_unicode) {
-        paths_to(level);
-        display_append(e->raw_name, strlen(e->raw_name), true);
-        report("name not valid UTF-8, skipped: <%s>", g_pack.display);
-        return false;
-    }
-    paths_to_child(level, e->name, e->name_units);
-    const char* fault = name_fault(e->name, e->name_units);
-    if (fault) {
-        report("%s, skipped: <%s>", fault, g_pack.display);
-        return false;
-    }
-    if (e->error) {
-        report("cannot read the attributes of <%s>: %s; skipped", g_pack.display, error_text(e->error));
-        return false;
-    }
-    switch (e->kind) {
-    case PLATFORM_ENTRY_FILE:
-    case PLATFORM_ENTRY_DIRECTORY: return true;
-    case PLATFORM_ENTRY_LINK: report("symbolic link skipped: <%s>", g_pack.display); return false;
-    case PLATFORM_ENTRY_DEVICE: report("device skipped: <%s>", g_pack.display); return false;
-    case PLATFORM_ENTRY_SOCKET: report("socket skipped: <%s>", g_pack.display); return false;
-    case PLATFORM_ENTRY_FIFO: report("FIFO skipped: <%s>", g_pack.display); return false;
-    default: report("special file skipped: <%s>", g_pack.display); return false;
-    }
+// What the archive cannot carry is marked here and told when the walk
+// reaches it.
+static uint32_t skip_reason(const PlatformSourceEntry* e, const char** fault) {
+    if (!e->name_is_unicode) return SKIP_NOT_UTF8;
+    *fault = name_fault(e->name, e->name_units);
+    if (*fault) return SKIP_BAD_NAME;
+    if (e->error) return SKIP_ATTRIBUTES;
+    if (e->kind != PLATFORM_ENTRY_FILE && e->kind != PLATFORM_ENTRY_DIRECTORY) return SKIP_KIND;
+    return KEEP;
 }
 
 static bool keep_child(const PlatformSourceEntry* e) {
@@ -183,11 +198,19 @@ static bool keep_child(const PlatformSourceEntry* e) {
     c->name_at = (uint32_t)(g_pack.names.size / sizeof(WideChar));
     c->name_units = e->name_units;
     c->kind = e->kind;
+    c->fault = 0;
+    c->skip = skip_reason(e, &c->fault);
+    c->error = e->error;
     c->attributes = e->attributes;
+    c->time_faults = e->time_faults;
     c->size = e->size;
     c->creation_time = e->creation_time;
     c->write_time = e->write_time;
     c->access_time = e->access_time;
+    c->state = e->state;
+    c->identity_known = e->identity_known;
+    c->volume = e->volume;
+    c->index = e->index;
     memcpy(g_pack.names.bytes + g_pack.names.size, e->name, units * sizeof(WideChar));
     g_pack.children.size += sizeof(Child);
     g_pack.names.size += units * sizeof(WideChar);
@@ -213,14 +236,11 @@ static void push_level(PlatformHandle directory) {
         int r = platform_list_next(&g_pack.listed);
         if (r == 0) break;
         if (r < 0) {
-            paths_to(level);
             report("cannot list directory <%s>: %s; the rest of it is skipped", g_pack.display,
                    error_text(platform_last_error()));
             break;
         }
-        if (!keep_listed(level, &g_pack.listed)) continue;
         if (!keep_child(&g_pack.listed)) {
-            paths_to(level);
             refuse("out of memory listing <%s>", g_pack.display);
             break;
         }
@@ -239,6 +259,23 @@ static void pop_level() {
 
 // --- Entries --------------------------------------------------------------------
 
+static void tell_skipped(const Child& c) {
+    const char* d = g_pack.display;
+    switch (c.skip) {
+    case SKIP_NOT_UTF8: report("name not valid UTF-8, skipped: <%s>", d); return;
+    case SKIP_BAD_NAME: report("%s, skipped: <%s>", c.fault, d); return;
+    case SKIP_ATTRIBUTES: report("cannot read the attributes of <%s>: %s; skipped", d, error_text(c.error)); return;
+    }
+    switch (c.kind) {
+    case PLATFORM_ENTRY_LINK: report("symbolic link skipped: <%s>", d); return;
+    case PLATFORM_ENTRY_DEVICE: report("device skipped: <%s>", d); return;
+    case PLATFORM_ENTRY_SOCKET: report("socket skipped: <%s>", d); return;
+    case PLATFORM_ENTRY_FIFO: report("FIFO skipped: <%s>", d); return;
+    default: report("special file skipped: <%s>", d); return;
+    }
+}
+
+// Adds the entry, and tells what the archive holds of it only in part.
 static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
     EntryRecord r;
     memset(&r, 0, sizeof r);
@@ -250,7 +287,7 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
     r.access_time = c.access_time;
     char n[24];
     switch (index_add(&g_pack.index, name_at(c.name_at), c.name_units, r)) {
-    case INDEX_ADDED: return true;
+    case INDEX_ADDED: break;
     case INDEX_TOO_LARGE:
         refuse("the tree is too large for one archive: its names and records reach %s bytes at <%s>, and "
                "must stay under 2147483648",
@@ -258,10 +295,20 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
         return false;
     case INDEX_NO_MEMORY: refuse("out of memory adding <%s>", g_pack.display); return false;
     default:
-        // The listing let through what the index refuses: a fault of ours.
+        // The walk let through what the index refuses: a fault of ours.
         refuse("internal error adding <%s>", g_pack.display);
         return false;
     }
+    if (is_directory(r)) g_pack.directories++;
+    else g_pack.files++;
+    // Legal on Linux, but no Windows name, and a garbled terminal line.
+    if (has_controls(name_at(c.name_at), c.name_units))
+        report("name holds control characters, stored: <%s>", g_pack.display);
+    if (c.time_faults & PLATFORM_TIME_TOO_EARLY)
+        report("time before 1601, stored as 1601-01-01: <%s>", g_pack.display);
+    if (c.time_faults & PLATFORM_TIME_TOO_LATE)
+        report("time after 30828, stored as 30828-09-14: <%s>", g_pack.display);
+    return true;
 }
 
 static void pack_directory(const Level* parent, const Child& c, uint32_t depth) {
@@ -278,11 +325,47 @@ static void pack_directory(const Level* parent, const Child& c, uint32_t depth) 
     push_level(h);
 }
 
-static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
+static bool same_state(const PlatformFileState& a, const PlatformFileState& b) {
+    return a.size == b.size && a.write_stamp == b.write_stamp && (!a.change_known || !b.change_known ||
+                                                                  a.change_stamp == b.change_stamp);
+}
+
+// What reading showed of a file that may have changed meanwhile: one line
+// at most, the most telling one.
+static void tell_copy(const Child& c, PlatformHandle h, const CopyOutcome& copied, const PlatformFileState& before,
+                      bool changed_since_listed) {
     char n1[24], n2[24], n3[24];
+    const char* d = g_pack.display;
+    PlatformFileState after;
+    if (copied.read < c.size && copied.read_error != 0) {
+        report("cannot read <%s> after %s of %s bytes: %s; the rest is stored as zeros", d, decimal(copied.read, n1),
+               decimal(c.size, n2), error_text(copied.read_error));
+    } else if (copied.read < c.size) {
+        report("<%s> shrank while read: %s bytes recorded, %s found; stored with zeros after them", d,
+               decimal(c.size, n1), decimal(copied.read, n2));
+    } else if (!platform_file_state(h, &after)) {
+        report("cannot tell whether <%s> changed while read: %s", d, error_text(platform_last_error()));
+    } else if (after.size != c.size) {
+        report("<%s> changed size while read: %s bytes recorded, %s now; the first %s stored", d, decimal(c.size, n1),
+               decimal(after.size, n2), decimal(c.size, n3));
+    } else if (changed_since_listed || !same_state(after, before)) {
+        report("<%s> changed while read: what is stored may mix old and new content", d);
+    }
+}
+
+static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
+    char n1[24];
     if (c.size >= CONTENT_LENGTH_LIMIT) {
         refuse("<%s> holds %s bytes, more than the 1099511627775 an archive entry can", g_pack.display,
                decimal(c.size, n1));
+        return;
+    }
+    // The archive being written, and the one it replaces, may lie inside the
+    // tree; neither is part of it.
+    if (c.identity_known && output_leaves_out(&g_pack.out, c.volume, c.index)) return;
+    // An empty file is all in its listing: nothing to read, nothing to change.
+    if (c.size == 0 && c.identity_known) {
+        add_entry(c, depth, 0);
         return;
     }
     PlatformHandle h = platform_open_source_file(parent->directory, name_at(c.name_at), g_pack.wide);
@@ -290,31 +373,25 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
         report("cannot open file <%s>: %s; skipped", g_pack.display, error_text(platform_last_error()));
         return;
     }
-    // The archive being written may lie inside the tree; it is not part of it.
-    if (output_is_own_file(&g_pack.out, h)) {
-        platform_close(h);
+    uint64_t volume, index;
+    if (!c.identity_known && platform_file_identity(h, &volume, &index) &&
+        output_leaves_out(&g_pack.out, volume, index)) {
+        platform_release_source(h);
         return;
     }
+    // Where the listing did not tell the whole state, it is taken now, and
+    // must still be the listed one.
+    PlatformFileState before = c.state;
+    bool changed_since_listed = false;
+    if (!before.change_known && platform_file_state(h, &before))
+        changed_since_listed = before.size != c.state.size || before.write_stamp != c.state.write_stamp;
     if (!add_entry(c, depth, c.size)) {
-        platform_close(h);
+        platform_release_source(h);
         return;
     }
     CopyOutcome copied = output_copy(&g_pack.out, h, c.size);
-    if (!g_pack.out.failed) {
-        if (copied.read < c.size && copied.read_error != 0) {
-            report("cannot read <%s> after %s of %s bytes: %s; the rest is stored as zeros", g_pack.display,
-                   decimal(copied.read, n1), decimal(c.size, n2), error_text(copied.read_error));
-        } else if (copied.read < c.size) {
-            report("<%s> shrank while read: %s bytes recorded, %s found; stored with zeros after them",
-                   g_pack.display, decimal(c.size, n1), decimal(copied.read, n2));
-        } else {
-            uint64_t now = platform_file_size(h);
-            if (now != c.size)
-                report("<%s> changed size while read: %s bytes recorded, %s now; the first %s stored",
-                       g_pack.display, decimal(c.size, n1), decimal(now, n2), decimal(c.size, n3));
-        }
-    }
-    platform_close(h);
+    if (!g_pack.out.failed) tell_copy(c, h, copied, before, changed_since_listed);
+    platform_release_source(h);
 }
 
 static void walk() {
@@ -327,15 +404,17 @@ static void walk() {
         // A copy: the arena may move when the child's own listing grows it.
         Child c = *child_at(top->next++);
         uint32_t depth = g_pack.level_count - 1;
-        paths_to_child(top, name_at(c.name_at), c.name_units);
-        if (depth >= DEPTH_LIMIT) {
-            refuse("<%s> lies deeper than the 255 levels an archive holds", g_pack.display);
-            break;
-        }
-        if (c.kind == PLATFORM_ENTRY_DIRECTORY) pack_directory(top, c, depth);
+        paths_to_child(top, name_at(c.name_at), c.name_units, c.skip == SKIP_NOT_UTF8);
+        progress_update(g_pack.directories, g_pack.files, g_pack.out.data_bytes);
+        if (c.skip != KEEP) tell_skipped(c);
+        else if (depth >= DEPTH_LIMIT) report("deeper than 255 levels, skipped: <%s>", g_pack.display);
+        else if (!index_path_fits(&g_pack.index, depth, name_at(c.name_at), c.name_units))
+            report("path too long to restore, skipped: <%s>", g_pack.display);
+        else if (c.kind == PLATFORM_ENTRY_DIRECTORY) pack_directory(top, c, depth);
         else pack_file(top, c, depth);
     }
     while (g_pack.level_count > 0) pop_level();
+    platform_release_sources();
 }
 
 // What a run allocated, for a caller that goes on (the tests run many).
@@ -345,17 +424,19 @@ static int finish_run(int status) {
     grow_free(&g_pack.names);
     free(g_pack.display);
     free(g_pack.out.buffer);
-    free(g_pack.out.temporary_display);
+    if (status == EXIT_EARLY) progress_clear();
     return status;
 }
 
 int run_pack(const char* source_argument, const char* archive_argument) {
     memset(&g_pack, 0, sizeof g_pack);
     index_init(&g_pack.index);
-    size_t display_bytes = strlen(source_argument) + 1 + (size_t)(DEPTH_LIMIT + 1) * (PLATFORM_NAME_BYTES * 4 + 1);
+    progress_start();
+    // Every byte of a name may take four to show.
+    size_t display_bytes = strlen(source_argument) + 1 + (size_t)(DEPTH_LIMIT + 1) * (PLATFORM_NAME_UNITS * 4 * 2 + 1);
     g_pack.display = (char*)malloc(display_bytes);
     if (!g_pack.display) {
-        fprintf(stderr, "cannot pack <%s>: out of memory\n", source_argument);
+        tell("cannot pack <%s>: out of memory", source_argument);
         return finish_run(EXIT_EARLY);
     }
     strcpy(g_pack.display, source_argument);
@@ -366,8 +447,7 @@ int run_pack(const char* source_argument, const char* archive_argument) {
     uint32_t n = long_path_of(source_argument, g_pack.wide, PLATFORM_WIDE_PATH_UNITS);
     PlatformHandle root = platform_open_source_root(source_argument, g_pack.wide);
     if (root == PLATFORM_NO_HANDLE) {
-        fprintf(stderr, "cannot open source directory <%s>: %s\n", source_argument,
-                error_text(platform_last_error()));
+        tell("cannot open source directory <%s>: %s", source_argument, error_text(platform_last_error()));
         return finish_run(EXIT_EARLY);
     }
     // A root that ends in a separator (a drive root, "/") would double it
@@ -388,5 +468,6 @@ int run_pack(const char* source_argument, const char* archive_argument) {
         return finish_run(EXIT_EARLY);
     }
     if (!output_finish(&g_pack.out, &g_pack.index)) return finish_run(EXIT_EARLY);
+    progress_finish(g_pack.directories, g_pack.files, g_pack.out.data_bytes, g_pack.reported, archive_argument);
     return finish_run(g_pack.reported ? EXIT_INCOMPLETE : EXIT_COMPLETE);
 }

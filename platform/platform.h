@@ -161,19 +161,36 @@ enum {
     PLATFORM_NAME_BYTES = 260,
 };
 
+// What tells whether a file changed: compared before and after reading it.
+// The times are the system's own stamps, only ever compared with each other.
+struct PlatformFileState {
+    uint64_t size;
+    uint64_t write_stamp;
+    uint64_t change_stamp;
+    bool change_known;  // false: the listing had no change time (Windows)
+};
+
+// Bits of PlatformSourceEntry::time_faults: a time an archive cannot hold
+// was stored as the nearest one it can.
+enum { PLATFORM_TIME_TOO_EARLY = 1, PLATFORM_TIME_TOO_LATE = 2 };
+
 // One child of a directory being listed, with what the archive records of it.
 struct PlatformSourceEntry {
-    WideChar name[PLATFORM_NAME_UNITS];  // UTF-16, NUL-terminated
+    // UTF-16, NUL-terminated. A POSIX name that is not UTF-8 has each byte
+    // that is not part of a valid sequence as a lone surrogate U+DC80-U+DCFF,
+    // so that it still sorts and can be shown.
+    WideChar name[PLATFORM_NAME_UNITS];
     uint32_t name_units;
-    // False when the system's name has no UTF-16 form (POSIX: it is not
-    // UTF-8); raw_name then holds its bytes, NUL-terminated, for messages.
-    bool name_is_unicode;
-    char raw_name[PLATFORM_NAME_BYTES];
+    bool name_is_unicode;  // false: the name has no true UTF-16 form
     uint32_t error;  // not 0: the name was listed but its attributes could not be read
     uint32_t kind;   // PlatformEntryKind
     uint16_t attributes;  // the archive's attribute word
     uint64_t size;        // content length of a file, 0 for anything else
     uint64_t creation_time, write_time, access_time;  // FILETIMEs
+    uint32_t time_faults;
+    PlatformFileState state;
+    bool identity_known;  // the listing told volume and index (POSIX)
+    uint64_t volume, index;
 };
 
 // Opens SOURCE_DIR: POSIX by the argument as typed, Windows by its full
@@ -194,16 +211,63 @@ PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* 
 // Reads up to count bytes; returns the count read. *error is 0 when a short
 // count means the end of the file, the system's error otherwise.
 uint32_t platform_read_source(PlatformHandle handle, void* buffer, uint32_t count, uint32_t* error);
+// Closes a source file once it has been read; the POSIX backend closes
+// consecutive descriptors together, in one call.
+void platform_release_source(PlatformHandle handle);
+// Closes every source file still held by platform_release_source.
+void platform_release_sources();
+// The state of an open file now.
+bool platform_file_state(PlatformHandle handle, PlatformFileState* out);
 // What tells one file from another: the same pair means the same file.
 bool platform_file_identity(PlatformHandle handle, uint64_t* volume, uint64_t* index);
 // Like platform_copy_in_kernel, by the system's other in-kernel copy
 // (sendfile); -1 when it has none for these two files.
 int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t count);
-// Creates a file that must not exist yet, for writing.
-PlatformHandle platform_create_new_file(const WideChar* path);
-// Renames a closed file, replacing whatever file `to` names, in one step.
-bool platform_replace_file(const WideChar* from, const WideChar* to);
-bool platform_delete_file(const WideChar* path);
+
+// --- The packer's output -------------------------------------------------------
+// ARCHIVE as the system finds it: a file that is missing or regular is written
+// as a new temporary file beside it (beside the final target of a symbolic
+// link) and renamed over it at the end; anything else that can be written (a
+// device, a FIFO) is written straight.
+enum PlatformTargetKind {
+    PLATFORM_TARGET_NEW,       // nothing there yet: a temporary file, renamed
+    PLATFORM_TARGET_REPLACED,  // a regular file: the same, with its permissions kept
+    PLATFORM_TARGET_STREAM,    // written straight, never replaced
+    PLATFORM_TARGET_DIRECTORY, // refused
+};
+
+struct PlatformTarget {
+    uint32_t kind;  // PlatformTargetKind
+    // Files the walk leaves out: the one standing at ARCHIVE and the
+    // temporary file.
+    uint32_t left_out;
+    uint64_t volume[2], index[2];
+};
+
+// Opens ARCHIVE for writing by these rules. An existing regular file the
+// user may not write to is refused with the system's error. The temporary
+// file's name is the archive's, shortened to fit the system's limit, with
+// ".partial-PID" after it.
+PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target);
+// The process's standard output as the archive; refused (no handle) on a
+// terminal.
+PlatformHandle platform_output_standard(PlatformTarget* target);
+// Finishes the output: a temporary file gets the replaced file's permissions
+// (and owner and group where the process may set them), is closed and
+// renamed to ARCHIVE. False, with the last error, when a step fails; the
+// temporary file is removed then.
+bool platform_output_commit(PlatformHandle handle);
+// Closes the output and removes a temporary file. False, with the last
+// error, when that file could not be removed.
+bool platform_output_discard(PlatformHandle handle);
+// The temporary file's name, to tell the user about one left behind.
+uint32_t platform_output_temporary_name(char* out, uint32_t capacity);
+// From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing
+// the console on Windows) remove the temporary file and end the process as
+// the signal would have; SIGPIPE and SIGXFSZ are ignored, so that a write
+// they would have stopped fails and is reported.
+void platform_catch_interruptions();
+
 uint32_t platform_process_id();
 // The separator a user of this system expects between the names of a path.
 char platform_path_separator();

@@ -5,6 +5,7 @@
 #define UNTREE_PLATFORM_POSIX_BACKEND_H
 
 #include <errno.h>
+#include <signal.h>
 #include <stdint.h>
 
 #include "platform/platform.h"
@@ -17,7 +18,8 @@ enum SyscallId {
     SYS_OPEN, SYS_OPENAT, SYS_READ, SYS_WRITE, SYS_LSEEK, SYS_FSTAT, SYS_FSTATAT, SYS_MKDIRAT,
     SYS_FUTIMENS, SYS_FCHMODAT, SYS_COPY_FILE_RANGE, SYS_CLOSE, SYS_FCNTL,
     // packing
-    SYS_GETDENTS64, SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_UNLINKAT,
+    SYS_GETDENTS64, SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_UNLINKAT, SYS_CLOSE_RANGE, SYS_FACCESSAT,
+    SYS_READLINKAT, SYS_FCHMOD, SYS_FCHOWN,
     SYS_COUNT
 };
 
@@ -85,6 +87,30 @@ void forget_held(int fd);
 
 // The two in-kernel copies share one loop (tree_write.cpp).
 int64_t kernel_copy(SyscallId id, PlatformHandle from, PlatformHandle to, uint64_t count);
+
+// --- The packer's output (tree_write.cpp) -------------------------------------
+// Kept where a signal handler can reach it: the handler removes the
+// temporary file with one unlinkat on names prepared before the walk.
+
+enum { OUTPUT_NAME_BYTES = 256 };  // NAME_MAX and its terminator
+
+struct OutputFile {
+    int directory;                        // where ARCHIVE's final target lies (O_PATH), -1 when none
+    char name[OUTPUT_NAME_BYTES];         // that target's name in it
+    char temporary[OUTPUT_NAME_BYTES];    // the temporary file's name beside it
+    volatile sig_atomic_t temporary_exists;
+    bool standard;                        // the process's standard output: never closed
+    bool replacing;                       // carry the replaced file's mode, owner and group over
+    uint32_t mode, owner, group;
+    uint32_t temporary_owner, temporary_group;
+};
+
+extern OutputFile g_output;
+// Async-signal-safe.
+void remove_output_temporary();
+// Holds SIGINT, SIGTERM and SIGHUP back while the temporary file comes into
+// being (process.cpp), so that none finds it created but not yet known.
+void hold_interruptions(bool hold);
 
 // FILETIME counts 100 ns from 1601-01-01; the Unix epoch is 11644473600 s later.
 static const int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;

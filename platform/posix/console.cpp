@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/backend.h"
@@ -44,3 +45,23 @@ bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units)
 uint32_t platform_output_error() { return errno ? (uint32_t)errno : EIO; }
 
 void platform_discard_output(FILE* stream) { __fpurge(stream); }
+
+// --- The packer's output to standard output -----------------------------------
+
+PlatformHandle platform_output_standard(PlatformTarget* target) {
+    memset(target, 0, sizeof *target);
+    target->kind = PLATFORM_TARGET_STREAM;
+    if (isatty(STDOUT_FILENO) == 1) {
+        errno = ENOTTY;  // not a place for an archive, whatever the call says
+        return PLATFORM_NO_HANDLE;
+    }
+    g_output.standard = true;
+    // Redirected into a file of the tree, that file is left out of the walk.
+    struct stat st;
+    if (SYS(SYS_FSTAT, fstat(STDOUT_FILENO, &st)) == 0 && S_ISREG(st.st_mode)) {
+        target->volume[0] = (uint64_t)st.st_dev;
+        target->index[0] = (uint64_t)st.st_ino;
+        target->left_out = 1;
+    }
+    return to_handle(STDOUT_FILENO);
+}

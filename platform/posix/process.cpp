@@ -1,5 +1,6 @@
 // The process: its arguments, its signals, its clocks, its identity.
 #include <signal.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
@@ -40,3 +41,37 @@ uint64_t platform_cycle_counter() {
 uint32_t platform_process_id() { return (uint32_t)getpid(); }
 
 char platform_path_separator() { return '/'; }
+
+// --- The packer's interruptions -----------------------------------------------
+
+static void on_interruption(int signal_number) {
+    remove_output_temporary();
+    // Ended by the signal itself, so the caller sees what stopped the run.
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+static const int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void hold_interruptions(bool hold) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : INTERRUPTIONS) sigaddset(&set, s);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, 0);
+}
+
+void platform_catch_interruptions() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_interruption;
+    sigemptyset(&action.sa_mask);
+    for (int s : INTERRUPTIONS) sigaddset(&action.sa_mask, s);
+    for (int s : INTERRUPTIONS) {
+        // A signal ignored from the start (nohup, a background job) stays so.
+        struct sigaction before;
+        if (sigaction(s, 0, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(s, &action, 0);
+    }
+}

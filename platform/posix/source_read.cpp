@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/posix/backend.h"
@@ -33,45 +34,75 @@ static const char* source_name(const WideChar* name) {
     return bytes;
 }
 
-// Strict UTF-8 to UTF-16: no overlong form, no encoded surrogate, nothing
-// beyond U+10FFFF, no sequence cut short. Anything else has no UTF-16 form.
-static bool strict_utf8_to_utf16(const char* text, WideChar* out, uint32_t capacity, uint32_t* units) {
+// One strict UTF-8 sequence at s: no overlong form, no encoded surrogate,
+// nothing beyond U+10FFFF, nothing cut short. Its length, 0 when invalid.
+static uint32_t utf8_sequence(const uint8_t* s, uint32_t* code) {
+    uint32_t c = s[0], extra, least;
+    if (c < 0x80) extra = 0, least = 0;
+    else if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1, least = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF) c &= 0x0F, extra = 2, least = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) c &= 0x07, extra = 3, least = 0x10000;
+    else return 0;
+    for (uint32_t i = 1; i <= extra; i++) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (s[i] & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *code = c;
+    return extra + 1;
+}
+
+// A name to UTF-16. A byte that starts no valid sequence becomes the lone
+// surrogate U+DC00 + byte, which no valid name gives: the name still sorts
+// and shows, and is known not to be UTF-8. Returns whether it was.
+static bool name_to_utf16(const char* text, WideChar* out, uint32_t* units) {
     const uint8_t* s = (const uint8_t*)text;
     uint32_t at = 0;
-    while (*s) {
-        uint32_t c = *s++;
-        uint32_t extra, least;
-        if (c < 0x80) extra = 0, least = 0;
-        else if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1, least = 0x80;
-        else if (c >= 0xE0 && c <= 0xEF) c &= 0x0F, extra = 2, least = 0x800;
-        else if (c >= 0xF0 && c <= 0xF4) c &= 0x07, extra = 3, least = 0x10000;
-        else return false;
-        for (uint32_t i = 0; i < extra; i++, s++) {
-            if ((*s & 0xC0) != 0x80) return false;
-            c = (c << 6) | (*s & 0x3F);
-        }
-        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        uint32_t need = c >= 0x10000 ? 2 : 1;
-        if (at + need + 1 > capacity) return false;
-        if (need == 2) {
+    bool valid = true;
+    // A kernel name holds at most 255 bytes, each at most one unit.
+    while (*s && at + 2 < PLATFORM_NAME_UNITS) {
+        uint32_t c;
+        uint32_t n = utf8_sequence(s, &c);
+        if (n == 0) {
+            out[at++] = (WideChar)(0xDC00 | *s++);
+            valid = false;
+        } else if (c >= 0x10000) {
             out[at++] = (WideChar)(0xD800 + ((c - 0x10000) >> 10));
             out[at++] = (WideChar)(0xDC00 + ((c - 0x10000) & 0x3FF));
+            s += n;
         } else {
             out[at++] = (WideChar)c;
+            s += n;
         }
     }
     out[at] = 0;
     *units = at;
-    return true;
+    return valid && !*s;
 }
 
-static uint64_t filetime_of(int64_t seconds, uint32_t nanoseconds) {
-    // Before 1601 there is no FILETIME; far beyond 30828 none either.
+// A FILETIME holds 1601-01-01 to 30828-09-14 (the largest signed value);
+// 0 means "no time" to the extractor. Earlier times become the earliest
+// non-zero one, later ones the latest, and *faults says so.
+static uint64_t filetime_of(int64_t seconds, uint32_t nanoseconds, uint32_t* faults) {
     const int64_t first = -FILETIME_UNIX_EPOCH / 10000000;
-    const int64_t last = (INT64_MAX - FILETIME_UNIX_EPOCH) / 10000000 - 1;
-    if (seconds < first) return 0;
-    if (seconds > last) seconds = last;
-    return (uint64_t)(seconds * 10000000 + FILETIME_UNIX_EPOCH) + nanoseconds / 100;
+    const int64_t last = (INT64_MAX - FILETIME_UNIX_EPOCH) / 10000000;
+    if (seconds < first) {
+        *faults |= PLATFORM_TIME_TOO_EARLY;
+        return 1;
+    }
+    if (seconds >= last) {
+        uint64_t t = seconds == last ? (uint64_t)(seconds * 10000000 + FILETIME_UNIX_EPOCH) : UINT64_MAX;
+        if (seconds > last || t > (uint64_t)INT64_MAX - nanoseconds / 100) {
+            *faults |= PLATFORM_TIME_TOO_LATE;
+            return (uint64_t)INT64_MAX;
+        }
+    }
+    uint64_t t = (uint64_t)(seconds * 10000000 + FILETIME_UNIX_EPOCH) + nanoseconds / 100;
+    return t ? t : 1;
+}
+
+static uint64_t stamp_of(int64_t seconds, uint32_t nanoseconds) {
+    return (uint64_t)seconds * 1000000000u + nanoseconds;
 }
 
 static uint32_t entry_kind(uint32_t mode) {
@@ -102,19 +133,29 @@ static struct {
     alignas(8) char block[65536];
 } g_listing = {-1, 0, 0, false, {0}};
 
-// Attributes, size and times of one listed name, never through a link.
+// Attributes, size, times, state and identity of one listed name, never
+// through a link: the one look at it before it is read.
 static void stat_entry(const char* name, PlatformSourceEntry* e) {
+    uint32_t* faults = &e->time_faults;
     if (!g_listing.no_statx) {
         struct statx sx;
         int r = SYS(SYS_STATX, statx(g_listing.fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
                                      STATX_BASIC_STATS | STATX_BTIME, &sx));
         if (r == 0) {
             describe_entry(e, sx.stx_mode, sx.stx_size);
-            e->write_time = filetime_of(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
-            e->access_time = filetime_of(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+            e->write_time = filetime_of(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec, faults);
+            e->access_time = filetime_of(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec, faults);
             // Without a birth time the last write is the earliest time known.
-            e->creation_time = (sx.stx_mask & STATX_BTIME) ? filetime_of(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
-                                                           : e->write_time;
+            e->creation_time = (sx.stx_mask & STATX_BTIME)
+                                   ? filetime_of(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec, faults)
+                                   : e->write_time;
+            e->state.size = sx.stx_size;
+            e->state.write_stamp = stamp_of(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+            e->state.change_stamp = stamp_of(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
+            e->state.change_known = true;
+            e->identity_known = true;
+            e->volume = (uint64_t)makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            e->index = sx.stx_ino;
             return;
         }
         if (errno != ENOSYS) {
@@ -129,9 +170,16 @@ static void stat_entry(const char* name, PlatformSourceEntry* e) {
         return;
     }
     describe_entry(e, st.st_mode, (uint64_t)st.st_size);
-    e->write_time = filetime_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
-    e->access_time = filetime_of(st.st_atim.tv_sec, (uint32_t)st.st_atim.tv_nsec);
+    e->write_time = filetime_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec, faults);
+    e->access_time = filetime_of(st.st_atim.tv_sec, (uint32_t)st.st_atim.tv_nsec, faults);
     e->creation_time = e->write_time;
+    e->state.size = (uint64_t)st.st_size;
+    e->state.write_stamp = stamp_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
+    e->state.change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
+    e->state.change_known = true;
+    e->identity_known = true;
+    e->volume = (uint64_t)st.st_dev;
+    e->index = (uint64_t)st.st_ino;
 }
 
 PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
@@ -141,6 +189,9 @@ PlatformHandle platform_open_source_root(const char* argument, const WideChar*) 
 PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
+    // The files read so far are closed first, so that the directory takes
+    // the lowest descriptor and the files inside it follow in a row.
+    platform_release_sources();
     return to_handle(open_keeping_atime(to_fd(parent), n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
@@ -171,10 +222,7 @@ int platform_list_next(PlatformSourceEntry* out) {
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
 
         memset(out, 0, sizeof *out);
-        size_t length = strlen(name);
-        if (length >= PLATFORM_NAME_BYTES) length = PLATFORM_NAME_BYTES - 1;
-        memcpy(out->raw_name, name, length);
-        out->name_is_unicode = strict_utf8_to_utf16(name, out->name, PLATFORM_NAME_UNITS, &out->name_units);
+        out->name_is_unicode = name_to_utf16(name, out->name, &out->name_units);
         // A name the archive cannot carry is not looked at any further.
         if (out->name_is_unicode) stat_entry(name, out);
         return 1;
@@ -183,12 +231,62 @@ int platform_list_next(PlatformSourceEntry* out) {
 
 void platform_list_end() { g_listing.fd = -1; }
 
+// Source files read are closed in runs of consecutive descriptors, one
+// close_range for up to CLOSING_RUN of them: the kernel hands out the lowest
+// free descriptor, so the files of one directory mostly come in a row.
+enum { CLOSING_RUN = 64 };
+
+static struct {
+    int first, last;  // the run held, -1 when none
+    bool one_by_one;  // the kernel has no close_range
+} g_closing = {-1, -1, false};
+
+void platform_release_sources() {
+    if (g_closing.first < 0) return;
+    bool closed = false;
+    if (g_closing.first < g_closing.last && !g_closing.one_by_one) {
+        closed = SYS(SYS_CLOSE_RANGE, close_range((unsigned)g_closing.first, (unsigned)g_closing.last, 0)) == 0;
+        if (!closed && errno == ENOSYS) g_closing.one_by_one = true;
+    }
+    if (!closed)
+        for (int fd = g_closing.first; fd <= g_closing.last; fd++) SYS(SYS_CLOSE, close(fd));
+    g_closing.first = g_closing.last = -1;
+}
+
+void platform_release_source(PlatformHandle h) {
+    if (h == PLATFORM_NO_HANDLE) return;
+    int fd = to_fd(h);
+    if (g_closing.first >= 0 && fd == g_closing.last + 1 && fd - g_closing.first < CLOSING_RUN) {
+        g_closing.last = fd;
+        return;
+    }
+    platform_release_sources();
+    g_closing.first = g_closing.last = fd;
+}
+
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
     // Non-blocking: should a FIFO take the file's place, opening it must not
     // wait for a writer.
-    return to_handle(open_keeping_atime(to_fd(parent), n, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open_keeping_atime(to_fd(parent), n, flags);
+    if (fd < 0 && errno == EMFILE && g_closing.first >= 0) {
+        // The files read and not yet closed use up the descriptors allowed.
+        platform_release_sources();
+        fd = open_keeping_atime(to_fd(parent), n, flags);
+    }
+    return to_handle(fd);
+}
+
+bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
+    struct stat st;
+    if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;
+    out->size = (uint64_t)st.st_size;
+    out->write_stamp = stamp_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
+    out->change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
+    out->change_known = true;
+    return true;
 }
 
 uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {

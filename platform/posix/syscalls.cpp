@@ -12,7 +12,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"fcntl", 0, 0},
     // packing
     {"getdents64", 0, 0}, {"statx", 0, 0}, {"sendfile", 0, 0}, {"renameat", 0, 0},
-    {"unlinkat", 0, 0},
+    {"unlinkat", 0, 0}, {"close_range", 0, 0}, {"faccessat", 0, 0}, {"readlinkat", 0, 0},
+    {"fchmod", 0, 0},   {"fchown", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {

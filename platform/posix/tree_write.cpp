@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <string.h>
+#include <stdio.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -273,35 +274,186 @@ void platform_set_attributes(const WideChar* path, uint32_t attributes, bool is_
 }
 
 // --- The packer's output -------------------------------------------------------
+// ARCHIVE's final target is reached as a directory descriptor and a name in
+// it, symbolic links followed by hand: so the temporary file lands beside
+// the file that gets replaced, and the link itself stays.
 
-PlatformHandle platform_create_new_file(const WideChar* path) {
+OutputFile g_output = {-1, {0}, {0}, 0, false, false, 0, 0, 0, 0, 0};
+
+void remove_output_temporary() {
+    if (g_output.temporary_exists) unlinkat(g_output.directory, g_output.temporary, 0);
+}
+
+static void forget_output() {
+    if (g_output.directory >= 0) SYS(SYS_CLOSE, close(g_output.directory));
+    memset(&g_output, 0, sizeof g_output);
+    g_output.directory = -1;
+}
+
+// Splits `path` (kernel bytes, relative to `dirfd`) into its directory,
+// opened as g_output.directory, and its last name. False with errno set.
+static bool open_output_directory(int dirfd, const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    if (strlen(name) >= OUTPUT_NAME_BYTES) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    int fd;
+    if (!slash) {
+        fd = SYS(SYS_OPENAT, openat(dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    } else {
+        char directory[PATH_MAX];
+        size_t n = (size_t)(slash - path);
+        if (n >= sizeof directory) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        memcpy(directory, path, n);
+        directory[n] = 0;
+        fd = SYS(SYS_OPENAT, openat(dirfd, n ? directory : "/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (fd < 0) return false;
+    if (g_output.directory >= 0) SYS(SYS_CLOSE, close(g_output.directory));
+    g_output.directory = fd;
+    // A target of "" (a link to "dir/") or "." names a directory.
+    strcpy(g_output.name, *name ? name : ".");
+    return true;
+}
+
+// The temporary file's name: the archive's, cut (never within a character)
+// so that the suffix fits the system's limit on a name.
+static void temporary_name(uint32_t attempt) {
+    char suffix[40];
+    if (attempt == 0) snprintf(suffix, sizeof suffix, ".partial-%u", (unsigned)getpid());
+    else snprintf(suffix, sizeof suffix, ".partial-%u-%u", (unsigned)getpid(), (unsigned)attempt);
+    size_t keep = strlen(g_output.name), room = NAME_MAX - strlen(suffix);
+    if (keep > room) {
+        keep = room;
+        while (keep > 0 && ((uint8_t)g_output.name[keep] & 0xC0) == 0x80) keep--;
+    }
+    memcpy(g_output.temporary, g_output.name, keep);
+    strcpy(g_output.temporary + keep, suffix);
+}
+
+PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target) {
+    memset(target, 0, sizeof *target);
+    forget_output();
     AtPath p;
     if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
-    int fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    bool opened = open_output_directory(p.dirfd, p.rest);
     release_at(&p);
+    if (!opened) return PLATFORM_NO_HANDLE;
+
+    struct stat st;
+    bool exists;
+    for (int hops = 0;; hops++) {
+        exists = SYS(SYS_FSTATAT, fstatat(g_output.directory, g_output.name, &st, AT_SYMLINK_NOFOLLOW)) == 0;
+        if (!exists && errno != ENOENT) return PLATFORM_NO_HANDLE;
+        if (!exists || !S_ISLNK(st.st_mode)) break;
+        char link[PATH_MAX];
+        ssize_t n = hops == 40 ? (errno = ELOOP, -1)
+                               : SYS(SYS_READLINKAT, readlinkat(g_output.directory, g_output.name, link, sizeof link));
+        if (n < 0 || n >= (ssize_t)sizeof link) {
+            if (n >= 0) errno = ENAMETOOLONG;
+            return PLATFORM_NO_HANDLE;
+        }
+        link[n] = 0;
+        if (!open_output_directory(g_output.directory, link)) return PLATFORM_NO_HANDLE;
+    }
+
+    if (exists && S_ISDIR(st.st_mode)) {
+        target->kind = PLATFORM_TARGET_DIRECTORY;
+        errno = EISDIR;
+        return PLATFORM_NO_HANDLE;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device, a FIFO: written to as it is, as the shell's ">" would.
+        int fd = SYS(SYS_OPENAT, openat(g_output.directory, g_output.name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd < 0) return PLATFORM_NO_HANDLE;
+        target->kind = PLATFORM_TARGET_STREAM;
+        return to_handle(fd);
+    }
+    if (exists) {
+        // Replaced only where it could have been written to.
+        if (SYS(SYS_FACCESSAT, faccessat(g_output.directory, g_output.name, W_OK, AT_EACCESS)) != 0)
+            return PLATFORM_NO_HANDLE;
+        g_output.replacing = true;
+        g_output.mode = st.st_mode & 07777;
+        g_output.owner = st.st_uid;
+        g_output.group = st.st_gid;
+        target->volume[target->left_out] = (uint64_t)st.st_dev;
+        target->index[target->left_out++] = (uint64_t)st.st_ino;
+    }
+    target->kind = exists ? PLATFORM_TARGET_REPLACED : PLATFORM_TARGET_NEW;
+
+    // Private until it is whole when it replaces a file: that file's own
+    // permissions come at the end.
+    int fd = -1;
+    for (uint32_t attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        temporary_name(attempt);
+        hold_interruptions(true);
+        fd = SYS(SYS_OPENAT, openat(g_output.directory, g_output.temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                    g_output.replacing ? 0600 : 0666));
+        g_output.temporary_exists = fd >= 0;
+        int e = errno;
+        hold_interruptions(false);
+        errno = e;
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) return PLATFORM_NO_HANDLE;
+    if (SYS(SYS_FSTAT, fstat(fd, &st)) == 0) {
+        g_output.temporary_owner = st.st_uid;
+        g_output.temporary_group = st.st_gid;
+        target->volume[target->left_out] = (uint64_t)st.st_dev;
+        target->index[target->left_out++] = (uint64_t)st.st_ino;
+    }
     return to_handle(fd);
 }
 
-bool platform_replace_file(const WideChar* from, const WideChar* to) {
-    // Both paths go through the one conversion buffer: keep the first apart.
-    static char from_rest[KERNEL_PATH_BYTES];
-    AtPath f, t;
-    if (!at_path(from, &f)) return false;
-    strcpy(from_rest, f.rest);
-    if (!at_path(to, &t)) {
-        release_at(&f);
-        return false;
+bool platform_output_commit(PlatformHandle h) {
+    int fd = to_fd(h);
+    if (!g_output.temporary_exists) {
+        bool closed = g_output.standard || SYS(SYS_CLOSE, close(fd)) == 0;
+        int e = errno;
+        forget_output();
+        errno = e;
+        return closed;
     }
-    int r = SYS(SYS_RENAMEAT, renameat(f.dirfd, from_rest, t.dirfd, t.rest));
-    release_at(&t);
-    release_at(&f);
-    return r == 0;
+    if (g_output.replacing) {
+        // Owner and group first: a change of owner clears the set-ID bits.
+        if (g_output.owner != g_output.temporary_owner || g_output.group != g_output.temporary_group) {
+            if (SYS(SYS_FCHOWN, fchown(fd, g_output.owner, g_output.group)) != 0 && errno == EPERM)
+                SYS(SYS_FCHOWN, fchown(fd, (uid_t)-1, g_output.group));  // a group of the user's, perhaps
+        }
+        SYS(SYS_FCHMOD, fchmod(fd, g_output.mode));
+    }
+    // A file system may report a failed write only now.
+    bool ok = SYS(SYS_CLOSE, close(fd)) == 0 &&
+              SYS(SYS_RENAMEAT, renameat(g_output.directory, g_output.temporary, g_output.directory, g_output.name)) == 0;
+    int e = errno;
+    if (ok) g_output.temporary_exists = 0;
+    else remove_output_temporary();
+    forget_output();
+    errno = e;
+    return ok;
 }
 
-bool platform_delete_file(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return false;
-    int r = SYS(SYS_UNLINKAT, unlinkat(p.dirfd, p.rest, 0));
-    release_at(&p);
-    return r == 0;
+bool platform_output_discard(PlatformHandle h) {
+    if (!g_output.standard && h != PLATFORM_NO_HANDLE) SYS(SYS_CLOSE, close(to_fd(h)));
+    bool removed = !g_output.temporary_exists ||
+                   SYS(SYS_UNLINKAT, unlinkat(g_output.directory, g_output.temporary, 0)) == 0;
+    int e = errno;
+    if (removed) g_output.temporary_exists = 0;
+    // A temporary file that stays keeps its name for the message.
+    if (removed) forget_output();
+    errno = e;
+    return removed;
+}
+
+uint32_t platform_output_temporary_name(char* out, uint32_t capacity) {
+    uint32_t n = (uint32_t)strlen(g_output.temporary);
+    if (n + 1 > capacity) return 0;
+    memcpy(out, g_output.temporary, n + 1);
+    return n;
 }

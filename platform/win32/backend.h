@@ -21,7 +21,7 @@ enum SyscallId {
     SYS_CLOSEHANDLE, SYS_GETFILETYPE,
     // packing
     SYS_FINDFIRSTFILEEXW, SYS_FINDNEXTFILEW, SYS_GETFILEINFORMATIONBYHANDLE, SYS_MOVEFILEEXW,
-    SYS_DELETEFILEW,
+    SYS_DELETEFILEW, SYS_GETFILEINFORMATIONBYHANDLEEX, SYS_REPLACEFILEW,
     // the console
     SYS_WRITECONSOLEW,
     SYS_COUNT
@@ -49,6 +49,22 @@ inline PlatformHandle to_handle(HANDLE h) {
     return (h == INVALID_HANDLE_VALUE || h == NULL) ? (PlatformHandle)PLATFORM_NO_HANDLE : (PlatformHandle)h;
 }
 inline HANDLE to_win(PlatformHandle h) { return (HANDLE)h; }
+
+// --- The packer's output (tree_write.cpp) -------------------------------------
+// Kept where the console control handler (process.cpp) can reach it: the
+// handler runs on a thread of its own and deletes the temporary file, which
+// is opened with FILE_SHARE_DELETE for that.
+
+struct OutputFile {
+    WCHAR final_path[PLATFORM_WIDE_PATH_UNITS];      // ARCHIVE, or the final target of a link there
+    WCHAR temporary[PLATFORM_WIDE_PATH_UNITS];       // beside it
+    volatile LONG temporary_exists;
+    bool standard;   // the process's standard output: never closed
+    bool replacing;  // ReplaceFileW keeps the replaced file's attributes and security
+};
+
+extern OutputFile g_output;
+void remove_output_temporary();
 
 // CreateFileW through the table.
 HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

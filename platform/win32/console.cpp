@@ -6,6 +6,7 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 uint32_t platform_init_console() {
     // A closed standard output has no handle; the C runtime's descriptor 1
@@ -53,4 +54,27 @@ void platform_discard_output(FILE* stream) {
     if (null_fd < 0) return;
     _dup2(null_fd, _fileno(stream));
     _close(null_fd);
+}
+
+// --- The packer's output to standard output -----------------------------------
+
+PlatformHandle platform_output_standard(PlatformTarget* target) {
+    memset(target, 0, sizeof *target);
+    target->kind = PLATFORM_TARGET_STREAM;
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (h == INVALID_HANDLE_VALUE || h == NULL || GetConsoleMode(h, &mode)) {
+        SetLastError(ERROR_INVALID_HANDLE);  // a console is no place for an archive
+        return PLATFORM_NO_HANDLE;
+    }
+    g_output.standard = true;
+    // Redirected into a file of the tree, that file is left out of the walk.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) == FILE_TYPE_DISK && !injected(SYS_GETFILEINFORMATIONBYHANDLE) &&
+        GetFileInformationByHandle(h, &info)) {
+        target->volume[0] = info.dwVolumeSerialNumber;
+        target->index[0] = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        target->left_out = 1;
+    }
+    return to_handle(h);
 }

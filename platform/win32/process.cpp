@@ -37,3 +37,17 @@ uint64_t platform_cycle_counter() { return __rdtsc(); }
 uint32_t platform_process_id() { return GetCurrentProcessId(); }
 
 char platform_path_separator() { return '\\'; }
+
+// --- The packer's interruptions -----------------------------------------------
+
+// Runs on a thread of its own. The temporary file is deleted (for good once
+// the process has ended and its handle is closed); then the process ends
+// with the status Ctrl-C and Ctrl-Break give, or, when the console goes
+// away, as the system ends it.
+static BOOL WINAPI on_console_event(DWORD event) {
+    remove_output_temporary();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
+    return FALSE;
+}
+
+void platform_catch_interruptions() { SetConsoleCtrlHandler(on_console_event, TRUE); }

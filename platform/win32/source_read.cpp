@@ -32,6 +32,15 @@ static uint64_t filetime_value(const FILETIME& f) {
     return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
 }
 
+// Times past the largest signed FILETIME (30828) cannot be set again: they
+// become that one, and *faults says so.
+static uint64_t storable(const FILETIME& f, uint32_t* faults) {
+    uint64_t t = filetime_value(f);
+    if (t <= (uint64_t)INT64_MAX) return t;
+    *faults |= PLATFORM_TIME_TOO_LATE;
+    return (uint64_t)INT64_MAX;
+}
+
 static struct {
     HANDLE search;
     bool pending;  // the entry FindFirstFileExW found is still to be handed out
@@ -109,9 +118,13 @@ int platform_list_next(PlatformSourceEntry* out) {
             out->kind = PLATFORM_ENTRY_FILE;
         out->attributes = (uint16_t)a;
         if (out->kind == PLATFORM_ENTRY_FILE) out->size = ((uint64_t)f.nFileSizeHigh << 32) | f.nFileSizeLow;
-        out->creation_time = filetime_value(f.ftCreationTime);
-        out->write_time = filetime_value(f.ftLastWriteTime);
-        out->access_time = filetime_value(f.ftLastAccessTime);
+        out->creation_time = storable(f.ftCreationTime, &out->time_faults);
+        out->write_time = storable(f.ftLastWriteTime, &out->time_faults);
+        out->access_time = storable(f.ftLastAccessTime, &out->time_faults);
+        // The find data has no change time: the state is completed once the
+        // file is open.
+        out->state.size = out->size;
+        out->state.write_stamp = filetime_value(f.ftLastWriteTime);
         return 1;
     }
 }
@@ -131,6 +144,24 @@ uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, ui
     DWORD n = 0;
     if (injected(SYS_READFILE) || !ReadFile(to_win(h), buffer, count, &n, NULL)) *error = GetLastError();
     return n;
+}
+
+void platform_release_source(PlatformHandle h) { platform_close(h); }
+
+void platform_release_sources() {}
+
+bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (h == PLATFORM_NO_HANDLE || injected(SYS_GETFILEINFORMATIONBYHANDLEEX) ||
+        !GetFileInformationByHandleEx(to_win(h), FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(to_win(h), FileStandardInfo, &standard, sizeof standard))
+        return false;
+    out->size = (uint64_t)standard.EndOfFile.QuadPart;
+    out->write_stamp = (uint64_t)basic.LastWriteTime.QuadPart;
+    out->change_stamp = (uint64_t)basic.ChangeTime.QuadPart;
+    out->change_known = true;
+    return true;
 }
 
 bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {

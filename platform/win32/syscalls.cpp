@@ -11,7 +11,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"CloseHandle", 0, 0},       {"GetFileType", 0, 0},
     // packing
     {"FindFirstFileExW", 0, 0}, {"FindNextFileW", 0, 0}, {"GetFileInformationByHandle", 0, 0},
-    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},
+    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"GetFileInformationByHandleEx", 0, 0},
+    {"ReplaceFileW", 0, 0},
     // the console
     {"WriteConsoleW", 0, 0},
 };

@@ -93,6 +93,33 @@ TEST(IndexWriter, StopsAtTheRegionLimitExactly) {
     index_free(&index);
 }
 
+TEST(IndexWriter, KeepsPathsWithinWhatTheExtractorBuilds) {
+    // Both measures count: 28,672 units of ASCII fit, one more does not; in
+    // three-byte units the 61,440 bytes are reached first.
+    IndexWriter index;
+    index_init(&index);
+    std::vector<uint16_t> name(200, 'n');
+    int depth = 0;
+    for (; (depth + 1) * 201 - 1 <= ARCHIVE_PATH_UNITS - 272; depth++)
+        ASSERT_EQ(index_add(&index, name.data(), 200, record_at(depth, true)), INDEX_ADDED) << depth;
+    uint32_t room = ARCHIVE_PATH_UNITS - index.path_units[depth - 1] - 1;
+    std::vector<uint16_t> last(room + 1, 'x');
+    EXPECT_FALSE(index_path_fits(&index, depth, last.data(), room + 1));
+    EXPECT_EQ(index_add(&index, last.data(), room + 1, record_at(depth, false)), INDEX_PATH_TOO_LONG);
+    EXPECT_EQ(index_add(&index, last.data(), room, record_at(depth, false)), INDEX_ADDED);
+    EXPECT_EQ(index.path_units[depth], (uint32_t)ARCHIVE_PATH_UNITS);
+    index_free(&index);
+
+    index_init(&index);
+    std::vector<uint16_t> han(200, 0x4E2D);  // 600 bytes, 200 units
+    depth = 0;
+    for (; (depth + 1) * 601 - 1 <= ARCHIVE_PATH_BYTES; depth++)
+        ASSERT_EQ(index_add(&index, han.data(), 200, record_at(depth, true)), INDEX_ADDED) << depth;
+    EXPECT_LT(index.path_units[depth - 1] + 201, (uint32_t)ARCHIVE_PATH_UNITS);  // the bytes decide
+    EXPECT_EQ(index_add(&index, han.data(), 200, record_at(depth, true)), INDEX_PATH_TOO_LONG);
+    index_free(&index);
+}
+
 // Writes an index behind a data region and reads the file back with the
 // extractor's cursors.
 TEST(IndexWriter, WhatItWritesTheReaderReads) {
