@@ -61,8 +61,7 @@ void hold_interruptions(bool hold) {
 }
 
 void platform_catch_interruptions() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    platform_init_process();
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = on_interruption;
