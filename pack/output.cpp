@@ -133,7 +133,7 @@ CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t leng
         uint32_t want = PACK_CHUNK - out->fill;
         if (want > left) want = (uint32_t)left;
         uint32_t error;
-        uint32_t n = platform_read_source(source, out->buffer + out->fill, want, &error);
+        uint32_t n = platform_read(source, out->buffer + out->fill, want, &error);
         out->fill += n;
         out->data_bytes += n;
         result.read += n;

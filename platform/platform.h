@@ -208,9 +208,7 @@ void platform_list_end();
 // access time, where the system allows that. POSIX does not follow a link
 // that took the file's place since it was listed.
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path);
-// Reads up to count bytes; returns the count read. *error is 0 when a short
-// count means the end of the file, the system's error otherwise.
-uint32_t platform_read_source(PlatformHandle handle, void* buffer, uint32_t count, uint32_t* error);
+// A source file is read with platform_read.
 // Closes a source file once it has been read; the POSIX backend closes
 // consecutive descriptors together, in one call.
 void platform_release_source(PlatformHandle handle);

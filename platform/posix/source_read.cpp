@@ -289,19 +289,6 @@ bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
     return true;
 }
 
-uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
-    *error = 0;
-    uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = SYS(SYS_READ, read(to_fd(h), (char*)buffer + done, count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) *error = (uint32_t)errno;
-        if (n <= 0) break;
-        done += (uint32_t)n;
-    }
-    return done;
-}
-
 bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
     struct stat st;
     if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;

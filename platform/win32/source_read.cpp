@@ -139,13 +139,6 @@ PlatformHandle platform_open_source_file(PlatformHandle, const WideChar*, const 
     return open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
-uint32_t platform_read_source(PlatformHandle h, void* buffer, uint32_t count, uint32_t* error) {
-    *error = 0;
-    DWORD n = 0;
-    if (injected(SYS_READFILE) || !ReadFile(to_win(h), buffer, count, &n, NULL)) *error = GetLastError();
-    return n;
-}
-
 void platform_release_source(PlatformHandle h) { platform_close(h); }
 
 void platform_release_sources() {}
