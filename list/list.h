@@ -112,8 +112,9 @@ void out_u64(uint64_t value);
 // A decimal in `digits`, NUL-terminated; returns where it starts.
 const char* decimal_text(uint64_t value, char digits[24]);
 void out_end_line();
-// Sends what is buffered on; false when standard output failed.
-bool out_finish();
+// Sends what is buffered on; the error that lost some of standard output,
+// 0 when everything reached it.
+uint32_t out_finish();
 // A line on standard error, "untree-list: " and the text, after everything
 // buffered for standard output; or put together with the out_ calls
 // between message_begin and message_end.

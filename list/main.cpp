@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
             options_done = true;
         } else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
             out_text(HELP_TEXT);
-            return out_finish() ? EXIT_COMPLETE : EXIT_EARLY;
+            return out_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
         } else if (strcmp(a, "--version") == 0) {
             out_text("untree-list " UNTREE_VERSION "\n");
-            return out_finish() ? EXIT_COMPLETE : EXIT_EARLY;
+            return out_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
         } else if (strcmp(a, "--names") == 0) {
             names = true;
         } else if (strcmp(a, "--json") == 0) {

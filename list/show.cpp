@@ -66,10 +66,9 @@ void out_end_line() {
     if (g_list.out_terminal) flush_out();
 }
 
-bool out_finish() {
+uint32_t out_finish() {
     flush_out();
-    console_finish();
-    return !ferror(stdout);
+    return console_finish();
 }
 
 void message_begin() {

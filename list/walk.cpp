@@ -240,15 +240,16 @@ int run_list() {
     ArchiveReader* a = &g->archive;
     if (!open_cursors(a, g->archive_path)) {
         char text[512];
-        message("cannot open %s: %s", g->archive_path, error_text(platform_last_error(), text, sizeof text, true));
+        uint32_t error = platform_last_error();
+        message("cannot open %s: %s", g->archive_path, error_text(error, text, sizeof text, true));
         return EXIT_EARLY;
     }
     int status = walk();
     close_cursors(a);
     release_siblings();
-    if (!out_finish()) {
+    if (uint32_t lost = out_finish()) {
         char text[512];
-        message("cannot write to standard output: %s", error_text(platform_last_error(), text, sizeof text, true));
+        message("cannot write to standard output: %s", error_text(lost, text, sizeof text, true));
         return EXIT_EARLY;
     }
     return status;
