@@ -4,6 +4,13 @@
 #include "report/console.h"
 
 const char* error_text_for(uint32_t code) {
+    // What the extractor refuses of its own accord has no system text.
+    switch (code) {
+    case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
+    case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
+    case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
+    case PLATFORM_REFUSED_DUPLICATE: return "already extracted by this run (the same name up to case)";
+    }
     char* text = g_state.error_text;
     uint32_t length = platform_error_text(code, text, ERROR_TEXT_BYTES);
     if (length == 0) {
@@ -27,8 +34,7 @@ static char* report_path_buffer() {
     return (char*)g_state.archive.names.line;
 }
 
-void report_create_failure(const WideChar* path, const EntryRecord& record) {
-    uint32_t code = platform_last_error();
+void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
     char* narrow = report_path_buffer();
     encode_path_utf8(path, narrow, REPORT_PATH_BYTES);
     const char* text = error_text_for(code);

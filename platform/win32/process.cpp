@@ -1,4 +1,4 @@
-// The process: its arguments, its clocks, its identity.
+// The process: its arguments, its limits, its clocks, its identity.
 #include "platform/win32/backend.h"
 
 // After windows.h, which they need.
@@ -25,6 +25,10 @@ void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) 
     LocalFree(wide);
     *out_argc = count;
     *out_argv = utf8;
+}
+
+void platform_raise_handle_limit() {
+    // Windows grants each process millions of handles from the start.
 }
 
 uint32_t platform_tick_count() { return GetTickCount(); }

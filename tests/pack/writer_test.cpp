@@ -102,7 +102,8 @@ TEST(IndexWriter, WhatItWritesTheReaderReads) {
     std::string narrow = file.string();
     std::vector<WideChar> wide(narrow.begin(), narrow.end());
     wide.push_back(0);
-    PlatformHandle out = platform_create_file(wide.data());
+    fs::remove(file);
+    PlatformHandle out = platform_create_new_file(wide.data());
     ASSERT_NE(out, PLATFORM_NO_HANDLE);
     ASSERT_EQ(platform_write(out, "hello", 5), 5u);
 
