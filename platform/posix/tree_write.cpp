@@ -71,38 +71,35 @@ static struct {
     struct timespec start;  // a file changed at or after this was written by this run
 } g_tree;
 
-static struct timespec coarse_now() {
+static struct timespec now(clockid_t clock) {
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    clock_gettime(clock, &ts);
     return ts;
-}
-
-static bool same_time(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 static bool at_or_after(const struct timespec& t, const struct timespec& start) {
     return t.tv_sec != start.tv_sec ? t.tv_sec > start.tv_sec : t.tv_nsec >= start.tv_nsec;
 }
 
-// File systems stamp change times from the coarse real-time clock (the time
-// of the last tick) or, at their finest, with a precise reading that is never
-// earlier; so a start taken from the coarse clock is never later than the
-// change time of anything this run writes. A file another process changed
-// in the same tick, just before the run, would carry the start's time all
-// the same and be taken for this run's own. When the destination holds
-// anything, the run therefore waits for the next tick (at most a few
-// milliseconds) and starts there: everything older is then stamped before
-// the start. An empty destination has nothing older to tell apart.
+// A file system stamps a change with the coarse real-time clock (the time
+// of the last tick, which lags the precise clock by a tick or so) or, when
+// it has handed out a finer stamp since, with a later one, never with a
+// time beyond the precise clock. So what this run writes is stamped no
+// earlier than the coarse clock reads when it writes, and what was there
+// before no later than the precise clock reads at the start. When the
+// destination holds anything, the start is the precise time, and the run
+// waits (a few milliseconds) until the coarse clock has passed it: then
+// everything older is stamped before the start and everything it writes
+// at or after. An empty destination has nothing older to tell apart, and
+// the coarse clock gives the start at once.
 static struct timespec run_start(bool settle) {
-    struct timespec first = coarse_now();
-    if (!settle) return first;
-    for (;;) {
-        struct timespec pause = {0, 500000};
+    if (!settle) return now(CLOCK_REALTIME_COARSE);
+    struct timespec start = now(CLOCK_REALTIME);
+    while (!at_or_after(now(CLOCK_REALTIME_COARSE), start)) {
+        struct timespec pause = {0, 1000000};
         SYS(SYS_NANOSLEEP, nanosleep(&pause, 0));
-        struct timespec now = coarse_now();
-        if (!same_time(now, first)) return now;
     }
+    return start;
 }
 
 // True unless the directory is known to hold nothing; reading it moves only
