@@ -14,14 +14,21 @@
 
 // --- The run -------------------------------------------------------------------
 
+// FILE_NAME_INFORMATION with room for the longest name and a terminator.
+struct FileName {
+    ULONG bytes;
+    WCHAR units[PLATFORM_WIDE_PATH_UNITS + 1];
+};
+
 static struct {
     bool archive_known;
     uint64_t archive_volume;
     uint64_t archive_index;
     uint64_t start;  // a file changed at or after this FILETIME was written by this run
     WCHAR pattern[PLATFORM_WIDE_PATH_UNITS + 3];
-    WCHAR parent_path[PLATFORM_WIDE_PATH_UNITS];
-    WCHAR child_path[PLATFORM_WIDE_PATH_UNITS];
+    WCHAR root[PLATFORM_WIDE_PATH_UNITS + 1];
+    FileName parent_name;
+    FileName child_name;
 } g_tree;
 
 static uint64_t filetime_value(const FILETIME& f) {
@@ -89,11 +96,11 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) 
     // the volume itself.
     size_t n = wcslen((const WCHAR*)root);
     const WCHAR* path = (const WCHAR*)root;
-    if (n && n + 2 <= sizeof g_tree.child_path / sizeof(WCHAR) && root[n - 1] == ':') {
-        memcpy(g_tree.child_path, root, n * sizeof(WCHAR));
-        g_tree.child_path[n] = '\\';
-        g_tree.child_path[n + 1] = 0;
-        path = g_tree.child_path;
+    if (n && n + 2 <= sizeof g_tree.root / sizeof(WCHAR) && root[n - 1] == ':') {
+        memcpy(g_tree.root, root, n * sizeof(WCHAR));
+        g_tree.root[n] = '\\';
+        g_tree.root[n + 1] = 0;
+        path = g_tree.root;
     }
     HANDLE h = create_file(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
@@ -118,6 +125,8 @@ static const NTSTATUS NAME_COLLISION = (NTSTATUS)0xC0000035;   // STATUS_OBJECT_
 static const NTSTATUS NOT_A_DIRECTORY = (NTSTATUS)0xC0000103;  // STATUS_NOT_A_DIRECTORY
 static const NTSTATUS NAME_INVALID = (NTSTATUS)0xC0000033;     // STATUS_OBJECT_NAME_INVALID
 
+static const WideChar SAME_FILE[] = {0};  // the empty name: a handle's own file, opened anew
+
 // NtCreateFile for one name inside `parent` (an empty name opens `parent`
 // itself anew); its status becomes the last error, as a Win32 call leaves it.
 static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access, ULONG disposition, ULONG options,
@@ -136,8 +145,7 @@ static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access,
     InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, parent, NULL);
     IO_STATUS_BLOCK io;
     HANDLE h = NULL;
-    ULONG share = (options & FILE_DIRECTORY_FILE) ? FILE_SHARE_READ | FILE_SHARE_WRITE
-                                                  : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     *status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
                            disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (*status < 0) {
@@ -167,21 +175,46 @@ static bool set_basic(HANDLE h, uint64_t creation, uint64_t access, uint64_t wri
            SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info);
 }
 
-// Whether `child`, opened as `name` inside `parent`, is really there and not
-// somewhere a link leads: Wine opens a Unix symbolic link's target whatever
-// the flags say, and only the final path tells.
+// A handle's file name from its volume's root, NUL-terminated in `out`;
+// its length in units, 0 when the system does not tell.
+static uint32_t name_of(HANDLE h, FileName* out) {
+    IO_STATUS_BLOCK io;
+    if (injected(SYS_NTQUERYINFORMATIONFILE) ||
+        NtQueryInformationFile(h, &io, out, sizeof *out - sizeof(WCHAR), FileNameInformation) < 0)
+        return 0;
+    uint32_t units = out->bytes / sizeof(WCHAR);
+    out->units[units] = 0;
+    return units;
+}
+
+// Whether `child`, opened or made as `name` inside `parent`, is really there
+// and not somewhere a link led. Windows looks a name up inside the parent
+// it is given, and opens a link itself when asked to; Wine does neither: it
+// turns the parent back into the path it had when it was opened and opens
+// the target of a Unix symbolic link whatever the flags say. Only the final
+// paths show where a name led there (under Wine, an empty file or directory
+// may be made there before it is refused). Where the system cannot tell the
+// parent's, there is nothing to compare with, and Windows needs no check.
 static bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name) {
-    const DWORD capacity = PLATFORM_WIDE_PATH_UNITS;
-    if (injected(SYS_GETFINALPATHNAMEBYHANDLEW)) return false;
-    DWORD p = GetFinalPathNameByHandleW(parent, g_tree.parent_path, capacity, 0);
-    DWORD c = GetFinalPathNameByHandleW(child, g_tree.child_path, capacity, 0);
-    if (p == 0 || c == 0 || p >= capacity || c >= capacity) return false;
-    // A drive root's final path ends in its backslash; any other has none.
-    if (g_tree.parent_path[p - 1] == '\\') p--;
-    if (c <= p + 1 || _wcsnicmp(g_tree.parent_path, g_tree.child_path, p) != 0 || g_tree.child_path[p] != '\\')
-        return false;
-    const WCHAR* last = g_tree.child_path + p + 1;
-    return CompareStringOrdinal(last, -1, (const WCHAR*)name, -1, TRUE) == CSTR_EQUAL;
+    // The name from the volume's root: no drive letter to look up, and no
+    // length limit (Wine's GetFinalPathNameByHandleW stops at MAX_PATH).
+    uint32_t p = name_of(parent, &g_tree.parent_name);
+    if (p == 0) return true;
+    uint32_t c = name_of(child, &g_tree.child_name);
+    const WCHAR* parent_path = g_tree.parent_name.units;
+    const WCHAR* child_path = g_tree.child_name.units;
+    // A volume root's name is its backslash; any other ends in a name.
+    if (parent_path[p - 1] == '\\') p--;
+    if (c <= p + 1 || _wcsnicmp(parent_path, child_path, p) != 0 || child_path[p] != '\\') return false;
+    return CompareStringOrdinal(child_path + p + 1, (int)(c - p - 1), (const WCHAR*)name, -1, TRUE) == CSTR_EQUAL;
+}
+
+// What this run has just made where a link led it is left as it is, empty:
+// removing it would go by the path it was made through, and that may lead
+// elsewhere by now.
+static void refuse_made(HANDLE made) {
+    CloseHandle(made);
+    SetLastError(PLATFORM_REFUSED_LINK);
 }
 
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
@@ -192,6 +225,10 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
     HANDLE h = create_at(to_win(parent), name, enter | FILE_WRITE_ATTRIBUTES, FILE_CREATE, FILE_DIRECTORY_FILE,
                          &status);
     if (h) {
+        if (!opened_in_place(to_win(parent), h, name)) {
+            refuse_made(h);
+            return DIRECTORY_REFUSED;
+        }
         // Its attributes at once, before anything goes inside.
         set_basic(h, 0, 0, 0, settable(attributes));
         *out = to_handle(h);
@@ -222,7 +259,6 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 // --- Files ----------------------------------------------------------------------
 
-static const WideChar SAME_FILE[] = {0};  // the empty name: a handle's own file, opened anew
 
 enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
 
@@ -264,6 +300,10 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
     // neither a device's data nor a pipe is opened.
     NTSTATUS status;
     HANDLE h = create_new(to_win(parent), name, &status);
+    if (h && !opened_in_place(to_win(parent), h, name)) {
+        refuse_made(h);
+        return PLATFORM_NO_HANDLE;
+    }
     if (h || status != NAME_COLLISION) return to_handle(h);
     HANDLE seen = create_at(to_win(parent), name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
     if (!seen) return PLATFORM_NO_HANDLE;
@@ -281,7 +321,12 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
         if (d) CloseHandle(d);
         if (deleted) {
             CloseHandle(seen);
-            return to_handle(create_new(to_win(parent), name, &status));
+            h = create_new(to_win(parent), name, &status);
+            if (h && !opened_in_place(to_win(parent), h, name)) {
+                refuse_made(h);
+                return PLATFORM_NO_HANDLE;
+            }
+            return to_handle(h);
         }
     } else if (verdict == FILE_WRITE_IN_PLACE) {
         // The very file looked at, opened anew from its own handle.
