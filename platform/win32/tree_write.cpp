@@ -277,8 +277,10 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name) {
              (((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     else if (!opened_in_place(parent, h, name)) refusal = PLATFORM_REFUSED_LINK;
-    // Read-only, whatever our privileges.
-    else if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) refusal = ERROR_ACCESS_DENIED;
+    // Read-only, whatever our privileges; hidden and system files are kept
+    // too, as a Windows program creating the file over them would be refused.
+    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        refusal = ERROR_ACCESS_DENIED;
     else if (injected(SYS_GETFILEINFORMATIONBYHANDLEEX) ||
              !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
         refusal = GetLastError();
