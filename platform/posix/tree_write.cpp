@@ -136,7 +136,7 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) 
         release_at(&p);
     }
     int e = errno;
-    g_tree.start = run_start(fd < 0 || holds_anything(fd));
+    g_tree.start = run_start(fd >= 0 && holds_anything(fd));
     errno = e;
     return to_handle(fd);
 }

@@ -113,7 +113,7 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) 
             h = INVALID_HANDLE_VALUE;
         }
     }
-    g_tree.start = run_start(h == INVALID_HANDLE_VALUE || holds_anything(root));
+    g_tree.start = run_start(h != INVALID_HANDLE_VALUE && holds_anything(root));
     SetLastError(error);
     return to_handle(h);
 }
