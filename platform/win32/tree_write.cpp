@@ -262,10 +262,13 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
 
+static uint64_t file_index(const BY_HANDLE_FILE_INFORMATION& info) {
+    return ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+}
+
 // What may be done with the file `h` (opened to look at, as `name` inside
-// `parent`); the last error says why not.
-static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name) {
-    BY_HANDLE_FILE_INFORMATION info;
+// `parent`, and described in `info`); the last error says why not.
+static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info) {
     FILE_BASIC_INFO basic;
     DWORD refusal = 0;
     if (injected(SYS_GETFILETYPE) || GetFileType(h) != FILE_TYPE_DISK) refusal = PLATFORM_REFUSED_NOT_REGULAR;
@@ -274,7 +277,7 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name) {
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) refusal = PLATFORM_REFUSED_LINK;
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) refusal = ERROR_ACCESS_DENIED;
     else if (g_tree.archive_known && info.dwVolumeSerialNumber == g_tree.archive_volume &&
-             (((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow) == g_tree.archive_index)
+             file_index(info) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     else if (!opened_in_place(parent, h, name)) refusal = PLATFORM_REFUSED_LINK;
     // Read-only, whatever our privileges; hidden and system files are kept
@@ -296,6 +299,25 @@ static HANDLE create_new(HANDLE parent, const WideChar* name, NTSTATUS* status) 
     return create_at(parent, name, GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, status);
 }
 
+// The file `seen` (`name` inside `parent`, described in `info`) opened anew
+// with `access`. Windows opens that very file; Wine goes by its path again,
+// which another process may have pointed elsewhere meanwhile (even at
+// another name of the same file): what it opened must be that file, there.
+static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_HANDLE_FILE_INFORMATION& info,
+                     ACCESS_MASK access) {
+    NTSTATUS status;
+    HANDLE h = create_at(seen, SAME_FILE, access, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!h) return NULL;
+    if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &now) &&
+        now.dwVolumeSerialNumber == info.dwVolumeSerialNumber && file_index(now) == file_index(info) &&
+        opened_in_place(parent, h, name))
+        return h;
+    CloseHandle(h);
+    SetLastError(PLATFORM_REFUSED_LINK);
+    return NULL;
+}
+
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name) {
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, through a handle that can do nothing but read attributes:
@@ -309,14 +331,15 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
     if (h || status != NAME_COLLISION) return to_handle(h);
     HANDLE seen = create_at(to_win(parent), name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
     if (!seen) return PLATFORM_NO_HANDLE;
-    FileVerdict verdict = judge(to_win(parent), seen, name);
+    BY_HANDLE_FILE_INFORMATION info;
+    FileVerdict verdict = judge(to_win(parent), seen, name, info);
     DWORD error = GetLastError();
     if (verdict == FILE_REPLACE) {
         // Other names of this file keep their content: this name gets a new
         // one, once the old one is gone (when the handle deleting it closes).
         FILE_DISPOSITION_INFO gone;
         gone.DeleteFile = TRUE;
-        HANDLE d = create_at(seen, SAME_FILE, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
+        HANDLE d = reopen(to_win(parent), name, seen, info, DELETE);
         bool deleted = d && !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
                        SetFileInformationByHandle(d, FileDispositionInfo, &gone, sizeof gone);
         error = GetLastError();
@@ -332,7 +355,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
         }
     } else if (verdict == FILE_WRITE_IN_PLACE) {
         // The very file looked at, opened anew from its own handle.
-        h = create_at(seen, SAME_FILE, GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
+        h = reopen(to_win(parent), name, seen, info, GENERIC_WRITE);
         if (h && (injected(SYS_SETENDOFFILE) || !SetEndOfFile(h))) {
             error = GetLastError();
             CloseHandle(h);
