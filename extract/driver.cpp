@@ -91,37 +91,62 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output) {
     return result;
 }
 
+// The directory an entry at depth d is made in: the root, or the one held at
+// d - 1. None when it is not there; `why` then says so for the report.
+static PlatformHandle parent_of(int d, uint32_t* why) {
+    if (d == 0) {
+        *why = g_state.root_error;
+        return g_state.root;
+    }
+    *why = platform_error_path_not_found();
+    return g_state.pending.handles[d - 1];
+}
+
+// The entry's own name, the last component of the wide path.
+static const WideChar* entry_name(int d) {
+    return g_state.path.wide + g_state.path.wide_level_start[d];
+}
+
 // Returns false when the entries inside must not be attempted.
 static bool extract_directory(int d) {
     const EntryRecord& record = g_state.record;
-    const WideChar* path = g_state.path.wide;
     g_state.counters.dirs++;
-    if (platform_create_directory(path)) {
-        open_pending_directory(d, record, path);
+    uint32_t code;
+    PlatformHandle parent = parent_of(d, &code);
+    PlatformHandle held = PLATFORM_NO_HANDLE;
+    DirectoryResult result = DIRECTORY_NOT_MADE;
+    if (parent != PLATFORM_NO_HANDLE) {
+        result = platform_enter_directory(parent, entry_name(d), record.attributes, &held);
+        code = platform_last_error();
+    }
+    if (result == DIRECTORY_CREATED || result == DIRECTORY_EXISTING) {
+        open_pending_directory(d, record, held, result == DIRECTORY_CREATED);
         return true;
     }
-    uint32_t code = platform_last_error();
-    PathKind kind = code == platform_error_already_exists() ? platform_path_kind(path) : PATH_MISSING;
-    // An existing directory is reused as it is: its own times and attributes stay.
-    if (kind == PATH_DIRECTORY) return true;
     g_state.incomplete = true;
-    report_directory_failure(path, record, code);
-    // A link standing there would lead the subtree out of the destination:
-    // nothing goes inside it. Under anything else the entries are attempted
-    // and fail on their own.
-    return kind != PATH_LINK;
+    report_directory_failure(g_state.path.wide, record, code);
+    // What goes inside one that could not be made fails on its own, each
+    // entry with a line. One that is there but not entered (a link, or no
+    // handle left to hold it) is passed over with everything inside it.
+    return result == DIRECTORY_NOT_MADE;
 }
 
-static void extract_file() {
+static void extract_file(int d) {
     const EntryRecord& record = g_state.record;
     const WideChar* path = g_state.path.wide;
     uint64_t length = content_length(record);
     g_state.counters.files++;
-    PlatformHandle output = platform_create_file(path);
+    uint32_t code;
+    PlatformHandle parent = parent_of(d, &code);
+    PlatformHandle output = PLATFORM_NO_HANDLE;
+    if (parent != PLATFORM_NO_HANDLE) {
+        output = platform_create_file(parent, entry_name(d));
+        if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
+    }
     g_state.output = output;
     if (output == PLATFORM_NO_HANDLE) {
         g_state.incomplete = true;
-        report_create_failure(path, record);
+        report_create_failure(path, record, code);
         skip_content(length);
         return;
     }
@@ -131,7 +156,7 @@ static void extract_file() {
         const char* reason = copy.error ? error_text_for(copy.error) : "archive ends early";
         report_short_content(path, length, copy.written, reason);
     }
-    finish_file(output, record, path);
+    finish_file(output, record);
     g_state.output = PLATFORM_NO_HANDLE;
 }
 
@@ -217,7 +242,7 @@ static void walk() {
             skip_content(length);
             continue;
         }
-        if (!directory) extract_file();
+        if (!directory) extract_file(d);
         else if (!extract_directory(d)) s->refused_depth = d;
     }
 }
@@ -225,6 +250,7 @@ static void walk() {
 int run_extract(int argc, char** argv) {
     if (argc < 2) return EXIT_COMPLETE;
     ExtractState* s = &g_state;
+    platform_raise_handle_limit();
     if (!open_cursors(&s->archive, argv[1])) return EXIT_EARLY;
     bool usable = resolve_destination(argc > 2 ? argv[2] : ".");
     if (usable && argc > 3) {
@@ -236,9 +262,13 @@ int run_extract(int argc, char** argv) {
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
+    s->root = platform_open_tree(s->path.wide, s->archive.cursors.data_cursor);
+    s->root_error = s->root == PLATFORM_NO_HANDLE ? platform_last_error() : 0;
     start_status();
     s->previous_depth = 0;
     walk();
+    platform_close(s->root);
+    s->root = PLATFORM_NO_HANDLE;
     close_cursors(&s->archive);
     console_out("\n");
     return finish_output(s->incomplete ? EXIT_INCOMPLETE : EXIT_COMPLETE);

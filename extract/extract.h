@@ -28,8 +28,11 @@ struct PathBuilder {
     bool component_safe;                // the last placed name cannot leave its parent
 };
 
-// Directories wait here, open, until the walk has left their subtree: their
-// times can only be set once nothing more is written inside them.
+// The directories the walk is in, one per depth, each held open: the entries
+// at depth d are made through the handle at d - 1 (the root's at depth 0).
+// Those this run made wait here for their times until the walk has left
+// their subtree, since every entry made inside them moves those times; those
+// that were there already are only a way in, with no times to set.
 struct PendingDirectoryTable {
     PlatformHandle handles[LEVELS];
     uint64_t write_times[LEVELS];
@@ -57,6 +60,8 @@ struct ExtractState {
     int32_t refused_depth;              // depth of a refused subtree, -1 when none
     bool previous_was_directory;
     PlatformHandle output;
+    PlatformHandle root;                // the destination, held for the run
+    uint32_t root_error;                // why it could not be opened
     bool incomplete;                    // something selected was not extracted in full
     char error_text[ERROR_TEXT_BYTES];
 };
@@ -82,9 +87,10 @@ void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32
 inline const char* relative_path() { return g_state.path.narrow + g_state.path.level_start[0]; }
 
 // --- Directory finalisation and metadata -------------------------------------
-void open_pending_directory(int depth, const EntryRecord& record, const WideChar* path);
+// `created`: this run made it, and it gets the record's times at the sweep.
+void open_pending_directory(int depth, const EntryRecord& record, PlatformHandle held, bool created);
 void finalize_directories(int from_depth, int to_depth);
-void finish_file(PlatformHandle output, const EntryRecord& record, const WideChar* path);
+void finish_file(PlatformHandle output, const EntryRecord& record);
 
 // --- Selection and listing --------------------------------------------------
 void list_entry(const char* relative);

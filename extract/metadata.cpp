@@ -5,13 +5,13 @@
 // first.
 #include "extract/extract.h"
 
-void open_pending_directory(int d, const EntryRecord& record, const WideChar* path) {
+void open_pending_directory(int d, const EntryRecord& record, PlatformHandle held, bool created) {
     PendingDirectoryTable* t = &g_state.pending;
-    platform_set_attributes(path, record.attributes, true);
-    t->handles[d] = platform_open_directory(path);
-    t->write_times[d] = record.write_time;
-    t->access_times[d] = record.access_time;
-    t->creation_times[d] = record.creation_time;
+    t->handles[d] = held;
+    // An existing directory keeps its own times: zero changes none.
+    t->write_times[d] = created ? record.write_time : 0;
+    t->access_times[d] = created ? record.access_time : 0;
+    t->creation_times[d] = created ? record.creation_time : 0;
 }
 
 void finalize_directories(int from_depth, int to_depth) {
@@ -24,9 +24,10 @@ void finalize_directories(int from_depth, int to_depth) {
     }
 }
 
-void finish_file(PlatformHandle output, const EntryRecord& record, const WideChar* path) {
-    platform_set_times(output, record.creation_time, record.access_time, record.write_time);
+void finish_file(PlatformHandle output, const EntryRecord& record) {
+    // Through the handle, before it is closed: by name, another process
+    // could have put something else there by then. The read-only bit comes
+    // last, so that it never stands in the way of the content or the times.
+    platform_stamp_file(output, record.creation_time, record.access_time, record.write_time, record.attributes);
     platform_close(output);
-    // Last, so that a read-only file could still be written and stamped.
-    platform_set_attributes(path, record.attributes, false);
 }

@@ -9,6 +9,18 @@
 //
 //   <base>/untree-fuzz.XXXXXX/up2/up1/   archive.tree   dest/
 //
+// Built a second time with UNTREE_FUZZ_POPULATED=1, the destination is not
+// empty: every run meets what a user's or an attacker's destination may
+// hold, under short names the fuzzer hits often, and the archive itself
+// lies inside it:
+//
+//   up1/outside/   dir/  file  linked          must never change
+//   up1/dest/      a -> outside/dir   b -> outside/file   c (a second name
+//                  of outside/linked)   d (a FIFO)   e (read-only)
+//                  g (the archive being read)
+//
+// No run may block on the FIFO (libFuzzer's -timeout catches one that does).
+//
 // Runs on Linux only; it is built by clang with -fsanitize=fuzzer.
 #include <dirent.h>
 #include <errno.h>
@@ -25,7 +37,13 @@
 #include "report/console.h"
 #include "report/exit_status.h"
 
+#ifndef UNTREE_FUZZ_POPULATED
+#define UNTREE_FUZZ_POPULATED 0
+#endif
+
 namespace {
+
+const bool POPULATED = UNTREE_FUZZ_POPULATED != 0;
 
 enum { SENTINEL_LEVELS = 3, PATH_BYTES = 4096 };
 
@@ -35,6 +53,8 @@ const char* const LEVEL_NAMES[SENTINEL_LEVELS - 1] = {"up2", "up1"};
 char g_levels[SENTINEL_LEVELS][PATH_BYTES];
 char g_archive[PATH_BYTES];
 char g_dest[PATH_BYTES];
+char g_outside[PATH_BYTES];
+uint64_t g_outside_digest;
 FILE* g_report;  // the harness's own findings: stderr as it was at start
 int g_baseline_fds = -1;  // taken at the first input, once libFuzzer has set up its own streams
 bool g_baseline_taken;
@@ -57,16 +77,18 @@ int count_open_fds() {
     return n;
 }
 
-// True when `dir` holds exactly the names given (up to two), nothing else;
-// `finding` names what anything else would be.
-bool holds_only(const char* dir, const char* a, const char* b, const char* finding) {
+// True when `dir` holds exactly the names given (a null-terminated list),
+// nothing else; `finding` names what anything else would be.
+bool holds_only(const char* dir, const char* const* names, const char* finding) {
     DIR* d = opendir(dir);
     if (!d) die("cannot list", dir);
     bool only = true;
     while (struct dirent* e = readdir(d)) {
         const char* n = e->d_name;
         if (!strcmp(n, ".") || !strcmp(n, "..")) continue;
-        if ((a && !strcmp(n, a)) || (b && !strcmp(n, b))) continue;
+        bool known = false;
+        for (const char* const* k = names; *k && !known; k++) known = !strcmp(n, *k);
+        if (known) continue;
         fprintf(g_report, "fuzz_extract: %s: %s/%s\n", finding, dir, n);
         only = false;
     }
@@ -74,10 +96,24 @@ bool holds_only(const char* dir, const char* a, const char* b, const char* findi
     return only;
 }
 
+// What a populated destination holds before every run: not files or
+// directories the extractor made, so not findings.
+const char* const PREPOPULATED[] = {"a", "b", "c", "d", "e", "g", 0};
+
+bool prepopulated(const char* path, int level) {
+    if (!POPULATED || level != 1) return false;
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    for (const char* const* k = PREPOPULATED; *k; k++)
+        if (!strcmp(base, *k)) return true;
+    return false;
+}
+
 bool g_foreign_kind;  // the walk below met something that is neither file nor directory
 
-int remove_entry(const char* path, const struct stat* st, int type, struct FTW*) {
-    if (type == FTW_SL || type == FTW_SLN || (type == FTW_F && !S_ISREG(st->st_mode))) {
+int remove_entry(const char* path, const struct stat* st, int type, struct FTW* ftw) {
+    bool foreign = type == FTW_SL || type == FTW_SLN || (type == FTW_F && !S_ISREG(st->st_mode));
+    if (foreign && !prepopulated(path, ftw->level)) {
         fprintf(g_report, "fuzz_extract: neither file nor directory: %s\n", path);
         g_foreign_kind = true;
     }
@@ -126,6 +162,59 @@ bool archive_unchanged(const uint8_t* data, size_t size) {
     return same && at == size;
 }
 
+// A digest of everything below `root` that a write through a link or a
+// second name would change: names, kinds, modes, sizes and contents.
+uint64_t g_digest;
+
+void digest_bytes(const void* data, size_t n) {
+    const uint8_t* p = (const uint8_t*)data;
+    for (size_t i = 0; i < n; i++) g_digest = (g_digest ^ p[i]) * 1099511628211ull;
+}
+
+int digest_entry(const char* path, const struct stat* st, int, struct FTW*) {
+    digest_bytes(path, strlen(path) + 1);
+    uint64_t facts[2] = {(uint64_t)st->st_mode, (uint64_t)st->st_size};
+    digest_bytes(facts, sizeof facts);
+    if (S_ISREG(st->st_mode)) {
+        int fd = open(path, O_RDONLY);
+        if (fd < 0) die("cannot read", path);
+        char chunk[4096];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) digest_bytes(chunk, (size_t)n);
+        close(fd);
+    }
+    return 0;
+}
+
+uint64_t digest_tree(const char* root) {
+    g_digest = 14695981039346656037ull;
+    if (nftw(root, digest_entry, 16, FTW_PHYS) != 0) die("cannot walk", root);
+    return g_digest;
+}
+
+void write_text(const char* path, const char* text, mode_t mode) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (fd < 0 || write(fd, text, strlen(text)) != (ssize_t)strlen(text)) die("cannot create", path);
+    close(fd);
+}
+
+// Fills the destination with what it holds before every run.
+void populate_destination() {
+    char path[PATH_BYTES], target[PATH_BYTES];
+    join(path, g_dest, "a");
+    join(target, g_outside, "dir");
+    if (symlink(target, path) != 0) die("cannot create", path);
+    join(path, g_dest, "b");
+    join(target, g_outside, "file");
+    if (symlink(target, path) != 0) die("cannot create", path);
+    join(path, g_dest, "c");
+    join(target, g_outside, "linked");
+    if (link(target, path) != 0) die("cannot create", path);
+    join(path, g_dest, "d");
+    if (mkfifo(path, 0600) != 0) die("cannot create", path);
+    join(path, g_dest, "e");
+    write_text(path, "read-only", 0444);
+}
+
 const char* scratch_base() {
     const char* chosen = getenv("UNTREE_FUZZ_SCRATCH");
     if (chosen && *chosen) return chosen;
@@ -164,8 +253,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         join(g_levels[k], g_levels[k - 1], LEVEL_NAMES[k - 1]);
         if (mkdir(g_levels[k], 0700) != 0) die("cannot create", g_levels[k]);
     }
-    join(g_archive, g_levels[SENTINEL_LEVELS - 1], "archive.tree");
     join(g_dest, g_levels[SENTINEL_LEVELS - 1], "dest");
+    if (POPULATED) {
+        join(g_archive, g_dest, "g");
+        join(g_outside, g_levels[SENTINEL_LEVELS - 1], "outside");
+        char path[PATH_BYTES];
+        if (mkdir(g_outside, 0700) != 0) die("cannot create", g_outside);
+        join(path, g_outside, "dir");
+        if (mkdir(path, 0700) != 0) die("cannot create", path);
+        join(path, g_outside, "file");
+        write_text(path, "outside file", 0600);
+        join(path, g_outside, "linked");
+        write_text(path, "outside, and a second name inside", 0600);
+        g_outside_digest = digest_tree(g_outside);
+    } else {
+        join(g_archive, g_levels[SENTINEL_LEVELS - 1], "archive.tree");
+    }
     atexit(remove_scratch);
     return 0;
 }
@@ -175,6 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         g_baseline_fds = count_open_fds();
         g_baseline_taken = true;
     }
+    if (mkdir(g_dest, 0700) != 0) die("cannot create", g_dest);
+    if (POPULATED) populate_destination();
     int fd = open(g_archive, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) die("cannot create", g_archive);
     for (size_t done = 0; done < size;) {
@@ -183,7 +288,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         done += (size_t)n;
     }
     close(fd);
-    if (mkdir(g_dest, 0700) != 0) die("cannot create", g_dest);
 
     char arg0[] = "untree";
     char* argv[] = {arg0, g_archive, g_dest, 0};
@@ -195,12 +299,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     }
     // An early failure comes before the walk: nothing may have been made.
-    if (status == EXIT_EARLY && !holds_only(g_dest, 0, 0, "created by a run that failed early")) abort();
+    const char* const nothing[] = {0};
+    const char* const* before = POPULATED ? PREPOPULATED : nothing;
+    if (status == EXIT_EARLY && !holds_only(g_dest, before, "created by a run that failed early")) abort();
     const char* outside = "entry outside the destination";
     bool contained = true;
-    for (int k = 0; k < SENTINEL_LEVELS - 1; k++)
-        contained &= holds_only(g_levels[k], LEVEL_NAMES[k], 0, outside);
-    contained &= holds_only(g_levels[SENTINEL_LEVELS - 1], "archive.tree", "dest", outside);
+    for (int k = 0; k < SENTINEL_LEVELS - 1; k++) {
+        const char* const only[] = {LEVEL_NAMES[k], 0};
+        contained &= holds_only(g_levels[k], only, outside);
+    }
+    const char* const last[] = {"dest", POPULATED ? "outside" : "archive.tree", 0};
+    contained &= holds_only(g_levels[SENTINEL_LEVELS - 1], last, outside);
+    if (POPULATED && digest_tree(g_outside) != g_outside_digest) {
+        fprintf(g_report, "fuzz_extract: written through a link or a second name: %s\n", g_outside);
+        contained = false;
+    }
     if (!archive_unchanged(data, size)) {
         fprintf(g_report, "fuzz_extract: the archive itself was written to: %s\n", g_archive);
         contained = false;

@@ -138,6 +138,18 @@ def seeds():
     yield "duplicate-dir-then-file.tree", archive([d("same", 0), f("same", 0, b"1")])
     yield "duplicate-readonly-overwrite.tree", archive(
         [f("ro", 0, b"first", FILE | READONLY), f("ro", 0, b"second")])
+    yield "duplicate-case.tree", archive([f("README", 0, b"upper"), f("readme", 0, b"lower"), f("README", 0, b"again")])
+
+    # What a destination may hold already (the populated target puts links,
+    # a second name, a FIFO, a read-only file and the archive itself under
+    # these names): files and directories of those names, and entries inside.
+    existing = "abcdeg"
+    yield "existing-as-files.tree", archive([f(n, 0, b"over " + n.encode(), FILE) for n in existing] +
+                                            [f("after", 0, b"own")])
+    yield "existing-as-directories.tree", archive(
+        [e for n in existing for e in (d(n, 0), f("in", 1, b"in " + n.encode()), d("x", 1), f("y", 2, b"y"))])
+    yield "existing-read-only-twice.tree", archive([f("e", 0, b"1", FILE | READONLY), f("c", 0, b"2", FILE | READONLY),
+                                                    f("c", 0, b"3")])
 
 
 def main():

@@ -26,6 +26,17 @@ enum {
 // Error codes the logic needs to recognise, in the platform's own numbering.
 uint32_t platform_error_already_exists();
 uint32_t platform_error_access_denied();
+uint32_t platform_error_path_not_found();
+
+// What the tree-writing calls refuse on their own account, where the system
+// itself would have gone ahead. The codes lie where no system puts its own
+// (Windows leaves bit 29 to applications); the report gives them their text.
+enum PlatformRefusal {
+    PLATFORM_REFUSED_LINK = 0x20000001,  // a link or junction stands there: not followed
+    PLATFORM_REFUSED_NOT_REGULAR,        // a FIFO, socket or device stands there
+    PLATFORM_REFUSED_ARCHIVE,            // it is the archive being read
+    PLATFORM_REFUSED_DUPLICATE,          // this run wrote it already (the same name, up to case)
+};
 
 // --- Process -------------------------------------------------------------
 // The program's arguments as UTF-8 (Windows: taken from the wide command line
@@ -55,6 +66,9 @@ uint32_t platform_output_error();
 // Gives up a standard stream after a failed write: what the C library still
 // holds for it is dropped, so nothing tries to write it again, not at exit.
 void platform_discard_output(FILE* stream);
+// As many open handles as the system grants this process: the extractor
+// holds one per directory level it is in.
+void platform_raise_handle_limit();
 
 // --- Archive reading -----------------------------------------------------
 // Opens an existing regular file for reading, sharing read, write and
@@ -74,15 +88,34 @@ uint64_t platform_file_size(PlatformHandle handle);
 void platform_close(PlatformHandle handle);
 
 // --- Tree writing --------------------------------------------------------
-// Creates one directory; false when it exists or cannot be made.
-bool platform_create_directory(const WideChar* path);
-// What stands at a path, without following a link there. PATH_LINK covers
-// symbolic links, junctions and other reparse points, directories included.
-enum PathKind { PATH_MISSING, PATH_DIRECTORY, PATH_LINK, PATH_OTHER };
-PathKind platform_path_kind(const WideChar* path);
-// Creates or truncates a file for writing. An existing read-only file is
-// refused with the access-denied error.
-PlatformHandle platform_create_file(const WideChar* path);
+// The extractor writes below one destination root, which it opens once and
+// holds for the run. Below it, every directory and file is made or opened
+// through its parent's handle and its own name (UTF-16, NUL-terminated, one
+// component), never through a path: whatever another process renames or
+// swaps in the tree meanwhile, nothing is written outside it, and a link
+// already standing where an entry goes is never followed.
+
+// Opens the destination root; a link there is followed, since the user named
+// it. `archive` is the archive being read: no tree-writing call writes it.
+// Also marks the start of the run: a file changed from now on counts as
+// written by this run.
+PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive);
+
+enum DirectoryResult {
+    DIRECTORY_CREATED,   // made by this call and held in *out
+    DIRECTORY_EXISTING,  // a directory was there already: held in *out only as a way in
+    DIRECTORY_NOT_MADE,  // it could not be made and is not there (last error)
+    DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
+};
+// A directory made with the attribute word given, or the one already there.
+DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
+                                         PlatformHandle* out);
+// Opens a file for writing, empty. A new file is created. Of what stands there
+// already, only a regular file is written, and never the archive, a
+// read-only file (the access-denied error) or one this run wrote; a file with
+// more names than this one is replaced by a new file under this name, so the
+// others keep their content. Anything else is refused (PlatformRefusal).
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
 // Copies count bytes from the current position of `from` to the current
@@ -90,12 +123,13 @@ uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t coun
 // platform has no such copy for these two files (nothing was transferred).
 // A short count with the last error set means the destination refused more.
 int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count);
-// Opens an existing directory so that its times can be set.
-PlatformHandle platform_open_directory(const WideChar* path);
 // Sets creation, last access and last write time (FILETIMEs); 0 leaves a
 // time unchanged.
 void platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
-void platform_set_attributes(const WideChar* path, uint32_t attributes, bool is_directory);
+// A written file's times, then its attribute word, through its handle
+// before it is closed.
+void platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
+                         uint32_t attributes);
 
 // --- Errors --------------------------------------------------------------
 // The error left by the last failed operation; read it before anything else.
@@ -115,9 +149,6 @@ uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t cap
 // Absolute, normalised form of a path. Returns its length without the
 // terminator, 0 on failure, or the capacity it would need when larger.
 uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capacity);
-// UTF-16 (terminator included) to UTF-8. Returns bytes written including the
-// terminator, 0 on failure.
-uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacity);
 // The separator the platform's full paths may not contain besides its own
 // (POSIX: a backslash would be read back as a separator); 0 when none.
 WideChar platform_foreign_separator();

@@ -5,6 +5,13 @@
 #include "report/exit_status.h"
 
 const char* error_text_for(uint32_t code) {
+    // What the extractor refuses of its own accord has no system text.
+    switch (code) {
+    case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
+    case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
+    case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
+    case PLATFORM_REFUSED_DUPLICATE: return "already extracted by this run (the same name up to case)";
+    }
     // The report line keeps the system's own line break as two blanks
     // before its end, as its readers have always seen it.
     return error_text(code, g_state.error_text, ERROR_TEXT_BYTES, false);
@@ -25,8 +32,7 @@ static const char* report_path(const WideChar* path) {
     return console_name(CONSOLE_ERR, narrow);
 }
 
-void report_create_failure(const WideChar* path, const EntryRecord& record) {
-    uint32_t code = platform_last_error();
+void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
     const char* shown = report_path(path);
     const char* text = error_text_for(code);
     char size[24];

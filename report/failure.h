@@ -11,7 +11,7 @@
 const char* system_error_text();
 const char* error_text_for(uint32_t code);
 
-void report_create_failure(const WideChar* path, const EntryRecord& record);
+void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
 void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason);
 void report_unsafe_name(const char* relative);

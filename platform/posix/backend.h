@@ -1,5 +1,5 @@
 // What the files of the POSIX backend share: the system call table, handles,
-// the path conversions and the way into the tree being written. Only files of
+// the path conversions and long paths for the *at calls. Only files of
 // platform/posix/ include this.
 #ifndef UNTREE_PLATFORM_POSIX_BACKEND_H
 #define UNTREE_PLATFORM_POSIX_BACKEND_H
@@ -16,10 +16,10 @@
 
 enum SyscallId {
     SYS_OPEN, SYS_OPENAT, SYS_READ, SYS_WRITE, SYS_LSEEK, SYS_FSTAT, SYS_FSTATAT, SYS_MKDIRAT,
-    SYS_FUTIMENS, SYS_FCHMODAT, SYS_COPY_FILE_RANGE, SYS_CLOSE, SYS_FCNTL,
+    SYS_FUTIMENS, SYS_FCHMOD, SYS_COPY_FILE_RANGE, SYS_CLOSE, SYS_FTRUNCATE, SYS_UNLINKAT, SYS_GETDENTS64,
+    SYS_NANOSLEEP, SYS_PRLIMIT, SYS_FCNTL,
     // packing
-    SYS_GETDENTS64, SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_UNLINKAT, SYS_CLOSE_RANGE, SYS_FACCESSAT,
-    SYS_READLINKAT, SYS_FCHMOD, SYS_FCHOWN,
+    SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_CLOSE_RANGE, SYS_FACCESSAT, SYS_READLINKAT, SYS_FCHOWN,
     SYS_COUNT
 };
 
@@ -64,16 +64,16 @@ uint32_t utf16_to_system_bytes(const WideChar* w, char* out, uint32_t capacity, 
 // decoded, every other byte b carried as the lone unit U+DC00 + b. Returns
 // the units written, 0 when they do not fit.
 uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity);
-// A path in the extractor's form as the kernel takes it, in a buffer of the
-// backend's; null when it does not fit. The part that is the last full path
-// resolved (the root) is the system's text, the rest names.
+// A path the user or the system gave (the destination root, ARCHIVE), in
+// the extractor's form, as the kernel takes it: in a buffer of the
+// backend's, null when it does not fit. Names from an archive never come
+// this way; they are reached from their held parent (tree_write.cpp).
 const char* kernel_path(const WideChar* path);
 extern char g_kernel_path[KERNEL_PATH_BYTES];
 
-// --- The tree being written (tree_write.cpp) --------------------------------
+// --- Paths the *at calls can take (tree_write.cpp) ---------------------------
 
-// A path the *at calls can take: a directory descriptor and the rest, shorter
-// than PATH_MAX.
+// A directory descriptor and the rest of the path, shorter than PATH_MAX.
 struct AtPath {
     int dirfd;
     const char* rest;
@@ -82,8 +82,6 @@ struct AtPath {
 
 bool at_path(const WideChar* path, AtPath* out);
 void release_at(AtPath* p);
-// A descriptor about to be closed is no longer a way into the tree.
-void forget_held(int fd);
 
 // The two in-kernel copies share one loop (tree_write.cpp).
 int64_t kernel_copy(SyscallId id, PlatformHandle from, PlatformHandle to, uint64_t count);

@@ -1,6 +1,7 @@
-// The process: its arguments, its signals, its clocks, its identity.
+// The process: its arguments, its signals, its limits, its clocks, its identity.
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
@@ -19,6 +20,16 @@ void platform_init_process() {
     // write fails (EPIPE, EFBIG) and is reported, the walk goes on.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+}
+
+void platform_raise_handle_limit() {
+    // The soft limit is often far below what the process may have (1024
+    // against a hard limit of a million); a deep tree needs one descriptor
+    // per level.
+    struct rlimit limit;
+    if (SYS(SYS_PRLIMIT, prlimit(0, RLIMIT_NOFILE, 0, &limit)) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    SYS(SYS_PRLIMIT, prlimit(0, RLIMIT_NOFILE, &limit, 0));
 }
 
 uint32_t platform_tick_count() {

@@ -8,12 +8,12 @@
 SyscallSlot g_syscalls[SYS_COUNT] = {
     {"open", 0, 0},     {"openat", 0, 0},  {"read", 0, 0},     {"write", 0, 0},
     {"lseek", 0, 0},    {"fstat", 0, 0},   {"fstatat", 0, 0},  {"mkdirat", 0, 0},
-    {"futimens", 0, 0}, {"fchmodat", 0, 0}, {"copy_file_range", 0, 0}, {"close", 0, 0},
-    {"fcntl", 0, 0},
+    {"futimens", 0, 0}, {"fchmod", 0, 0},   {"copy_file_range", 0, 0}, {"close", 0, 0},
+    {"ftruncate", 0, 0}, {"unlinkat", 0, 0}, {"getdents64", 0, 0}, {"nanosleep", 0, 0},
+    {"prlimit", 0, 0},  {"fcntl", 0, 0},
     // packing
-    {"getdents64", 0, 0}, {"statx", 0, 0}, {"sendfile", 0, 0}, {"renameat", 0, 0},
-    {"unlinkat", 0, 0}, {"close_range", 0, 0}, {"faccessat", 0, 0}, {"readlinkat", 0, 0},
-    {"fchmod", 0, 0},   {"fchown", 0, 0},
+    {"statx", 0, 0},    {"sendfile", 0, 0}, {"renameat", 0, 0}, {"close_range", 0, 0},
+    {"faccessat", 0, 0}, {"readlinkat", 0, 0}, {"fchown", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {
@@ -32,6 +32,7 @@ void platform_clear_faults() {
 
 uint32_t platform_error_already_exists() { return EEXIST; }
 uint32_t platform_error_access_denied() { return EACCES; }
+uint32_t platform_error_path_not_found() { return ENOENT; }
 
 uint32_t platform_last_error() { return (uint32_t)errno; }
 
@@ -56,6 +57,5 @@ uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capaci
 
 void platform_close(PlatformHandle h) {
     if (h == PLATFORM_NO_HANDLE) return;
-    forget_held(to_fd(h));
     SYS(SYS_CLOSE, close(to_fd(h)));
 }

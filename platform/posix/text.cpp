@@ -19,13 +19,6 @@ char g_kernel_path[KERNEL_PATH_BYTES];
 static const uint32_t NO_ROOM = 0xFFFFFFFFu;
 static const WideChar ESCAPED_BYTE_BASE = 0xDC00;
 
-// The last full path resolved: the user's and the system's text, which the
-// paths built under it begin with.
-static struct {
-    WideChar units[PLATFORM_WIDE_PATH_UNITS];
-    uint32_t length;
-} g_system_path;
-
 // Appends the units from w up to `end` (null: up to the terminator) to out
 // from `at`, leaving room for a terminator. Returns the new end, or NO_ROOM.
 static uint32_t append_bytes(const WideChar* w, const WideChar* end, char* out, uint32_t at, uint32_t capacity,
@@ -136,21 +129,9 @@ uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacit
     }
 }
 
-// How many units at the start of `path` are the last resolved full path.
-static uint32_t system_part(const WideChar* path) {
-    uint32_t n = g_system_path.length;
-    for (uint32_t i = 0; i < n; i++)
-        if (path[i] != g_system_path.units[i]) return 0;
-    return n;
-}
-
 const char* kernel_path(const WideChar* path) {
     if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') path += 4;
-    // The root is the system's text, the names below it the archive's.
-    uint32_t root = system_part(path);
-    uint32_t at = append_bytes(path, path + root, g_kernel_path, 0, KERNEL_PATH_BYTES, true, true);
-    if (at != NO_ROOM) at = append_bytes(path + root, 0, g_kernel_path, at, KERNEL_PATH_BYTES, true, false);
-    return terminate(g_kernel_path, at) ? g_kernel_path : 0;
+    return utf16_to_system_bytes(path, g_kernel_path, KERNEL_PATH_BYTES, true) ? g_kernel_path : 0;
 }
 
 uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity) {
@@ -200,16 +181,7 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
     // Only room can fail it, and every byte gives at most one unit: this
     // many would do.
     if (units == 0) return (uint32_t)(f + 1);
-    g_system_path.length = 0;
-    if (units <= PLATFORM_WIDE_PATH_UNITS) {
-        memcpy(g_system_path.units, out, units * sizeof(WideChar));
-        g_system_path.length = units - 1;
-    }
     return units - 1;
-}
-
-uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacity) {
-    return utf16_to_utf8(text, out, capacity, false);
 }
 
 WideChar platform_foreign_separator() { return '\\'; }

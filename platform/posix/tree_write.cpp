@@ -1,5 +1,6 @@
-// Writing the tree: directories and files created, filled and stamped, and
-// the packer's own output file, reached through the directories held open.
+// Writing the tree: directories and files made, filled and stamped through
+// the directories held open, and the packer's own output file.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <string.h>
@@ -11,73 +12,6 @@
 
 #include "platform/posix/backend.h"
 
-// --- Held directories ----------------------------------------------------------
-// The extractor holds each directory it creates open until its subtree is
-// done, to set its times then. That descriptor is also the shortest way into
-// the directory: a path below a held directory is reached from it, so the
-// kernel looks up the names below it instead of the whole path, and only
-// those names are converted. Held directories nest, each inside the one held
-// before it (a directory is released before anything beside it is held), so
-// one copy of the deepest one's path serves them all.
-
-enum { HELD_LEVELS = 256 };
-
-static struct {
-    WideChar path[PLATFORM_WIDE_PATH_UNITS];  // the deepest held directory's path
-    uint32_t units[HELD_LEVELS];              // how much of it names held directory k
-    int fd[HELD_LEVELS];                      // -1: released, kept as a prefix of deeper ones
-    uint32_t count;
-} g_held;
-
-static uint32_t wide_length(const WideChar* w) {
-    uint32_t n = 0;
-    while (w[n]) n++;
-    return n;
-}
-
-static void hold_directory(const WideChar* path, int fd) {
-    uint32_t n = wide_length(path);
-    // Forget the directories this one is not inside (they stay open for
-    // their owner, they are only not used as a way in any longer).
-    while (g_held.count) {
-        uint32_t k = g_held.units[g_held.count - 1];
-        if (k < n && path[k] == '\\' && memcmp(path, g_held.path, k * sizeof(WideChar)) == 0) break;
-        g_held.count--;
-    }
-    if (g_held.count == HELD_LEVELS || n >= PLATFORM_WIDE_PATH_UNITS) return;
-    memcpy(g_held.path, path, (n + 1) * sizeof(WideChar));
-    g_held.units[g_held.count] = n;
-    g_held.fd[g_held.count] = fd;
-    g_held.count++;
-}
-
-void forget_held(int fd) {
-    if (g_held.count == 0) return;
-    for (uint32_t i = g_held.count; i-- > 0;)
-        if (g_held.fd[i] == fd) {
-            g_held.fd[i] = -1;
-            break;
-        }
-    while (g_held.count && g_held.fd[g_held.count - 1] < 0) g_held.count--;
-}
-
-// The deepest held directory `path` lies below; its index, and where the
-// names below it start, or -1.
-static int held_parent(const WideChar* path, uint32_t* below) {
-    if (g_held.count == 0) return -1;
-    uint32_t deepest = g_held.units[g_held.count - 1];
-    uint32_t same = 0;
-    while (same < deepest && path[same] == g_held.path[same]) same++;
-    for (uint32_t i = g_held.count; i-- > 0;) {
-        uint32_t k = g_held.units[i];
-        if (k <= same && path[k] == '\\' && g_held.fd[i] >= 0) {
-            *below = k + 1;
-            return (int)i;
-        }
-    }
-    return -1;
-}
-
 // Long paths are walked by opening prefixes that fit.
 
 static void release(AtPath* p) {
@@ -88,14 +22,7 @@ static void release(AtPath* p) {
 bool at_path(const WideChar* path, AtPath* out) {
     out->dirfd = AT_FDCWD;
     out->owned = false;
-    uint32_t below;
-    int held = held_parent(path, &below);
-    if (held >= 0) {
-        out->dirfd = g_held.fd[held];
-        out->rest = utf16_to_utf8(path + below, g_kernel_path, KERNEL_PATH_BYTES, true) ? g_kernel_path : 0;
-    } else {
-        out->rest = kernel_path(path);
-    }
+    out->rest = kernel_path(path);
     if (!out->rest) {
         errno = ENAMETOOLONG;
         return false;
@@ -136,44 +63,191 @@ void release_at(AtPath* p) {
     }
 }
 
-// --- Directories and files ---------------------------------------------------
+// --- The run -------------------------------------------------------------------
 
-bool platform_create_directory(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return false;
-    int r = SYS(SYS_MKDIRAT, mkdirat(p.dirfd, p.rest, 0777));
-    release_at(&p);
-    return r == 0;
+static struct {
+    bool archive_known;
+    dev_t archive_device;
+    ino_t archive_inode;
+    struct timespec start;  // a file changed at or after this was written by this run
+} g_tree;
+
+static struct timespec now(clockid_t clock) {
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return ts;
 }
 
-PathKind platform_path_kind(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return PATH_MISSING;
-    struct stat st;
-    int r = SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW));
-    release_at(&p);
-    if (r != 0) return PATH_MISSING;
-    return S_ISDIR(st.st_mode) ? PATH_DIRECTORY : S_ISLNK(st.st_mode) ? PATH_LINK : PATH_OTHER;
+static bool at_or_after(const struct timespec& t, const struct timespec& start) {
+    return t.tv_sec != start.tv_sec ? t.tv_sec > start.tv_sec : t.tv_nsec >= start.tv_nsec;
 }
 
-PlatformHandle platform_create_file(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
-    // Exclusive first: a new file costs one call, and only an existing one is
-    // looked at.
-    int fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd < 0 && errno == EEXIST) {
-        struct stat st;
-        if (SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW)) == 0 && S_ISREG(st.st_mode) &&
-            (st.st_mode & 0222) == 0) {
-            // A read-only file is not replaced, whatever our privileges.
-            errno = EACCES;
-        } else {
-            // Never through a link that was already there.
-            fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+// A file system stamps a change with the coarse real-time clock (the time
+// of the last tick, which lags the precise clock by a tick or so) or, when
+// it has handed out a finer stamp since, with a later one, never with a
+// time beyond the precise clock. So what this run writes is stamped no
+// earlier than the coarse clock reads when it writes, and what was there
+// before no later than the precise clock reads at the start. When the
+// destination holds anything, the start is the precise time, and the run
+// waits (a few milliseconds) until the coarse clock has passed it: then
+// everything older is stamped before the start and everything it writes
+// at or after. An empty destination has nothing older to tell apart, and
+// the coarse clock gives the start at once.
+static struct timespec run_start(bool settle) {
+    if (!settle) return now(CLOCK_REALTIME_COARSE);
+    struct timespec start = now(CLOCK_REALTIME);
+    while (!at_or_after(now(CLOCK_REALTIME_COARSE), start)) {
+        struct timespec pause = {0, 1000000};
+        SYS(SYS_NANOSLEEP, nanosleep(&pause, 0));
+    }
+    return start;
+}
+
+// True unless the directory is known to hold nothing; reading it moves only
+// this descriptor's position, which nothing else uses.
+static bool holds_anything(int fd) {
+    alignas(8) char block[4096];
+    for (;;) {
+        ssize_t n = SYS(SYS_GETDENTS64, getdents64(fd, block, sizeof block));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return true;
+        if (n == 0) return false;
+        for (ssize_t at = 0; at < n;) {
+            const struct dirent64* d = (const struct dirent64*)(block + at);
+            at += d->d_reclen;
+            const char* name = d->d_name;
+            if (!(name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))) return true;
         }
     }
-    release_at(&p);
+}
+
+PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
+    struct stat st;
+    g_tree.archive_known = archive != PLATFORM_NO_HANDLE && SYS(SYS_FSTAT, fstat(to_fd(archive), &st)) == 0;
+    g_tree.archive_device = g_tree.archive_known ? st.st_dev : 0;
+    g_tree.archive_inode = g_tree.archive_known ? st.st_ino : 0;
+    int fd = -1;
+    AtPath p;
+    if (at_path(root, &p)) {
+        // The root "/" arrives without its slash, like any root ending in one.
+        const char* rest = *p.rest ? p.rest : "/";
+        fd = SYS(SYS_OPENAT, openat(p.dirfd, rest, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A directory we may write in but not list is still a way in.
+        if (fd < 0 && errno == EACCES) fd = SYS(SYS_OPENAT, openat(p.dirfd, rest, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        release_at(&p);
+    }
+    int e = errno;
+    g_tree.start = run_start(fd >= 0 && holds_anything(fd));
+    errno = e;
+    return to_handle(fd);
+}
+
+// --- Directories ----------------------------------------------------------------
+
+// A name as the kernel takes it, in the backend's conversion buffer.
+static const char* kernel_name(const WideChar* name) {
+    if (utf16_to_utf8(name, g_kernel_path, KERNEL_PATH_BYTES, true) == 0) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    return g_kernel_path;
+}
+
+DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t,
+                                         PlatformHandle* out) {
+    // Only the read-only bit has a meaning here, and not on directories:
+    // Windows still lets new entries into a read-only directory.
+    *out = PLATFORM_NO_HANDLE;
+    const char* n = kernel_name(name);
+    if (!n) return DIRECTORY_NOT_MADE;
+    int dirfd = to_fd(parent);
+    if (SYS(SYS_MKDIRAT, mkdirat(dirfd, n, 0777)) == 0) {
+        // Readable, for its times at the end. Should it have been swapped for
+        // a link meanwhile, that is not followed.
+        int fd = SYS(SYS_OPENAT, openat(dirfd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        *out = to_handle(fd);
+        return fd >= 0 ? DIRECTORY_CREATED : DIRECTORY_REFUSED;
+    }
+    if (errno != EEXIST) return DIRECTORY_NOT_MADE;
+    // Only a way in: nothing is read from it, and its times stay its own.
+    int fd = SYS(SYS_OPENAT, openat(dirfd, n, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd >= 0) {
+        *out = to_handle(fd);
+        return DIRECTORY_EXISTING;
+    }
+    int e = errno;
+    struct stat st;
+    if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &st, AT_SYMLINK_NOFOLLOW)) == 0 && S_ISLNK(st.st_mode)) {
+        errno = PLATFORM_REFUSED_LINK;
+        return DIRECTORY_REFUSED;
+    }
+    if (e == ENOTDIR) {
+        errno = EEXIST;  // a file stands there: what goes inside cannot be made
+        return DIRECTORY_NOT_MADE;
+    }
+    errno = e;
+    return e == ENOENT ? DIRECTORY_NOT_MADE : DIRECTORY_REFUSED;
+}
+
+// --- Files ----------------------------------------------------------------------
+
+enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
+
+// What may be done with what stands where a file goes; errno says why not.
+static FileVerdict judge(const struct stat& st) {
+    int refusal = 0;
+    if (S_ISDIR(st.st_mode)) refusal = EISDIR;
+    else if (S_ISLNK(st.st_mode)) refusal = PLATFORM_REFUSED_LINK;
+    else if (!S_ISREG(st.st_mode)) refusal = PLATFORM_REFUSED_NOT_REGULAR;
+    else if (g_tree.archive_known && st.st_dev == g_tree.archive_device && st.st_ino == g_tree.archive_inode)
+        refusal = PLATFORM_REFUSED_ARCHIVE;
+    // A read-only file is not replaced, whatever our privileges.
+    else if ((st.st_mode & 0222) == 0) refusal = EACCES;
+    else if (at_or_after(st.st_ctim, g_tree.start)) refusal = PLATFORM_REFUSED_DUPLICATE;
+    if (refusal) {
+        errno = refusal;
+        return FILE_REFUSED;
+    }
+    return st.st_nlink > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
+}
+
+static int create_new(int dirfd, const char* name) {
+    return SYS(SYS_OPENAT, openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name) {
+    const char* n = kernel_name(name);
+    if (!n) return PLATFORM_NO_HANDLE;
+    int dirfd = to_fd(parent);
+    // Exclusive first: a new file costs one call, and only an existing one is
+    // looked at, by name and without opening it: a FIFO or a device is
+    // never opened, so nothing blocks and no driver is woken.
+    int fd = create_new(dirfd, n);
+    if (fd >= 0 || errno != EEXIST) return to_handle(fd);
+    struct stat seen;
+    if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return PLATFORM_NO_HANDLE;
+    FileVerdict verdict = judge(seen);
+    if (verdict == FILE_REFUSED) return PLATFORM_NO_HANDLE;
+    if (verdict == FILE_REPLACE) {
+        // Other names of this file keep their content: this name gets a new one.
+        if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0) return PLATFORM_NO_HANDLE;
+        return to_handle(create_new(dirfd, n));
+    }
+    // Whatever took its place since it was looked at is not followed, does
+    // not block, and is written only if it is that very file.
+    fd = SYS(SYS_OPENAT, openat(dirfd, n, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd < 0) return PLATFORM_NO_HANDLE;
+    struct stat st;
+    int refusal = 0;
+    if (SYS(SYS_FSTAT, fstat(fd, &st)) != 0) refusal = errno;
+    else if (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino || judge(st) != FILE_WRITE_IN_PLACE)
+        refusal = S_ISREG(st.st_mode) ? EEXIST : PLATFORM_REFUSED_NOT_REGULAR;
+    else if (SYS(SYS_FTRUNCATE, ftruncate(fd, 0)) != 0) refusal = errno;
+    if (refusal) {
+        SYS(SYS_CLOSE, close(fd));
+        errno = refusal;
+        return PLATFORM_NO_HANDLE;
+    }
     return to_handle(fd);
 }
 
@@ -225,15 +299,6 @@ int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t
     return kernel_copy(SYS_COPY_FILE_RANGE, from, to, count);
 }
 
-PlatformHandle platform_open_directory(const WideChar* path) {
-    AtPath p;
-    if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
-    int fd = SYS(SYS_OPENAT, openat(p.dirfd, p.rest, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    release_at(&p);
-    if (fd >= 0) hold_directory(path, fd);
-    return to_handle(fd);
-}
-
 static struct timespec to_timespec(uint64_t filetime) {
     struct timespec ts;
     if (filetime == 0) {
@@ -261,16 +326,13 @@ void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, ui
     SYS(SYS_FUTIMENS, futimens(to_fd(h), ts));
 }
 
-void platform_set_attributes(const WideChar* path, uint32_t attributes, bool is_directory) {
-    // Only the read-only bit has a meaning here, and only on files: Windows
-    // still lets new entries into a read-only directory.
-    if (is_directory || !(attributes & 0x0001)) return;
-    AtPath p;
-    if (!at_path(path, &p)) return;
+void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                         uint32_t attributes) {
+    platform_set_times(h, creation, access, write);
+    // Only the read-only bit has a meaning here: it takes the write bits away.
     struct stat st;
-    if (SYS(SYS_FSTATAT, fstatat(p.dirfd, p.rest, &st, AT_SYMLINK_NOFOLLOW)) == 0 && S_ISREG(st.st_mode))
-        SYS(SYS_FCHMODAT, fchmodat(p.dirfd, p.rest, st.st_mode & 07555, 0));
-    release_at(&p);
+    if (h == PLATFORM_NO_HANDLE || !(attributes & 0x0001) || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return;
+    SYS(SYS_FCHMOD, fchmod(to_fd(h), st.st_mode & 07555));
 }
 
 // --- The packer's output -------------------------------------------------------

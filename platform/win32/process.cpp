@@ -1,4 +1,4 @@
-// The process: its arguments, its signals, its clocks, its identity.
+// The process: its arguments, its signals, its limits, its clocks, its identity.
 #include "platform/win32/backend.h"
 
 // After windows.h, which they need.
@@ -29,6 +29,10 @@ void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) 
 
 // No signal ends a Windows process at a failed write: WriteFile fails.
 void platform_init_process() {}
+
+void platform_raise_handle_limit() {
+    // Windows grants each process millions of handles from the start.
+}
 
 uint32_t platform_tick_count() { return GetTickCount(); }
 

@@ -6,13 +6,13 @@
 
 SyscallSlot g_syscalls[SYS_COUNT] = {
     {"CreateFileW", 0, 0},       {"ReadFile", 0, 0},           {"WriteFile", 0, 0},
-    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"CreateDirectoryW", 0, 0},
-    {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileAttributesW", 0, 0},
-    {"CloseHandle", 0, 0},       {"GetFileType", 0, 0},
+    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"NtCreateFile", 0, 0},
+    {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileInformationByHandle", 0, 0},
+    {"GetFileInformationByHandle", 0, 0}, {"GetFileInformationByHandleEx", 0, 0}, {"GetFileType", 0, 0},
+    {"NtQueryInformationFile", 0, 0}, {"SetEndOfFile", 0, 0}, {"FindFirstFileExW", 0, 0},
+    {"FindNextFileW", 0, 0},     {"CloseHandle", 0, 0},
     // packing
-    {"FindFirstFileExW", 0, 0}, {"FindNextFileW", 0, 0}, {"GetFileInformationByHandle", 0, 0},
-    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"GetFileInformationByHandleEx", 0, 0},
-    {"ReplaceFileW", 0, 0},
+    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"ReplaceFileW", 0, 0},
     // the console
     {"WriteConsoleW", 0, 0},
 };
@@ -33,6 +33,7 @@ void platform_clear_faults() {
 
 uint32_t platform_error_already_exists() { return ERROR_ALREADY_EXISTS; }
 uint32_t platform_error_access_denied() { return ERROR_ACCESS_DENIED; }
+uint32_t platform_error_path_not_found() { return ERROR_PATH_NOT_FOUND; }
 
 uint32_t platform_last_error() { return GetLastError(); }
 

@@ -1,4 +1,4 @@
-// Text: arguments to UTF-16, full paths, UTF-16 to UTF-8.
+// Text: arguments to UTF-16, full paths.
 #include "platform/win32/backend.h"
 
 uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity) {
@@ -8,11 +8,6 @@ uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t cap
 
 uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capacity) {
     return GetFullPathNameW((const WCHAR*)path, capacity, (WCHAR*)out, NULL);
-}
-
-uint32_t platform_wide_to_utf8(const WideChar* text, char* out, uint32_t capacity) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, (const WCHAR*)text, -1, out, (int)capacity, NULL, NULL);
-    return n > 0 ? (uint32_t)n : 0;
 }
 
 WideChar platform_foreign_separator() { return 0; }

@@ -1,29 +1,374 @@
-// Writing the tree: directories and files created, filled and stamped, and
-// the packer's own output file.
+// Writing the tree: directories and files made, filled and stamped through
+// the directories held open, and the packer's own output file.
+//
+// Below the root, every name is opened by NtCreateFile with the parent's
+// handle as its root directory and the name alone as the object name, so no
+// path is looked up again: a directory renamed or swapped for a junction
+// after it was opened cannot redirect what goes inside. Names arrive as the
+// extractor built them and the system gets them unchanged, as with the
+// long-path prefix.
 #include "platform/win32/backend.h"
 
+// After windows.h, which they need.
 #include <string.h>
 #include <wchar.h>
+#include <winternl.h>
 
-// --- Directories and files ---------------------------------------------------
+// --- The run -------------------------------------------------------------------
 
-bool platform_create_directory(const WideChar* path) {
-    if (injected(SYS_CREATEDIRECTORYW)) return false;
-    return CreateDirectoryW((const WCHAR*)path, NULL) != 0;
+// FILE_NAME_INFORMATION with room for the longest name and a terminator.
+struct FileName {
+    ULONG bytes;
+    WCHAR units[PLATFORM_WIDE_PATH_UNITS + 1];
+};
+
+static struct {
+    bool archive_known;
+    uint64_t archive_volume;
+    uint64_t archive_index;
+    uint64_t start;  // a file changed at or after this FILETIME was written by this run
+    WCHAR pattern[PLATFORM_WIDE_PATH_UNITS + 3];
+    WCHAR root[PLATFORM_WIDE_PATH_UNITS + 1];
+    FileName parent_name;
+    FileName child_name;
+} g_tree;
+
+static uint64_t filetime_value(const FILETIME& f) {
+    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
 }
 
-PathKind platform_path_kind(const WideChar* path) {
-    if (injected(SYS_GETFILEATTRIBUTESW)) return PATH_MISSING;
-    DWORD a = GetFileAttributesW((const WCHAR*)path);
-    if (a == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
-    // A junction or directory link would lead what goes inside elsewhere.
-    if (a & FILE_ATTRIBUTE_REPARSE_POINT) return PATH_LINK;
-    return (a & FILE_ATTRIBUTE_DIRECTORY) ? PATH_DIRECTORY : PATH_OTHER;
+static uint64_t precise_now() {
+    typedef void(WINAPI * PreciseClock)(LPFILETIME);
+    // Windows 8 and later; before that the coarse clock is all there is.
+    static PreciseClock precise =
+        (PreciseClock)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime");
+    FILETIME f;
+    if (precise) precise(&f);
+    else GetSystemTimeAsFileTime(&f);
+    return filetime_value(f);
 }
 
-PlatformHandle platform_create_file(const WideChar* path) {
-    return to_handle(create_file((const WCHAR*)path, GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, CREATE_ALWAYS, 0));
+// File systems stamp change times from a clock that may lag the precise one
+// by up to a tick: 15.6 ms on Windows; under Wine, the Linux kernel's tick.
+// So a file this run writes may carry a time up to a tick before the run
+// began, and one another process changed just before it, a time close to
+// the start. When the destination holds anything, the start is taken just
+// after the precise time and the run waits a tick's worth before it writes:
+// everything older carries a time before the start, everything it writes
+// one after. An empty destination has nothing older to tell apart, and the
+// start goes back a tick instead.
+static const uint64_t TICK = 160000;  // 16 ms in FILETIME units
+
+static uint64_t run_start(bool settle) {
+    uint64_t start = precise_now();
+    if (!settle) return start - TICK;
+    for (uint64_t now = start; now < start + TICK; now = precise_now()) Sleep((DWORD)((start + TICK - now) / 10000) + 1);
+    return start + 1;
+}
+
+// True unless the directory is known to hold nothing.
+static bool holds_anything(const WideChar* root) {
+    size_t n = wcslen((const WCHAR*)root);
+    if (n + 3 > sizeof g_tree.pattern / sizeof(WCHAR)) return true;
+    memcpy(g_tree.pattern, root, n * sizeof(WCHAR));
+    if (n && g_tree.pattern[n - 1] != '\\') g_tree.pattern[n++] = '\\';
+    g_tree.pattern[n] = '*';
+    g_tree.pattern[n + 1] = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (!injected(SYS_FINDFIRSTFILEEXW))
+        search = FindFirstFileExW(g_tree.pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_FILE_NOT_FOUND;
+    bool any = false;
+    do {
+        const WCHAR* name = found.cFileName;
+        any = !(name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)));
+    } while (!any && !injected(SYS_FINDNEXTFILEW) && FindNextFileW(search, &found));
+    FindClose(search);
+    return any;
+}
+
+PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
+    BY_HANDLE_FILE_INFORMATION info;
+    g_tree.archive_known = archive != PLATFORM_NO_HANDLE && !injected(SYS_GETFILEINFORMATIONBYHANDLE) &&
+                           GetFileInformationByHandle(to_win(archive), &info);
+    g_tree.archive_volume = g_tree.archive_known ? info.dwVolumeSerialNumber : 0;
+    g_tree.archive_index = g_tree.archive_known ? ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow : 0;
+    // A drive root arrives without its backslash ("\\?\C:"), which would name
+    // the volume itself.
+    size_t n = wcslen((const WCHAR*)root);
+    const WCHAR* path = (const WCHAR*)root;
+    if (n && n + 2 <= sizeof g_tree.root / sizeof(WCHAR) && root[n - 1] == ':') {
+        memcpy(g_tree.root, root, n * sizeof(WCHAR));
+        g_tree.root[n] = '\\';
+        g_tree.root[n + 1] = 0;
+        path = g_tree.root;
+    }
+    HANDLE h = create_file(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) {
+        bool known = !injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &info);
+        if (!known || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            error = known ? (DWORD)ERROR_DIRECTORY : GetLastError();
+            CloseHandle(h);
+            h = INVALID_HANDLE_VALUE;
+        }
+    }
+    g_tree.start = run_start(h != INVALID_HANDLE_VALUE && holds_anything(root));
+    SetLastError(error);
+    return to_handle(h);
+}
+
+// --- Directories ----------------------------------------------------------------
+
+// What NtCreateFile says where the logic needs to tell.
+static const NTSTATUS NAME_COLLISION = (NTSTATUS)0xC0000035;   // STATUS_OBJECT_NAME_COLLISION
+static const NTSTATUS NOT_A_DIRECTORY = (NTSTATUS)0xC0000103;  // STATUS_NOT_A_DIRECTORY
+static const NTSTATUS NAME_INVALID = (NTSTATUS)0xC0000033;     // STATUS_OBJECT_NAME_INVALID
+
+static const WideChar SAME_FILE[] = {0};  // the empty name: a handle's own file, opened anew
+
+// NtCreateFile for one name inside `parent` (an empty name opens `parent`
+// itself anew); its status becomes the last error, as a Win32 call leaves it.
+static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                        NTSTATUS* status) {
+    *status = NAME_INVALID;
+    size_t units = wcslen((const WCHAR*)name);
+    if (units > 32767 || injected(SYS_NTCREATEFILE)) {
+        if (units > 32767) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return NULL;
+    }
+    UNICODE_STRING object;
+    object.Buffer = (PWSTR)name;
+    object.Length = object.MaximumLength = (USHORT)(units * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    // Case-insensitive, as every Win32 call looks names up.
+    InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, parent, NULL);
+    IO_STATUS_BLOCK io;
+    HANDLE h = NULL;
+    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    *status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
+                           disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (*status < 0) {
+        SetLastError(RtlNtStatusToDosError(*status));
+        return NULL;
+    }
+    return h;
+}
+
+// The attribute bits a file or directory can be given; none at all is
+// "normal".
+static DWORD settable(uint32_t attributes) {
+    const DWORD bits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    return (attributes & bits) ? (attributes & bits) : FILE_ATTRIBUTE_NORMAL;
+}
+
+static bool set_basic(HANDLE h, uint64_t creation, uint64_t access, uint64_t write, DWORD attributes) {
+    FILE_BASIC_INFO info;
+    info.CreationTime.QuadPart = (LONGLONG)creation;
+    info.LastAccessTime.QuadPart = (LONGLONG)access;
+    info.LastWriteTime.QuadPart = (LONGLONG)write;
+    info.ChangeTime.QuadPart = 0;
+    info.FileAttributes = attributes;
+    return !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
+           SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info);
+}
+
+// A handle's file name from its volume's root, NUL-terminated in `out`;
+// its length in units, 0 when the system does not tell.
+static uint32_t name_of(HANDLE h, FileName* out) {
+    IO_STATUS_BLOCK io;
+    if (injected(SYS_NTQUERYINFORMATIONFILE) ||
+        NtQueryInformationFile(h, &io, out, sizeof *out - sizeof(WCHAR), FileNameInformation) < 0)
+        return 0;
+    uint32_t units = out->bytes / sizeof(WCHAR);
+    out->units[units] = 0;
+    return units;
+}
+
+// Whether `child`, opened or made as `name` inside `parent`, is really there
+// and not somewhere a link led. Windows looks a name up inside the parent
+// it is given, and opens a link itself when asked to; Wine does neither: it
+// turns the parent back into the path it had when it was opened and opens
+// the target of a Unix symbolic link whatever the flags say. Only the final
+// paths show where a name led there (under Wine, an empty file or directory
+// may be made there before it is refused). Where the system cannot tell the
+// parent's, there is nothing to compare with, and Windows needs no check.
+static bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name) {
+    // The name from the volume's root: no drive letter to look up, and no
+    // length limit (Wine's GetFinalPathNameByHandleW stops at MAX_PATH).
+    uint32_t p = name_of(parent, &g_tree.parent_name);
+    if (p == 0) return true;
+    uint32_t c = name_of(child, &g_tree.child_name);
+    const WCHAR* parent_path = g_tree.parent_name.units;
+    const WCHAR* child_path = g_tree.child_name.units;
+    // A volume root's name is its backslash; any other ends in a name.
+    if (parent_path[p - 1] == '\\') p--;
+    if (c <= p + 1 || _wcsnicmp(parent_path, child_path, p) != 0 || child_path[p] != '\\') return false;
+    return CompareStringOrdinal(child_path + p + 1, (int)(c - p - 1), (const WCHAR*)name, -1, TRUE) == CSTR_EQUAL;
+}
+
+// What this run has just made where a link led it is left as it is, empty:
+// removing it would go by the path it was made through, and that may lead
+// elsewhere by now.
+static void refuse_made(HANDLE made) {
+    CloseHandle(made);
+    SetLastError(PLATFORM_REFUSED_LINK);
+}
+
+DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
+                                         PlatformHandle* out) {
+    *out = PLATFORM_NO_HANDLE;
+    const ACCESS_MASK enter = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+    NTSTATUS status;
+    HANDLE h = create_at(to_win(parent), name, enter | FILE_WRITE_ATTRIBUTES, FILE_CREATE, FILE_DIRECTORY_FILE,
+                         &status);
+    if (h) {
+        if (!opened_in_place(to_win(parent), h, name)) {
+            refuse_made(h);
+            return DIRECTORY_REFUSED;
+        }
+        // Its attributes at once, before anything goes inside.
+        set_basic(h, 0, 0, 0, settable(attributes));
+        *out = to_handle(h);
+        return DIRECTORY_CREATED;
+    }
+    if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
+    // Only a way in: opened without the right to change it.
+    h = create_at(to_win(parent), name, enter, FILE_OPEN, FILE_DIRECTORY_FILE, &status);
+    if (!h) {
+        if (status != NOT_A_DIRECTORY) return DIRECTORY_REFUSED;
+        SetLastError(ERROR_ALREADY_EXISTS);  // a file stands there: what goes inside cannot be made
+        return DIRECTORY_NOT_MADE;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD refusal = 0;
+    if (injected(SYS_GETFILEINFORMATIONBYHANDLE) || !GetFileInformationByHandle(h, &info)) refusal = GetLastError();
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) refusal = PLATFORM_REFUSED_LINK;
+    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) refusal = PLATFORM_REFUSED_NOT_REGULAR;
+    else if (!opened_in_place(to_win(parent), h, name)) refusal = PLATFORM_REFUSED_LINK;
+    if (refusal) {
+        CloseHandle(h);
+        SetLastError(refusal);
+        return DIRECTORY_REFUSED;
+    }
+    *out = to_handle(h);
+    return DIRECTORY_EXISTING;
+}
+
+// --- Files ----------------------------------------------------------------------
+
+
+enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
+
+static uint64_t file_index(const BY_HANDLE_FILE_INFORMATION& info) {
+    return ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+}
+
+// What may be done with the file `h` (opened to look at, as `name` inside
+// `parent`, and described in `info`); the last error says why not.
+static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info) {
+    FILE_BASIC_INFO basic;
+    DWORD refusal = 0;
+    if (injected(SYS_GETFILETYPE) || GetFileType(h) != FILE_TYPE_DISK) refusal = PLATFORM_REFUSED_NOT_REGULAR;
+    else if (injected(SYS_GETFILEINFORMATIONBYHANDLE) || !GetFileInformationByHandle(h, &info))
+        refusal = GetLastError();
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) refusal = PLATFORM_REFUSED_LINK;
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) refusal = ERROR_ACCESS_DENIED;
+    else if (g_tree.archive_known && info.dwVolumeSerialNumber == g_tree.archive_volume &&
+             file_index(info) == g_tree.archive_index)
+        refusal = PLATFORM_REFUSED_ARCHIVE;
+    else if (!opened_in_place(parent, h, name)) refusal = PLATFORM_REFUSED_LINK;
+    // Read-only, whatever our privileges; hidden and system files are kept
+    // too, as a Windows program creating the file over them would be refused.
+    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        refusal = ERROR_ACCESS_DENIED;
+    else if (injected(SYS_GETFILEINFORMATIONBYHANDLEEX) ||
+             !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        refusal = GetLastError();
+    else if ((uint64_t)basic.ChangeTime.QuadPart >= g_tree.start) refusal = PLATFORM_REFUSED_DUPLICATE;
+    if (refusal) {
+        SetLastError(refusal);
+        return FILE_REFUSED;
+    }
+    return info.nNumberOfLinks > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
+}
+
+static HANDLE create_new(HANDLE parent, const WideChar* name, NTSTATUS* status) {
+    return create_at(parent, name, GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, status);
+}
+
+// The file `seen` (`name` inside `parent`, described in `info`) opened anew
+// with `access`. Windows opens that very file; Wine goes by its path again,
+// which another process may have pointed elsewhere meanwhile (even at
+// another name of the same file): what it opened must be that file, there.
+static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_HANDLE_FILE_INFORMATION& info,
+                     ACCESS_MASK access) {
+    NTSTATUS status;
+    HANDLE h = create_at(seen, SAME_FILE, access, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!h) return NULL;
+    if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &now) &&
+        now.dwVolumeSerialNumber == info.dwVolumeSerialNumber && file_index(now) == file_index(info) &&
+        opened_in_place(parent, h, name))
+        return h;
+    CloseHandle(h);
+    SetLastError(PLATFORM_REFUSED_LINK);
+    return NULL;
+}
+
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name) {
+    // Exclusive first: a new file costs one call, and only an existing one is
+    // looked at, through a handle that can do nothing but read attributes:
+    // neither a device's data nor a pipe is opened.
+    NTSTATUS status;
+    HANDLE h = create_new(to_win(parent), name, &status);
+    if (h && !opened_in_place(to_win(parent), h, name)) {
+        refuse_made(h);
+        return PLATFORM_NO_HANDLE;
+    }
+    if (h || status != NAME_COLLISION) return to_handle(h);
+    HANDLE seen = create_at(to_win(parent), name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
+    if (!seen) return PLATFORM_NO_HANDLE;
+    BY_HANDLE_FILE_INFORMATION info;
+    FileVerdict verdict = judge(to_win(parent), seen, name, info);
+    DWORD error = GetLastError();
+    if (verdict == FILE_REPLACE) {
+        // Other names of this file keep their content: this name gets a new
+        // one, once the old one is gone (when the handle deleting it closes).
+        FILE_DISPOSITION_INFO gone;
+        gone.DeleteFile = TRUE;
+        HANDLE d = reopen(to_win(parent), name, seen, info, DELETE);
+        bool deleted = d && !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
+                       SetFileInformationByHandle(d, FileDispositionInfo, &gone, sizeof gone);
+        error = GetLastError();
+        if (d) CloseHandle(d);
+        if (deleted) {
+            CloseHandle(seen);
+            h = create_new(to_win(parent), name, &status);
+            if (h && !opened_in_place(to_win(parent), h, name)) {
+                refuse_made(h);
+                return PLATFORM_NO_HANDLE;
+            }
+            return to_handle(h);
+        }
+    } else if (verdict == FILE_WRITE_IN_PLACE) {
+        // The very file looked at, opened anew from its own handle.
+        h = reopen(to_win(parent), name, seen, info, GENERIC_WRITE);
+        if (h && (injected(SYS_SETENDOFFILE) || !SetEndOfFile(h))) {
+            error = GetLastError();
+            CloseHandle(h);
+            h = NULL;
+        } else if (!h) {
+            error = GetLastError();
+        }
+    }
+    CloseHandle(seen);
+    SetLastError(error);
+    return to_handle(h);
 }
 
 uint32_t platform_write(PlatformHandle h, const void* buffer, uint32_t count) {
@@ -37,11 +382,6 @@ int64_t platform_copy_in_kernel(PlatformHandle, PlatformHandle, uint64_t) {
     return -1;  // no such copy between two open handles; the window serves
 }
 
-PlatformHandle platform_open_directory(const WideChar* path) {
-    return to_handle(create_file((const WCHAR*)path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
-}
-
 static FILETIME to_filetime(uint64_t t) {
     FILETIME f;
     f.dwLowDateTime = (DWORD)t;
@@ -50,14 +390,14 @@ static FILETIME to_filetime(uint64_t t) {
 }
 
 void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
-    if (h == PLATFORM_NO_HANDLE || injected(SYS_SETFILETIME)) return;
+    if (h == PLATFORM_NO_HANDLE || (creation == 0 && access == 0 && write == 0) || injected(SYS_SETFILETIME)) return;
     FILETIME c = to_filetime(creation), a = to_filetime(access), w = to_filetime(write);
     SetFileTime(to_win(h), &c, &a, &w);
 }
 
-void platform_set_attributes(const WideChar* path, uint32_t attributes, bool) {
-    if (injected(SYS_SETFILEATTRIBUTESW)) return;
-    SetFileAttributesW((const WCHAR*)path, attributes);
+void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                         uint32_t attributes) {
+    if (h != PLATFORM_NO_HANDLE) set_basic(to_win(h), creation, access, write, settable(attributes));
 }
 
 // --- The packer's output -------------------------------------------------------

@@ -253,6 +253,22 @@ def check_man_explains_every_report(ctx):
                 expect(reason in text, f"the manual does not explain the reason '{reason}'")
     expect_eq(len(seen), 6, "kinds of report lines provoked")
 
+    # What the extractor refuses of its own accord, with texts of its own: a
+    # destination holding the archive, a link and a FIFO, and a name twice.
+    dest = ctx.fresh_dir("refusals")
+    os.symlink(os.path.join(ctx.scratch, "refusals.tree"), os.path.join(dest, "link"))
+    os.mkfifo(os.path.join(dest, "fifo"))
+    with open(os.path.join(dest, "self.tree"), "wb") as f:
+        f.write(archive([b"self.tree", b"link", b"fifo", b"twice", b"twice"], [record(0, F)] * 5))
+    r = ctx.run(ctx.args.untree, "refusals/self.tree", "refusals")
+    expect_eq(r.returncode, 2, "exit status of the refusals")
+    err = lines(ctx, r.stderr)
+    messages = {re.sub(rb"^createfile error with <.*>, attr=0020, size=0: ", b"", line).decode() for line in err}
+    expect_eq(len(err), 4, f"refusals reported: {err}")
+    expect_eq(len(messages), 4, f"texts of the refusals: {messages}")
+    for message in messages:
+        expect(message in text, f"the manual does not explain the message '{message}'")
+
 
 def check_man_explains_packer_lines(ctx):
     """Every line untree-pack prints about a tree it cannot pack whole

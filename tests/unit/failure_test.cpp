@@ -26,7 +26,7 @@ using Extraction = InProcessExtraction;
 
 TEST_F(Extraction, FileThatCannotBeCreatedLeavesLaterFilesTheirBytes) {
     uint32_t denied = platform_error_access_denied();
-    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.archive_opens + 2, denied));
+    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.opens_before_walk + 2, denied));
     EXPECT_EQ(run(THREE_FILES), EXIT_INCOMPLETE);
     EXPECT_EQ(read_file(out / "f1"), "one");
     EXPECT_FALSE(fs::exists(out / "f2"));
@@ -83,34 +83,67 @@ TEST_F(Extraction, NameLinesBeyondTheLastRecordAreNoEntries) {
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
 }
 
-TEST_F(Extraction, DirectoryNotOpenedForItsTimesKeepsNoStaleSlot) {
+TEST_F(Extraction, DirectoryNotMadeLeavesItsEntriesALineEachAndNoTimesBehind) {
     // B exists already and is reused as it is: nothing may stamp it with the
-    // times A left in the depth-0 slot.
+    // times A would have had at depth 0.
     ASSERT_TRUE(fs::create_directory(out / "B"));
     fs::file_time_type b_before = fs::last_write_time(out / "B");
-    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.archive_opens + 1, platform_error_access_denied()));
-    run({{"A", 0, nullptr, JAN_2001},
-         {"f", 1, "x", JAN_2001},
-         {"B", 0, nullptr, JAN_2001},
-         {"C", 0, nullptr, JAN_2011},
-         {"g", 0, "g", JAN_2011}});
-    EXPECT_EQ(stderr_text, "");
-    EXPECT_EQ(read_file(out / "A" / "f"), "x");
-    auto years_ago = [](fs::path p) {
-        auto age = fs::file_time_type::clock::now() - fs::last_write_time(p);
-        return std::chrono::duration_cast<std::chrono::hours>(age).count() / (24 * 365);
-    };
-    EXPECT_EQ(years_ago(out / "A"), 0) << "A was not opened, so its times were never set";
+    uint32_t denied = platform_error_access_denied();
+    ASSERT_TRUE(platform_inject_fault(CALLS.make_directory, 1, denied));
+    EXPECT_EQ(run({{"A", 0, nullptr, JAN_2001},
+                   {"f", 1, "x", JAN_2001},
+                   {"B", 0, nullptr, JAN_2001},
+                   {"C", 0, nullptr, JAN_2011},
+                   {"g", 0, "g", JAN_2011}}),
+              EXIT_INCOMPLETE);
+    std::string denied_text = error_text_for(denied), not_found_text = error_text_for(platform_error_path_not_found());
+    EXPECT_EQ(stderr_text, "createdirectory error with <" + reported("A") + ">, attr=0010: " + denied_text +
+                               "\ncreatefile error with <" + reported("A\\f") + ">, attr=0020, size=1: " +
+                               not_found_text + "\n");
+    EXPECT_FALSE(fs::exists(out / "A"));
     EXPECT_TRUE(fs::last_write_time(out / "B") == b_before);
     EXPECT_TRUE(fs::last_write_time(out / "C") == fs::last_write_time(out / "g"));
-    EXPECT_GE(years_ago(out / "g"), 10);
+    auto age = fs::file_time_type::clock::now() - fs::last_write_time(out / "g");
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::hours>(age).count() / (24 * 365), 10);
 }
 
-TEST_F(Extraction, DirectoryNotOpenedForItsTimesStillGetsItsAttributes) {
+TEST_F(Extraction, DirectoryThatCannotBeHeldIsReportedAndPassedOver) {
+    // As when descriptors run out: X\A is there but cannot be opened, so
+    // nothing of its subtree is attempted, and X's next file still gets its
+    // own bytes.
+    ASSERT_TRUE(fs::create_directories(out / "X" / "A"));
+    uint32_t nth = CALLS.opens_before_walk + 2 * CALLS.opens_of_existing_directory;  // X's, then A's
+    ASSERT_TRUE(platform_inject_fault(CALLS.create, nth, CALLS.too_many_handles));
+    EXPECT_EQ(run({{"X", 0, nullptr}, {"A", 1, nullptr}, {"f", 2, "in A"}, {"B", 2, nullptr}, {"h", 3, "in B"},
+                   {"g", 1, "in X"}}),
+              EXIT_INCOMPLETE);
+    EXPECT_EQ(stderr_text, "createdirectory error with <" + reported("X\\A") + ">, attr=0010: " +
+                               error_text_for(CALLS.too_many_handles) + "\n");
+    EXPECT_TRUE(fs::is_empty(out / "X" / "A"));
+    EXPECT_EQ(read_file(out / "X" / "g"), "in X");
+}
+
+TEST_F(Extraction, FileWithAnotherNameKeepsItWhenThisNameCannotBeRemoved) {
+    // The file at f has a second name: f is to get a new file of its own,
+    // and when its old name cannot be removed, the other name's content
+    // stays as it was and nothing is written.
+    write_file(dir.path / "other", "outside");
+    fs::create_hard_link(dir.path / "other", out / "f");
+    uint32_t denied = platform_error_access_denied();
+    ASSERT_TRUE(platform_inject_fault(CALLS.remove_name, 1, denied));
+    EXPECT_EQ(run({{"f", 0, "archived"}, {"g", 0, "g"}}), EXIT_INCOMPLETE);
+    EXPECT_EQ(stderr_text, "createfile error with <" + reported("f") + ">, attr=0020, size=8: " +
+                               error_text_for(denied) + "\n");
+    EXPECT_EQ(read_file(dir.path / "other"), "outside");
+    EXPECT_EQ(read_file(out / "f"), "outside");
+    EXPECT_EQ(read_file(out / "g"), "g");
+}
+
+TEST_F(Extraction, DirectoryGetsItsAttributesEvenWhenItsTimesFail) {
 #ifndef _WIN32
     GTEST_SKIP() << "no attribute of a directory has a meaning on Linux; none is applied";
 #else
-    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.archive_opens + 1, platform_error_access_denied()));
+    ASSERT_TRUE(platform_inject_fault("SetFileTime", 1, platform_error_access_denied()));
     run({{"A", 0, nullptr, JAN_2001, 0x0012}, {"f", 1, "x"}});  // hidden
     EXPECT_EQ(read_file(out / "A" / "f"), "x");
     _finddata_t found;

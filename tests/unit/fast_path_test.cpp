@@ -1,7 +1,7 @@
 // The extractor's fast paths must give the very tree and the very report the
 // plain ones give: contents copied by the kernel rather than through the
-// read-ahead window, and entries reached from a directory held open for its
-// times rather than by their whole path.
+// read-ahead window, and entries reached from the directory held open above
+// them.
 #include "report/exit_status.h"
 #include "report/failure.h"
 #include "unit_support.h"
@@ -57,19 +57,6 @@ TEST_F(KernelCopy, RefusedCopyFallsBackToTheWindowWithEveryByteInPlace) {
 }
 
 using HeldDirectory = InProcessExtraction;
-
-TEST_F(HeldDirectory, EntriesTwoLevelsBelowTheNearestHeldDirectoryArriveThere) {
-    // A cannot be opened for its times, so nothing holds it: f is reached
-    // from X, two names down, and g from X again once A's subtree is left.
-    ASSERT_TRUE(platform_inject_fault(CALLS.create, CALLS.archive_opens + 2, platform_error_access_denied()));
-    EXPECT_EQ(run({{"X", 0, nullptr}, {"A", 1, nullptr}, {"f", 2, "in A"}, {"B", 2, nullptr}, {"h", 3, "in B"},
-                   {"g", 1, "in X"}}),
-              EXIT_COMPLETE);
-    EXPECT_EQ(stderr_text, "");
-    EXPECT_EQ(read_file(out / "X" / "A" / "f"), "in A");
-    EXPECT_EQ(read_file(out / "X" / "A" / "B" / "h"), "in B");
-    EXPECT_EQ(read_file(out / "X" / "g"), "in X");
-}
 
 TEST_F(HeldDirectory, NothingHeldOutlivesItsRun) {
     // The second run reuses X (no handle) and creates Y inside it. A

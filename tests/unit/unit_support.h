@@ -97,21 +97,28 @@ struct ScratchDir {
 };
 
 // The backend's names for the calls a fault is injected into. Opening the
-// archive takes `archive_opens` of the create calls before the walk starts.
+// archive and the destination takes `opens_before_walk` of the create calls
+// before the walk starts.
 struct SystemCalls {
-    const char* create;  // files, and directories opened for their times
-    uint32_t archive_opens;
+    const char* create;          // files, and the directories the walk enters
+    uint32_t opens_before_walk;
+    uint32_t opens_of_existing_directory;  // the last of them opens it
+    const char* make_directory;  // its first call for a directory entry
+    const char* remove_name;     // a name of a file with more than one
     const char* write;
     const char* seek;
     uint32_t no_space;
+    uint32_t too_many_handles;
     const char* read;
     uint32_t io_error;
 };
 #ifdef _WIN32
-static const SystemCalls CALLS = {"CreateFileW", 3, "WriteFile", "SetFilePointer", 112 /* ERROR_DISK_FULL */,
+static const SystemCalls CALLS = {"NtCreateFile", 0, 2, "NtCreateFile", "SetFileInformationByHandle", "WriteFile",
+                                  "SetFilePointer", 112 /* ERROR_DISK_FULL */, 4 /* ERROR_TOO_MANY_OPEN_FILES */,
                                   "ReadFile", 30 /* ERROR_READ_FAULT */};
 #else
-static const SystemCalls CALLS = {"openat", 0, "write", "lseek", 28 /* ENOSPC */, "read", 5 /* EIO */};
+static const SystemCalls CALLS = {"openat", 1, 1, "mkdirat", "unlinkat", "write", "lseek", 28 /* ENOSPC */,
+                                  24 /* EMFILE */, "read", 5 /* EIO */};
 #endif
 
 // Every test starts from the state a fresh process has.
