@@ -4,7 +4,7 @@
 
 void list_entry(const char* relative) {
     int order = compare_prefix(relative, g_state.filter, g_state.filter_length);
-    console_out("%s %d\n", console_name(CONSOLE_OUT, relative), order);
+    console_out_listing(relative, order);
 }
 
 bool select_entry(const char* relative) {

@@ -103,6 +103,20 @@ void console_out(const char* format, ...) {
     check_stdout(result);
 }
 
+void console_out_listing(const char* name, int order) {
+    if (g_stdout_error) return;
+    const char* tail = order < 0 ? " -1\n" : order > 0 ? " 1\n" : " 0\n";
+    if (g_console.terminal[CONSOLE_OUT]) {
+        console_out("%s%s", console_name(CONSOLE_OUT, name), tail);
+        return;
+    }
+    // One line per entry, hundreds of thousands of them: not through the
+    // format parser.
+    int result = fputs(name, stdout);
+    if (result >= 0) result = fputs(tail, stdout);
+    check_stdout(result);
+}
+
 void console_err(const char* format, ...) {
     // Whatever stdout holds was printed first; keep it first.
     if (!g_stdout_error) check_stdout(fflush(stdout));

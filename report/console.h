@@ -15,6 +15,9 @@ enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
 
 void console_init();
 void console_out(const char* format, ...);
+// The listing line of one entry, "NAME ORDER" (ORDER -1, 0 or 1), with the
+// name shown as console_name shows it.
+void console_out_listing(const char* name, int order);
 void console_err(const char* format, ...);
 // Flushes standard output; returns the error that lost some of it, 0 when
 // everything printed reached it.
