@@ -582,7 +582,6 @@ def check_cli_bash_completion(ctx):
     open(os.path.join(ctx.scratch, "notes.txt"), "wb").close()
     before = sorted(os.listdir(ctx.scratch))
     script = os.path.join(ctx.args.source, "packaging", "completion", "untree.bash")
-    env = dict(os.environ, PATH=os.path.dirname(ctx.args.untree) + os.pathsep + os.environ["PATH"])
     rows = [
         (["untree", ""], ["other.tree.d", "out", "project.tree"]),
         (["untree", "project.tree", ""], ["other.tree.d", "out"]),
@@ -597,16 +596,25 @@ def check_cli_bash_completion(ctx):
         (["untree", "missing.tree", "out", ""], []),
         (["untree-pack", ""], ["other.tree.d", "out"]),
     ]
+    # FILTER's paths come from untree-list where it is installed, from the
+    # listing trick where it is not: both ways give the same completions.
+    lister = [os.path.dirname(ctx.args.list)] if ctx.args.list else []
+    for programs in ([os.path.dirname(ctx.args.untree)], [os.path.dirname(ctx.args.untree)] + lister):
+        env = dict(os.environ, PATH=os.pathsep.join(programs + [os.environ["PATH"]]))
+        complete_rows(script, rows, env, ctx.scratch)
+    expect_eq(sorted(os.listdir(ctx.scratch)), before, "the directory after completing (nothing extracted)")
+
+
+def complete_rows(script, rows, env, scratch):
     for words, wanted in rows:
         function = "_untree_pack" if words[0] == "untree-pack" else "_untree"
         p = subprocess.run(["bash", "-c", 'source "$1"; shift; compopt() { :; }; COMP_WORDS=("$@"); '
                             f'COMP_CWORD=$(($# - 1)); {function}; printf "%s\\n" "${{COMPREPLY[@]}}"',
-                            "bash", script] + words, cwd=ctx.scratch, env=env, stdout=subprocess.PIPE,
+                            "bash", script] + words, cwd=scratch, env=env, stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, timeout=60)
-        expect_eq(p.stderr, b"", f"bash's complaints completing {words}")
+        expect_eq(p.stderr, b"", f"bash's complaints completing {words} (PATH {env['PATH'][:200]})")
         got = sorted(line for line in p.stdout.decode().split("\n") if line)
-        expect_eq(got, sorted(wanted), f"completions of {words}")
-    expect_eq(sorted(os.listdir(ctx.scratch)), before, "the directory after completing (nothing extracted)")
+        expect_eq(got, sorted(wanted), f"completions of {words} (PATH {env['PATH'][:200]})")
 
 
 # --- readme ----------------------------------------------------------------------
