@@ -117,7 +117,7 @@ def run_captured(cmd, cwd, log, timeout, env=None):
 # The cases a suite names as failed: GoogleTest's, and the script suites'
 # (tests/harness.py). Run again through these variables; a suite that names
 # none is run again whole.
-FAILED_CASES = ((re.compile(r"^\[  FAILED  \] ([\w/.]+)", re.M), "GTEST_FILTER", ":"),
+FAILED_CASES = ((re.compile(r"^\[  FAILED  \] (\w[\w/]*\.[\w/]+)", re.M), "GTEST_FILTER", ":"),
                 (re.compile(r"^FAILED +(\w+)", re.M), "UNTREE_TEST_CASES", ","))
 
 
@@ -228,7 +228,7 @@ def main():
     killed, survived, results = 0, [], []
     for m in chosen:
         if m.equivalent:
-            print("EQUIV   %-34s %s" % (m.id, m.equivalent), flush=True)
+            print("EQUIV    %-34s        %s" % (m.id, " ".join(m.equivalent.split())), flush=True)
             continue
         path = os.path.join(src, m.file)
         original = open(path, encoding="utf-8").read()

@@ -233,7 +233,7 @@ class Context(harness.Context):
         if preexec_fn:
             # The build tree may lie where another user cannot reach (under
             # /root, say): that user runs a copy inside the scratch directory.
-            binary = os.path.join(self.scratch, "untree-pack-copy")
+            binary = os.path.join(self.scratch, "untree-pack-copy" + os.path.splitext(self.pack_binary)[1])
             if not os.path.exists(binary):
                 shutil.copy(self.pack_binary, binary)
                 os.chmod(binary, 0o755)
@@ -475,7 +475,9 @@ def large_files(t):
             f.truncate(2**40)
         except OSError as e:
             raise Skip("no sparse file of 1 TiB here: %s" % e)
-    rc, out, err = t.pack("src", "out.tree")
+    # Under a file size limit: a packer that took it would fill the disk.
+    rc, out, err = t.pack("src", "out.tree",
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (CHUNK, CHUNK)))
     expect_eq(rc, 1, "exit status")
     expect_eq(err, [b"<" + t.path("src", "huge") + b"> holds 1099511627776 bytes, more than the "
                     b"1099511627775 an archive entry can; no archive written"], "refusal")
@@ -728,17 +730,19 @@ def file_shrinks_while_read(t):
 
 # --- What ARCHIVE is, and runs that are interrupted ---------------------------------
 
-def stalled_packer(t, archive, links=300):
+def stalled_packer(t, archive, links=300, before=()):
     """A packer that cannot finish: the tree holds `links` symbolic links,
     each told on a standard error that nobody reads (a pipe of one page),
     so it stops, with its temporary file made, in the middle of the walk.
-    Returns the process and the pipe's read end, once it is stuck there."""
+    `before` is a command that runs it (nohup). Returns the process and the
+    pipe's read end, once it is stuck there."""
     os.makedirs("src", exist_ok=True)
     for i in range(links):
         os.symlink("nowhere", "src/l%04d" % i)
     r, w = os.pipe()
     fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
-    p = subprocess.Popen([t.pack_binary, "src", archive], stdout=subprocess.DEVNULL, stderr=w)
+    p = subprocess.Popen(list(before) + [t.pack_binary, "src", archive], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=w)
     os.close(w)
     queued = bytearray(4)
     for _ in range(1000):
@@ -794,6 +798,14 @@ def interrupted(t):
         no_partials()
         expect_eq(open("out.tree", "rb").read(), b"the archive before", "the old archive after %s" % sig.name)
         shutil.rmtree("src")
+    # Under nohup a hangup stays ignored: the packer finishes its archive.
+    p, r = stalled_packer(t, "out.tree", before=["nohup"])
+    p.send_signal(signal.SIGHUP)
+    with os.fdopen(r, "rb") as f:
+        f.read()
+    expect_eq(p.wait(timeout=60), 2, "exit status under nohup after a hangup")
+    expect_eq(len(read_archive("out.tree")[0]), 0, "entries")
+    shutil.rmtree("src")
     # Nobody reads standard error any longer: the reports are lost, the
     # archive is not.
     p, r = stalled_packer(t, "out.tree")
@@ -907,13 +919,15 @@ def standard_output(t):
     _, status = os.waitpid(pid, 0)
     expect_eq((os.waitstatus_to_exitcode(status), said),
               (1, b"untree-pack: cannot write archive <->: standard output is a terminal\r\n"), "on a terminal")
+    os.symlink("f", "src/link")
     master, slave = pty.openpty()
     rc = subprocess.run([t.pack_binary, "src", "out.tree"], stderr=slave).returncode
     os.close(slave)
     said = everything_said(master)
     os.close(master)
-    expect_eq((rc, said), (0, b"untree-pack: 0 directories, 2 files, %d bytes packed into <out.tree>\r\n"
-                                % (100 + 4 * CHUNK)), "summary on a terminal")
+    expect_eq((rc, said), (2, b"untree-pack: symbolic link skipped: <src/link>\r\nuntree-pack: 0 directories, "
+                              b"2 files, %d bytes packed into <out.tree>; 1 reported above\r\n" % (100 + 4 * CHUNK)),
+              "summary on a terminal")
 
 
 @case
