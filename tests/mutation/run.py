@@ -89,13 +89,12 @@ def checked_in_files():
     return [p for p in out.decode().split("\0") if p]
 
 
-def run(cmd, cwd, log, timeout=None, env=None):
+def run(cmd, cwd, log, timeout=None):
     with open(log, "ab") as f:
         f.write(("\n$ %s\n" % " ".join(cmd)).encode())
         f.flush()
         try:
-            return subprocess.run(cmd, cwd=cwd, stdout=f, stderr=subprocess.STDOUT, timeout=timeout,
-                                  env=env).returncode
+            return subprocess.run(cmd, cwd=cwd, stdout=f, stderr=subprocess.STDOUT, timeout=timeout).returncode
         except subprocess.TimeoutExpired:
             return "timeout"
 
@@ -146,11 +145,13 @@ class Suites:
         at first); the names of those that fail both times."""
         failing = []
         for name in self.names:
-            for _ in range(2):
+            for attempt in range(2):
                 start = time.time()
                 rc, _ = self._run(name, self.ceiling)
                 self.seconds[name] = time.time() - start
                 if rc == 0:
+                    if attempt:
+                        print("%s failed once on the unchanged tree and passed when run again" % name, flush=True)
                     break
             else:
                 failing.append(name)
@@ -163,7 +164,7 @@ class Suites:
             rc, out = self._run(name, self.timeout(name))
             if rc == 0:
                 continue
-            if rc == "timeout":
+            if rc == "timeout" or "***Timeout" in out:
                 return name, "timed out"
             for pattern, variable, separator in FAILED_CASES:
                 cases = sorted(set(pattern.findall(out)))
