@@ -14,7 +14,7 @@
 #   ./test.sh                     everything
 #   ./test.sh native fuzz         only these parts (setup always runs)
 #   ./test.sh mutation            the mutation check (tests/mutation/), on
-#                                 demand only: about an hour on 2 cores
+#                                 demand only: about 20 minutes on 2 cores
 #
 # Environment: UNTREE_JOBS (build jobs, default 2), UNTREE_FUZZ_SECONDS
 # (default 60), UNTREE_BUILD_PREFIX (default "build": trees build, build-win,

@@ -155,11 +155,15 @@ static uint32_t message_for(uint32_t code, char* out, uint32_t capacity) {
     return length;
 }
 
-const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim) {
-    uint32_t length = message_for(code, out, capacity);
+uint32_t fit_one_line(char* text, uint32_t length, bool trim) {
     for (uint32_t i = 0; i < length; i++)
-        if ((unsigned char)out[i] < 0x20) out[i] = ' ';
-    while (trim && length > 0 && out[length - 1] == ' ') out[--length] = 0;
+        if ((unsigned char)text[i] < 0x20) text[i] = ' ';
+    while (trim && length > 0 && text[length - 1] == ' ') text[--length] = 0;
+    return length;
+}
+
+const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim) {
+    uint32_t length = fit_one_line(out, message_for(code, out, capacity), trim);
     if (length == 0) {
         char digits[24];
         snprintf(out, capacity, "system error %s", format_i64(code, digits));

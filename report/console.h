@@ -34,9 +34,12 @@ bool console_takes_utf16(ConsoleStream stream);
 uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out, uint32_t capacity, uint32_t* used);
 // A decimal of a 64-bit value, the same digits on every C runtime.
 const char* format_i64(int64_t value, char buffer[24]);
-// The system's text for an error code, in `out`, fit for one line: control
-// bytes (the line break the system ends it with) blanked, and with `trim`
-// trailing blanks dropped; "system error N" when the system has none.
+// The system's text for an error code, in `out`, fit for one line
+// (fit_one_line); "system error N" when the system has none.
 const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim);
+// A text made fit for one line in place: control bytes (the line break a
+// system message ends with) blanked, and with `trim` the blanks at its end
+// dropped. Returns its new length.
+uint32_t fit_one_line(char* text, uint32_t length, bool trim);
 
 #endif

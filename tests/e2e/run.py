@@ -27,7 +27,7 @@ sys.path[:0] = [HERE, os.path.dirname(HERE)]
 import harness  # noqa: E402
 from harness import Failure, Skip, case, expect, expect_eq, text_lines  # noqa: E402
 from treewriter import (ATTR_ARCHIVE, ATTR_READONLY, Dir, File, cesu8,  # noqa: E402
-                        filetime_to_ns, pack_tree, write_archive, write_raw)
+                        filetime_to_ns, ns_to_filetime, pack_tree, write_archive, write_raw)
 
 CHUNK = 1048576
 GIB4 = 1 << 32
@@ -379,20 +379,22 @@ def names_shown_not_obeyed_on_a_terminal(t):
 def destination_and_working_directory_not_utf8(t):
     """A Linux path is bytes: a destination, and a working directory for the
     default one, that are not UTF-8 are used as they are, and reports show
-    their bytes; a name holding a lone surrogate keeps its own three bytes."""
+    their bytes; a lone surrogate in a name (low, high at the end, high
+    before an ordinary character) keeps its own three bytes."""
     t.linux_only("Windows paths are UTF-16 already")
-    entries = [Dir("d"), File("f", 1, b"ff"), File(b"sur\xed\xb3\xa9", 0, b"s"), File("b", 0, b"bb")]
+    lone = [b"sur\xed\xb3\xa9", b"hi\xed\xa0\xbd", b"\xed\xa0\xbdx"]
+    entries = [Dir("d"), File("f", 1, b"ff")] + [File(name, 0, b"s") for name in lone] + [File("b", 0, b"bb")]
     write_archive("a.tree", entries)
-    tree = {b"d": None, b"d/f": b"ff", b"sur\xed\xb3\xa9": b"s", b"b": b"bb"}
+    tree = {b"d": None, b"d/f": b"ff", b"b": b"bb", **{name: b"s" for name in lone}}
     os.makedirs(b"w\xe9/sub")
     r = t.run("../../a.tree", cwd=b"w\xe9/sub")
-    r.expect_finished(0, dirs=1, files=3, outbytes=5)
+    r.expect_finished(0, dirs=1, files=5, outbytes=7)
     expect_eq(snapshot(b"w\xe9/sub"), tree, "tree in the working directory")
 
     latin = b"lat\xe9"
     os.makedirs(latin + b"/b")  # a directory where the file b goes: reported
     r = t.run("a.tree", latin)
-    r.expect_finished(2, dirs=1, files=3, outbytes=3)
+    r.expect_finished(2, dirs=1, files=5, outbytes=5)
     expect_eq([x[:3] for x in r.of_kind("createfile")], [(t.full(latin, "b"), b"0020", b"2")], "report")
     expect_eq(snapshot(latin), {**tree, b"b": None}, "tree in the destination")
 
@@ -526,16 +528,16 @@ def lost_standard_output(t):
 @case
 def file_that_cannot_be_created(t):
     """A file in the middle that cannot be created (a directory stands in its
-    place): one report line with attr=0021 and size 2^32 in full; its content
+    place): one report line with attr=0A21 and size 2^32 in full; its content
     is consumed (over 4 GiB, sparse) and the next file gets its own bytes; 2.
     Standard output and error keep their order when they share one file."""
-    entries = [File("a", 0, b"aaa"), File("b", 0, b"BBBB", length=GIB4, attributes=0x21), File("c", 0, b"ccc")]
+    entries = [File("a", 0, b"aaa"), File("b", 0, b"BBBB", length=GIB4, attributes=0xA21), File("c", 0, b"ccc")]
     write_archive("a.tree", entries)
     os.makedirs("out/b")
     r = t.run("a.tree", "out")
     r.expect_finished(2, dirs=0, files=3, outbytes=6)
     reports = r.of_kind("createfile")
-    expect_eq([x[:3] for x in reports], [(t.full("out", "b"), b"0021", b"4294967296")], "report")
+    expect_eq([x[:3] for x in reports], [(t.full("out", "b"), b"0A21", b"4294967296")], "report")
     if not t.wine:
         expect_eq(reports[0][3], os.strerror(errno.EISDIR).encode(), "message")
     expect_eq(len(r.reports), 1, "reports")
@@ -548,7 +550,7 @@ def file_that_cannot_be_created(t):
     # carriage return, not a line feed.
     plain = [STATUS.sub(b"", line) for line in lines]
     expect_eq(plain[:2], [b"a 0", b"b 0"], "merged: listing before the report")
-    expect(plain[2].startswith(b"createfile error with <" + t.full("out", "b") + b">, attr=0021"),
+    expect(plain[2].startswith(b"createfile error with <" + t.full("out", "b") + b">, attr=0A21"),
            "merged: report right after its entry's listing line: %r" % lines[2])
     expect_eq(plain[3], b"c 0", "merged: listing after the report")
     expect(STATUS.match(lines[4]) and plain[4:] == [b"", b""], "merged: status line, newline: %r" % lines[4:])
@@ -628,8 +630,10 @@ def times_and_read_only(t):
     """Files and directories get their archived last-write and last-access
     times to 100 ns, directories although files were written into them later;
     a read-only file gets its content and times and is read-only last; a zero
-    FILETIME leaves that time alone. Creation times are not checked: neither
-    Linux nor Wine on a Linux file system keeps a settable one."""
+    FILETIME leaves that time alone; times before 1970 with a part of a
+    second (1969-12-31 23:59:59.5) are applied exactly. Creation times are
+    not checked: neither Linux nor Wine on a Linux file system keeps a
+    settable one."""
     T = 132800000000000000
     entries = [Dir("d", creation=T + 1, write=T + 12345671, access=T + 22345679),
                Dir("e", 1, creation=T + 2, write=T + 32345673, access=T + 42345677),
@@ -638,14 +642,15 @@ def times_and_read_only(t):
                File("ro", 0, b"read-only", attributes=ATTR_READONLY | ATTR_ARCHIVE,
                     write=T + 92345671, access=T + 99999999),
                File("nowrite", 0, b"n", write=0, access=T + 7),
-               File("none", 0, b"z", write=0, access=0)]
+               File("none", 0, b"z", write=0, access=0),
+               File("1969", 0, b"old", write=ns_to_filetime(-5 * 10**8), access=ns_to_filetime(-100))]
     write_archive("a.tree", entries)
     os.mkdir("out")
     before = time.time_ns() - 2 * 10**9
     r = t.run("a.tree", "out")
-    r.expect_finished(0, dirs=2, files=5)
+    r.expect_finished(0, dirs=2, files=6)
     for path, e in (("out/d", entries[0]), ("out/d/e", entries[1]), ("out/d/e/f", entries[2]),
-                    ("out/d/g", entries[3]), ("out/ro", entries[4])):
+                    ("out/d/g", entries[3]), ("out/ro", entries[4]), ("out/1969", entries[7])):
         expect_times(path, e)
     st = os.stat("out/nowrite")
     expect_eq(st.st_atime_ns, filetime_to_ns(T + 7), "access time beside a zero write time")

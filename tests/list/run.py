@@ -52,13 +52,15 @@ def row(flags, size, time, path):
 W = iso(DEFAULT_WRITE)
 YEAR_10000 = ((datetime.date(9999, 12, 31) - datetime.date(1601, 1, 1)).days + 1) * 86400 * 10**7
 SMILE = "\U0001F600"
+LEAP_DAY = 125963012967000000  # 2000-02-29T12:34:56.7Z
 
 # Kinds, attributes, sizes (one above 4 GiB, a directory whose length field
-# holds garbage), times (zero, beyond 9999), and names that must be escaped.
+# holds garbage), times (zero, beyond 9999, a leap day), and names that must
+# be escaped.
 SAMPLE = [
     Dir("docs", attributes=0x12, size_field=123), Dir("api", 1), File("index.html", 2, b"<html>", attributes=0x21),
     Dir("apiary", 1), File("x", 2, b"xx", write=0), File("big", 1, b"H", length=GIB4 + 5, attributes=0x24),
-    File(b"ctl\x1b[2Kx", 0, b"c"), File(b"back\\slash"), File("caf\u00e9"), File(SMILE), File(b"bad\xff"),
+    File(b"ctl\x1b[2Kx", 0, b"c"), File(b"back\\slash"), File("caf\u00e9", creation=LEAP_DAY), File(SMILE), File(b"bad\xff"),
     File(b"lone\xed\xa0\xbd"), File("c1\u0085\u007f"), File("late", write=YEAR_10000, reserved=bytes(8)),
 ]
 SAMPLE_LINES = [
@@ -176,7 +178,9 @@ MORE = "archive: error: contents of the files add up to %d bytes, more than the 
 FEWER = "archive: error: contents of the files add up to %d bytes, fewer than the %d bytes of the data region: " \
         "a damaged length, or bytes added to the data region"
 CHAIN = [Dir("a", k) for k in range(255)] + [File("z", 255)]
-LONG = [Dir("p" * 11000), Dir("q" * 11000, 1), File("r" * 11000, 2)]
+# The longest path untree can build (under "/"), and one unit more.
+LONGEST = [Dir("p" * 11000), Dir("q" * 11000, 1), File("r" * 10760, 2)]
+LONG = LONGEST[:2] + [File("r" * 10761, 2)]
 # 2,000 names, each with a subtree the walk enters and leaves, then each name again.
 MANY = [e for k in range(2000) for e in (Dir("d%04d" % k), File("x", 1))] + [File("d%04d" % k) for k in range(2000)]
 
@@ -209,8 +213,9 @@ CHECK_ROWS = [
     ("name line of 65536 bytes", lambda: write_archive("a.tree", [Dir("d"), File(b"n" * 65536, 1), File("g", 1)]),
      ["entry 2: error: name line of 65536 bytes or more"], "name line of 65536 bytes or more"),
     ("path too long", lambda: write_archive("a.tree", LONG),
-     ["entry 3 <%s>: error: path too long for untree to build: 33002 bytes, 33002 UTF-16 units"
+     ["entry 3 <%s>: error: path too long for untree to build: 32763 bytes, 32763 UTF-16 units"
       % "\\".join(e.name for e in LONG)], "path too long"),
+    ("the longest path", lambda: write_archive("a.tree", LONGEST), [], None),
     ("unsafe and duplicate names", lambda: write_archive("a.tree", [Dir(".."), File("in", 1), File("a"), File("a")]),
      ["entry 1 <..>: error: unsafe name: untree refuses it and everything inside it",
       "entry 4 <a>: error: same name as entry 3: one would overwrite the other"], None),

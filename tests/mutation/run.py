@@ -4,11 +4,14 @@
 Each mutant in mutants.txt is one small edit of the product's source (a
 comparison, a bound, an order, a dropped check, a wrong field, a missing
 flag). The runner copies the checked-in tree to a scratch directory, builds
-it once and runs the native suites on the unchanged copy (they must pass),
-then for each mutant applies its edit, rebuilds, and runs the suites again:
-a mutant is killed when any test fails (or times out), survived when all
-pass. Mutants marked equivalent cannot change behaviour where the suites run
-and are listed with the reason, not run.
+it once and runs the native suites on the unchanged copy (they must pass;
+this also times them), then for each mutant applies its edit, rebuilds, and
+runs the suites again, the quickest first, one at a time, until one fails.
+A mutant is killed when a suite fails on it and the cases that failed fail
+again when run once more (or the suite outlives ten times its usual time),
+so that a case that fails by chance under load kills nothing; survived when
+every suite passes. Mutants marked equivalent cannot change behaviour where
+the suites run and are listed with the reason, not run.
 
     python3 tests/mutation/run.py                 every mutant
     python3 tests/mutation/run.py -k driver       only those whose id holds "driver"
@@ -21,6 +24,7 @@ fails.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -95,6 +99,86 @@ def run(cmd, cwd, log, timeout=None):
             return "timeout"
 
 
+def run_captured(cmd, cwd, log, timeout, env=None):
+    """run(), also returning what the command printed."""
+    with open(log, "ab") as f:
+        f.write(("\n$ %s\n" % " ".join(cmd)).encode())
+    try:
+        p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout, env=env)
+        rc, out = p.returncode, p.stdout
+    except subprocess.TimeoutExpired as e:
+        rc, out = "timeout", e.stdout or b""
+    with open(log, "ab") as f:
+        f.write(out)
+    return rc, out.decode("utf-8", "replace")
+
+
+# The cases a suite names as failed: GoogleTest's, and the script suites'
+# (tests/harness.py). Run again through these variables; a suite that names
+# none is run again whole.
+FAILED_CASES = ((re.compile(r"^\[  FAILED  \] (\w[\w/]*\.[\w/]+)", re.M), "GTEST_FILTER", ":"),
+                (re.compile(r"^FAILED +(\w+)", re.M), "UNTREE_TEST_CASES", ","))
+
+
+def ctest_names(build, log):
+    out = run_captured(["ctest", "--show-only"], build, log, 120)[1]
+    return re.findall(r"^\s*Test\s+#\d+: (\S+)", out, re.M)
+
+
+class Suites:
+    """The native suites, run one ctest name at a time."""
+
+    def __init__(self, build, log, ceiling):
+        self.build, self.log, self.ceiling = build, log, ceiling
+        self.names = ctest_names(build, log)
+        self.seconds = {}
+
+    def _run(self, name, timeout, env=None):
+        return run_captured(["ctest", "-R", "^%s$" % re.escape(name), "--output-on-failure",
+                             "--timeout", str(int(timeout))], self.build, self.log, timeout + 60, env)
+
+    def timeout(self, name):
+        return min(self.ceiling, 10 * self.seconds.get(name, self.ceiling) + 60)
+
+    def time_unchanged(self):
+        """Runs each suite on the unchanged tree (twice for one that fails
+        at first); the names of those that fail both times."""
+        failing = []
+        for name in self.names:
+            for attempt in range(2):
+                start = time.time()
+                rc, _ = self._run(name, self.ceiling)
+                self.seconds[name] = time.time() - start
+                if rc == 0:
+                    if attempt:
+                        print("%s failed once on the unchanged tree and passed when run again" % name, flush=True)
+                    break
+            else:
+                failing.append(name)
+        self.names.sort(key=lambda n: self.seconds[n])
+        return failing
+
+    def first_failure(self):
+        """None when every suite passes; else (suite, what failed)."""
+        for name in self.names:
+            rc, out = self._run(name, self.timeout(name))
+            if rc == 0:
+                continue
+            if rc == "timeout" or "***Timeout" in out:
+                return name, "timed out"
+            for pattern, variable, separator in FAILED_CASES:
+                cases = sorted(set(pattern.findall(out)))
+                if cases:
+                    env = dict(os.environ, **{variable: separator.join(cases)})
+                    break
+            else:
+                cases, env = [], None
+            if self._run(name, self.timeout(name), env)[0] != 0:
+                return name, ", ".join(cases) or "the whole suite"
+            print("         (%s failed once and passed when run again: not counted)" % name, flush=True)
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("-k", action="append", default=[], help="only mutants whose id holds this")
@@ -112,7 +196,7 @@ def main():
         print("STALE   %s (%s:%d): the edit matches %d places of %s" % (m.id, "mutants.txt", m.line, count, m.file))
     if bad:
         return 2
-    folders = sorted({m.file.split("/")[0] for m in mutants})
+    folders = sorted({os.path.dirname(m.file) for m in mutants})
     live = [m for m in mutants if not m.equivalent]
     print("%d mutants (%d equivalent) over %s" % (len(mutants), len(mutants) - len(live), ", ".join(folders)))
     if args.list:
@@ -130,32 +214,36 @@ def main():
     def build_tree():
         return run(["cmake", "--build", build, "-j", str(args.jobs)], src, log) == 0
 
-    def suites_pass():
-        return run(["ctest", "--stop-on-failure", "--timeout", str(args.test_timeout)], build, log) == 0
-
     if run(["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DUNTREE_TESTS=ON"], src, log) != 0 \
             or not build_tree():
         print("the unchanged tree does not build; see %s" % log)
         return 2
-    if not suites_pass():
-        print("the native suites fail on the unchanged tree; see %s" % log)
+    suites = Suites(build, log, args.test_timeout)
+    failing = suites.time_unchanged()
+    if failing or not suites.names:
+        print("the native suites fail on the unchanged tree (%s); see %s" % (", ".join(failing) or "none found", log))
         return 2
+    print("suites, quickest first: %s" % ", ".join("%s %.1fs" % (n, suites.seconds[n]) for n in suites.names),
+          flush=True)
 
     killed, survived, results = 0, [], []
     for m in chosen:
         if m.equivalent:
-            print("EQUIV   %-34s %s" % (m.id, m.equivalent), flush=True)
+            print("EQUIV    %-34s        %s" % (m.id, " ".join(m.equivalent.split())), flush=True)
             continue
         path = os.path.join(src, m.file)
         original = open(path, encoding="utf-8").read()
         start = time.time()
+        detail = ""
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original.replace(m.find, m.replace, 1))
             if not build_tree():
                 outcome = "BROKEN"  # the edit does not compile: a fault of the list
             else:
-                outcome = "SURVIVED" if suites_pass() else "KILLED"
+                failure = suites.first_failure()
+                outcome = "KILLED" if failure else "SURVIVED"
+                detail = "  [%s: %s]" % failure if failure else ""
         finally:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original)
@@ -165,7 +253,7 @@ def main():
         elif outcome == "SURVIVED":
             survived.append(m)
         results.append((m, outcome))
-        print("%-8s %-34s %5.0fs  %s" % (outcome, m.id, time.time() - start, m.why), flush=True)
+        print("%-8s %-34s %5.0fs  %s%s" % (outcome, m.id, time.time() - start, m.why, detail), flush=True)
 
     run_count = sum(1 for _, o in results if o in ("KILLED", "SURVIVED"))
     broken = [m for m, o in results if o == "BROKEN"]

@@ -465,7 +465,9 @@ def long_paths(t):
 
 
 @case
-def file_too_large(t):
+def large_files(t):
+    # Sparse: 1 TiB is more than an entry holds; 4 GiB + 5 bytes take the
+    # fifth byte of the length.
     os.mkdir("src")
     write("src/small", b"x")
     with open("src/huge", "wb") as f:
@@ -473,12 +475,50 @@ def file_too_large(t):
             f.truncate(2**40)
         except OSError as e:
             raise Skip("no sparse file of 1 TiB here: %s" % e)
-    rc, out, err = t.pack("src", "out.tree")
+    # Under a file size limit: a packer that took it would fill the disk.
+    # (Not under Wine: the wineserver it starts would inherit the limit.)
+    limit = None if t.wine else lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (CHUNK, CHUNK))
+    rc, out, err = t.pack("src", "out.tree", preexec_fn=limit)
     expect_eq(rc, 1, "exit status")
     expect_eq(err, [b"<" + t.path("src", "huge") + b"> holds 1099511627776 bytes, more than the "
                     b"1099511627775 an archive entry can; no archive written"], "refusal")
     expect(not os.path.exists("out.tree"), "an archive was written")
     no_partials()
+
+    t.linux_only("packing 4 GiB takes Wine minutes")
+    # On tmpfs the holes read as shared zero pages, and the 4 GiB pass from
+    # the packer's pipe to /dev/null unread.
+    src = os.path.join("/dev/shm", "untree-pack-%d" % os.getpid())
+    if not os.path.isdir("/dev/shm"):
+        raise Skip("no /dev/shm for a sparse file of 4 GiB")
+    os.makedirs(src)
+    try:
+        with open(src + "/big", "wb") as f:
+            try:
+                f.truncate(2**32 + 5)
+            except OSError as e:
+                raise Skip("no sparse file of 4 GiB on /dev/shm: %s" % e)
+            f.seek(-5, os.SEEK_END)
+            f.write(b"TAIL!")
+        write(src + "/next", b"own")
+        p = subprocess.Popen([t.pack_binary, src, "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        fcntl.fcntl(p.stdout, 1031, CHUNK)  # F_SETPIPE_SZ: fewer, larger moves
+        null, left = os.open(os.devnull, os.O_WRONLY), 2**32
+        while left:
+            moved = os.splice(p.stdout.fileno(), null, left)
+            if not moved:
+                break
+            left -= moved
+        os.close(null)
+        rest, err = p.stdout.read(), p.stderr.read()
+        expect_eq((p.wait(), err, left), (0, b"", 0), "exit status, stderr, content bytes missing")
+    finally:
+        shutil.rmtree(src)
+    # What follows the first 4 GiB: the end of big, next, the index.
+    names_size, records_size = struct.unpack("<II", rest[-8:])
+    lengths = [struct.unpack_from("<IB", rest, len(rest) - 8 - records_size + 40 * i) for i in range(2)]
+    expect_eq((rest[:8 + names_size], records_size, lengths), (b"TAIL!ownbig\nnext\n", 80, [(5, 1), (3, 0)]),
+              "data, names and the lengths (size_low, size_high) of big and next")
 
 
 @case
@@ -691,17 +731,19 @@ def file_shrinks_while_read(t):
 
 # --- What ARCHIVE is, and runs that are interrupted ---------------------------------
 
-def stalled_packer(t, archive, links=300):
+def stalled_packer(t, archive, links=300, before=()):
     """A packer that cannot finish: the tree holds `links` symbolic links,
     each told on a standard error that nobody reads (a pipe of one page),
     so it stops, with its temporary file made, in the middle of the walk.
-    Returns the process and the pipe's read end, once it is stuck there."""
+    `before` is a command that runs it (nohup). Returns the process and the
+    pipe's read end, once it is stuck there."""
     os.makedirs("src", exist_ok=True)
     for i in range(links):
         os.symlink("nowhere", "src/l%04d" % i)
     r, w = os.pipe()
     fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
-    p = subprocess.Popen([t.pack_binary, "src", archive], stdout=subprocess.DEVNULL, stderr=w)
+    p = subprocess.Popen(list(before) + [t.pack_binary, "src", archive], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=w)
     os.close(w)
     queued = bytearray(4)
     for _ in range(1000):
@@ -757,6 +799,14 @@ def interrupted(t):
         no_partials()
         expect_eq(open("out.tree", "rb").read(), b"the archive before", "the old archive after %s" % sig.name)
         shutil.rmtree("src")
+    # Under nohup a hangup stays ignored: the packer finishes its archive.
+    p, r = stalled_packer(t, "out.tree", before=["nohup"])
+    p.send_signal(signal.SIGHUP)
+    with os.fdopen(r, "rb") as f:
+        f.read()
+    expect_eq(p.wait(timeout=60), 2, "exit status under nohup after a hangup")
+    expect_eq(len(read_archive("out.tree")[0]), 0, "entries")
+    shutil.rmtree("src")
     # Nobody reads standard error any longer: the reports are lost, the
     # archive is not.
     p, r = stalled_packer(t, "out.tree")
@@ -851,28 +901,34 @@ def standard_output(t):
     expect_eq((p.wait(), err), (1, b"untree-pack: cannot write archive <->: Broken pipe\n"), "a reader gone")
     # A terminal is no place for an archive; on one, standard error gets a
     # summary.
+    def everything_said(fd):
+        # Until the other end is closed (EIO): the last line may come after a read.
+        said = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                return said
+            if not chunk:
+                return said
+            said += chunk
+
     pid, fd = pty.fork()
     if pid == 0:
         os.execv(t.pack_binary, [t.pack_binary, "src", "-"])
-    said = b""
-    while True:
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        said += chunk
+    said = everything_said(fd)
     _, status = os.waitpid(pid, 0)
     expect_eq((os.waitstatus_to_exitcode(status), said),
               (1, b"untree-pack: cannot write archive <->: standard output is a terminal\r\n"), "on a terminal")
+    os.symlink("f", "src/link")
     master, slave = pty.openpty()
     rc = subprocess.run([t.pack_binary, "src", "out.tree"], stderr=slave).returncode
     os.close(slave)
-    said = os.read(master, 4096)
+    said = everything_said(master)
     os.close(master)
-    expect_eq((rc, said), (0, b"untree-pack: 0 directories, 2 files, %d bytes packed into <out.tree>\r\n"
-                                % (100 + 4 * CHUNK)), "summary on a terminal")
+    expect_eq((rc, said), (2, b"untree-pack: symbolic link skipped: <src/link>\r\nuntree-pack: 0 directories, "
+                              b"2 files, %d bytes packed into <out.tree>; 1 reported above\r\n" % (100 + 4 * CHUNK)),
+              "summary on a terminal")
 
 
 @case

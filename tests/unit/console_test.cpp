@@ -59,3 +59,24 @@ TEST(Terminal, ConsoleLinesBecomeUtf16) {
     EXPECT_EQ(console_text_to_utf16("abc\n", 4, out, 4, &used), 3u);
     EXPECT_EQ(used, 3u);
 }
+
+TEST(Console, SystemTextFitsOneLine) {
+    // Windows ends its messages in CR LF; a report line keeps them as two
+    // blanks, other lines drop them.
+    struct Row {
+        std::string text;
+        bool trim;
+        std::string fit;
+    } rows[] = {
+        {"Access is denied.\r\n", false, "Access is denied.  "},
+        {"Access is denied.\r\n", true, "Access is denied."},
+        {"tab\tesc\x1B\x1F\x7F end", true, "tab esc  \x7F end"},
+        {"\r\n", true, ""},
+    };
+    for (Row& row : rows) {
+        std::string text = row.text;
+        uint32_t n = fit_one_line(&text[0], (uint32_t)text.size(), row.trim);
+        EXPECT_EQ(text.substr(0, n), row.fit) << row.text;
+        EXPECT_EQ(strlen(text.c_str()), n) << row.text;
+    }
+}

@@ -96,6 +96,26 @@ TEST_F(Cursors, TrailerPlacingTheIndexOutsideTheFile) {
     }
 }
 
+TEST_F(Cursors, IndexRegionsStayBelowTwoGiB) {
+    // Names, records and trailer of 2^31 - 1 bytes are taken; 2^31 are not.
+    // The file is exactly that long, sparse: only the trailer is written.
+    for (uint64_t index : {(1ull << 31) - 1, 1ull << 31}) {
+        if (opened) close_cursors(reader);
+        opened = false;
+        std::string path = dir / "big.tree";
+        write_file(path, "");
+        fs::resize_file(path, index - TRAILER_BYTES);
+        FILE* f = fopen(path.c_str(), "ab");
+        ASSERT_NE(f, nullptr);
+        std::string trailer = trailer_bytes(index - TRAILER_BYTES - RECORD_BYTES, RECORD_BYTES);
+        ASSERT_EQ(fwrite(trailer.data(), 1, trailer.size(), f), trailer.size());
+        ASSERT_EQ(fclose(f), 0);
+        ASSERT_TRUE(opened = open_cursors(reader, path.c_str()));
+        EXPECT_EQ(reader->file_size, index);
+        EXPECT_EQ(reader->index_fault == nullptr, index < (1ull << 31)) << index;
+    }
+}
+
 TEST_F(Cursors, DataRegionEndsWhereTheNamesBegin) {
     const std::string archive = archive_of("hello world", "f\n", record_bytes(100, 0, 0x20));
     open(archive);

@@ -104,6 +104,7 @@ struct SystemCalls {
     uint32_t opens_before_walk;
     uint32_t opens_of_existing_directory;  // the last of them opens it
     const char* make_directory;  // its first call for a directory entry
+    const char* set_times;       // of a directory; of a file too where it has no attribute apart
     const char* remove_name;     // a name of a file with more than one
     const char* write;
     const char* seek;
@@ -113,11 +114,11 @@ struct SystemCalls {
     uint32_t io_error;
 };
 #ifdef _WIN32
-static const SystemCalls CALLS = {"NtCreateFile", 0, 2, "NtCreateFile", "SetFileInformationByHandle", "WriteFile",
-                                  "SetFilePointer", 112 /* ERROR_DISK_FULL */, 4 /* ERROR_TOO_MANY_OPEN_FILES */,
-                                  "ReadFile", 30 /* ERROR_READ_FAULT */};
+static const SystemCalls CALLS = {"NtCreateFile", 0, 2, "NtCreateFile", "SetFileTime", "SetFileInformationByHandle",
+                                  "WriteFile", "SetFilePointer", 112 /* ERROR_DISK_FULL */,
+                                  4 /* ERROR_TOO_MANY_OPEN_FILES */, "ReadFile", 30 /* ERROR_READ_FAULT */};
 #else
-static const SystemCalls CALLS = {"openat", 1, 1, "mkdirat", "unlinkat", "write", "lseek", 28 /* ENOSPC */,
+static const SystemCalls CALLS = {"openat", 1, 1, "mkdirat", "futimens", "unlinkat", "write", "lseek", 28 /* ENOSPC */,
                                   24 /* EMFILE */, "read", 5 /* EIO */};
 #endif
 
