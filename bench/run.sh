@@ -220,6 +220,14 @@ print(' '.join('%s=%d' % (k, int(a[k]) + int(b[k])) for k in a))") ;;
 # --- One tree on one file system -------------------------------------------
 q() { printf '%q' "$1"; }
 
+
+# Ten timed runs of one command (after the warm-up), each after `prepare`,
+# into a JSON file for report.py.
+time_command() {  # prepare name json command
+    hyperfine --style basic --output null --warmup $warmup --runs "$runs" \
+        --prepare "$1" --command-name "$2" --export-json "$3" "$4" >&2
+}
+
 measure() {  # fs tree folder
     local fs=$1 tree=$2 base=$3 src=$work/src/$2
     local archive=$base/$tree.untree tarball=$base/$tree.tar dest=$base/dest
@@ -242,9 +250,7 @@ measure() {  # fs tree folder
     printf '%s\n' "{\"fs\": \"$fs\", \"tree\": \"$tree\", \"counts\": \"$counts\", \"load_before\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.meta.json"
     for i in "${!names[@]}"; do
         say "$tree on $fs: timing ${names[$i]}"
-        hyperfine --style basic --output null --warmup $warmup --runs "$runs" \
-            --prepare "$prepare" --command-name "${names[$i]}" \
-            --export-json "$out/$tag.$i.json" "${commands[$i]}" >&2
+        time_command "$prepare" "${names[$i]}" "$out/$tag.$i.json" "${commands[$i]}"
         # The last timed run left its tree: it must be the source's.
         local how=()
         [ "${exact[$i]}" = 1 ] && how=(--exact-times)
@@ -285,9 +291,7 @@ measure_pack() {  # fs tree folder
     printf '%s\n' "{\"job\": \"pack\", \"fs\": \"$fs\", \"tree\": \"$tree\", \"counts\": \"$counts\", \"load_before\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.meta.json"
     for i in "${!names[@]}"; do
         say "$tree on $fs: timing ${names[$i]} packing"
-        hyperfine --style basic --output null --warmup $warmup --runs "$runs" \
-            --prepare "$prepare" --command-name "${names[$i]}" \
-            --export-json "$out/$tag.$i.json" "${commands[$i]}" >&2
+        time_command "$prepare" "${names[$i]}" "$out/$tag.$i.json" "${commands[$i]}"
     done
     printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
 
