@@ -73,6 +73,17 @@ uint32_t encode_cesu8(const uint16_t* units, uint32_t count, uint8_t* out) {
     return (uint32_t)(o - out);
 }
 
+bool utf8_to_surrogates(const uint8_t* s, uint16_t pair[2]) {
+    if (!(s[0] >= 0xF0 && s[0] <= 0xF4 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80 && (s[3] & 0xC0) == 0x80))
+        return false;
+    uint32_t c = ((uint32_t)(s[0] & 0x07) << 18) | ((uint32_t)(s[1] & 0x3F) << 12) | ((uint32_t)(s[2] & 0x3F) << 6) |
+                 (s[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF) return false;
+    pair[0] = (uint16_t)(0xD800 + ((c - 0x10000) >> 10));
+    pair[1] = (uint16_t)(0xDC00 + ((c - 0x10000) & 0x3FF));
+    return true;
+}
+
 uint32_t decode_cesu8(const uint8_t* bytes, uint32_t length, uint16_t* out, uint32_t capacity) {
     uint32_t written = 0;
     uint32_t pending = 0;

@@ -67,6 +67,12 @@ void encode_trailer(const ArchiveTrailer& trailer, uint8_t out[TRAILER_BYTES]);
 // the bytes written, without a terminator; out must hold 3 * units bytes.
 uint32_t encode_cesu8(const uint16_t* units, uint32_t count, uint8_t* out);
 
+// A character beyond the Basic Multilingual Plane in ordinary UTF-8, four
+// bytes, as its two surrogates; false when the bytes are no such character.
+// Stops at the first byte that does not fit, so a terminated text may be
+// shorter.
+bool utf8_to_surrogates(const uint8_t* bytes, uint16_t pair[2]);
+
 // The decoder the extractor uses: lenient by design (overlong forms decode,
 // stray continuation bytes vanish, a sequence cut short is dropped). Returns
 // the units written, or DECODE_OVERFLOW when they would not fit `capacity`.

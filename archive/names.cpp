@@ -49,18 +49,12 @@ uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity) {
     const uint8_t* s = (const uint8_t*)argument;
     uint32_t at = 0;
     while (*s) {
-        if (s[0] >= 0xF0 && s[0] <= 0xF4 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80 &&
-            (s[3] & 0xC0) == 0x80) {
-            uint32_t c = ((uint32_t)(s[0] & 0x07) << 18) | ((uint32_t)(s[1] & 0x3F) << 12) |
-                         ((uint32_t)(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
-            if (c >= 0x10000 && c <= 0x10FFFF) {
-                uint16_t pair[2] = {(uint16_t)(0xD800 + ((c - 0x10000) >> 10)),
-                                    (uint16_t)(0xDC00 + ((c - 0x10000) & 0x3FF))};
-                if (at + 6 >= capacity) return UINT32_MAX;
-                at += encode_cesu8(pair, 2, (uint8_t*)out + at);
-                s += 4;
-                continue;
-            }
+        uint16_t pair[2];
+        if (utf8_to_surrogates(s, pair)) {
+            if (at + 6 >= capacity) return UINT32_MAX;
+            at += encode_cesu8(pair, 2, (uint8_t*)out + at);
+            s += 4;
+            continue;
         }
         if (at + 1 >= capacity) return UINT32_MAX;
         out[at++] = (char)*s++;

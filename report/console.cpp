@@ -56,6 +56,15 @@ uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out,
         uint32_t n = 1;
         while (i + n < length && (s[i + n] & 0xC0) == 0x80) n++;
         if (units + n > capacity) break;
+        // Names reach this as their surrogates' three bytes each; a text
+        // joined into ordinary UTF-8 (untree-list's lines) has four.
+        uint16_t pair[2];
+        if (n == 4 && utf8_to_surrogates(s + i, pair)) {
+            out[units++] = pair[0];
+            out[units++] = pair[1];
+            i += n;
+            continue;
+        }
         units += decode_cesu8(s + i, n, out + units, capacity - units);
         i += n;
     }

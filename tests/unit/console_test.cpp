@@ -42,6 +42,7 @@ TEST(Terminal, ConsoleLinesBecomeUtf16) {
         {"caf\xC3\xA9 0\n", u"caf\u00E9 0\r\n"},  // a text stream's line end
         {"dirs=1   \r", u"dirs=1   \r"},
         {"\xED\xA0\xBD\xED\xB8\x80 \xE0\xA4\xB9", u"\xD83D\xDE00 \u0939"},
+        {"\xF0\x9F\x98\x80.", u"\xD83D\xDE00."},  // the same character joined, as untree-list prints it
         {"a\\x1B", u"a\\x1B"},
     };
     for (const Row& row : rows) {
