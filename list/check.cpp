@@ -178,7 +178,7 @@ static bool check_siblings() {
     uint32_t depth = g->record.depth;
     if (!grow_siblings(t)) return false;
     SiblingKey key = {hash_units(g->units, g->unit_count, false), hash_units(g->units, g->unit_count, true),
-                      g->entry_number, depth};
+                      g->entry_number, depth, is_directory(g->record)};
     const SiblingKey* same_case = 0;
     const SiblingKey* same = 0;
     for (uint32_t p = home_slot(t, key.folded, depth); t->slots[p]; p = (p + 1) & (t->slot_count - 1)) {
@@ -190,9 +190,18 @@ static bool check_siblings() {
             same_case = &k;
         }
     }
-    if (same) entry_problem(SEVERITY_ERROR, "same name as entry %d: one would overwrite the other", same->entry);
+    // What untree makes of a name it meets again: a directory is entered
+    // and filled as it stands; anything else is refused, the first one kept.
+    // Windows tells no case apart, so there the same holds up to case.
+    if (same && same->directory && key.directory)
+        entry_problem(SEVERITY_WARNING, "same name as entry %d: the two directories are merged", same->entry);
+    else if (same)
+        entry_problem(SEVERITY_ERROR, "same name as entry %d: this one is not extracted", same->entry);
+    else if (same_case && same_case->directory && key.directory)
+        entry_problem(SEVERITY_WARNING, "same name up to case as entry %d: on Windows the two directories are merged",
+                      same_case->entry);
     else if (same_case)
-        entry_problem(SEVERITY_WARNING, "same name up to case as entry %d: one overwrites the other on Windows and macOS",
+        entry_problem(SEVERITY_WARNING, "same name up to case as entry %d: on Windows this one is not extracted",
                       same_case->entry);
     t->keys[t->count++] = key;
     place_in_slots(t, t->count - 1);

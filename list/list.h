@@ -32,6 +32,7 @@ struct SiblingKey {
     uint64_t folded;
     int32_t entry;
     uint32_t depth;
+    bool directory;
 };
 
 // The keys form a stack in walk order (the names of the innermost directory

@@ -367,8 +367,8 @@ def lister_archives():
     good = a([b"a", b"b"], [record(0, F, 2), record(0, F, 1)], b"aab")
     return {
         "names": a([b"d", b"..", b"in", b"a<b", b"t\tx", b"dot.", b"CON", "\u00e9".encode() * 128, b"x" * 256,
-                    b"b\xff", b"A", b"a", b"a"],
-                   [record(0, D), record(1, D), record(2, F)] + [record(1, F)] * 10),
+                    b"b\xff", b"A", b"a", b"a", b"e", b"e", b"E"],
+                   [record(0, D), record(1, D), record(2, F)] + [record(1, F)] * 10 + [record(1, D)] * 3),
         "nesting": a([b"f", b"d", b"x", b"y", b"w"], [record(1, F), record(0, D), record(2, F), record(1, F),
                                                      record(2, F)]),
         "depth255": a([b"a"] * 255 + [b"z"], chain),

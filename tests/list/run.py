@@ -218,9 +218,9 @@ CHECK_ROWS = [
     ("the longest path", lambda: write_archive("a.tree", LONGEST), [], None),
     ("unsafe and duplicate names", lambda: write_archive("a.tree", [Dir(".."), File("in", 1), File("a"), File("a")]),
      ["entry 1 <..>: error: unsafe name: untree refuses it and everything inside it",
-      "entry 4 <a>: error: same name as entry 3: one would overwrite the other"], None),
+      "entry 4 <a>: error: same name as entry 3: this one is not extracted"], None),
     ("a name again in a large directory", lambda: write_archive("a.tree", MANY),
-     ["entry %d <d%04d>: error: same name as entry %d: one would overwrite the other" % (4001 + k, k, 2 * k + 1)
+     ["entry %d <d%04d>: error: same name as entry %d: this one is not extracted" % (4001 + k, k, 2 * k + 1)
       for k in range(2000)], None),
 ]
 
@@ -264,7 +264,9 @@ def portability_warnings(t):
     they are: warnings only, exit 0."""
     names = [b"tab\tname", "a<b", "dot.", "blank ", "nul.txt", "COM1", "README", "readme", "\u0424\u0430\u0439\u043b",
              "\u0444\u0430\u0439\u043b", "\u00e9" * 128, "x" * 256, b"bad\xff"]
-    write_archive("a.tree", [File(n) for n in names])
+    # Directories met again are merged, not refused: a warning, where a
+    # file met again is an error.
+    write_archive("a.tree", [File(n) for n in names] + [Dir("d"), Dir("d"), Dir("D")])
     rc, out, err = t.list("--check", "a.tree")
     windows = ": not allowed on Windows"
     expect_eq((rc, err, out), (0, [], [x.encode() for x in [
@@ -274,14 +276,16 @@ def portability_warnings(t):
         "entry 4 <blank >: warning: name ends with a dot or a blank: Windows programs cannot open it",
         "entry 5 <nul.txt>: warning: reserved device name on Windows: NUL",
         "entry 6 <COM1>: warning: reserved device name on Windows: COM1",
-        "entry 8 <readme>: warning: same name up to case as entry 7: one overwrites the other on Windows and macOS",
-        "entry 10 <\u0444\u0430\u0439\u043b>: warning: same name up to case as entry 9: one overwrites the other on "
-        "Windows and macOS",
+        "entry 8 <readme>: warning: same name up to case as entry 7: on Windows this one is not extracted",
+        "entry 10 <\u0444\u0430\u0439\u043b>: warning: same name up to case as entry 9: on Windows this one is not "
+        "extracted",
         "entry 11 <%s>: warning: name longer than 255 bytes in UTF-8: too long for Linux" % ("\u00e9" * 128),
         "entry 12 <%s>: warning: name longer than 255 UTF-16 units: too long for Windows" % ("x" * 256),
         "entry 12 <%s>: warning: name longer than 255 bytes in UTF-8: too long for Linux" % ("x" * 256),
         "entry 13 <bad\\xFF>: warning: name is not valid text",
-        "entries=13 directories=0 files=13 bytes=0 errors=0 warnings=12"]]), "--check")
+        "entry 15 <d>: warning: same name as entry 14: the two directories are merged",
+        "entry 16 <D>: warning: same name up to case as entry 14: on Windows the two directories are merged",
+        "entries=16 directories=3 files=13 bytes=0 errors=0 warnings=14"]]), "--check")
 
 
 @case
