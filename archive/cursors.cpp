@@ -104,9 +104,9 @@ RecordResult read_record(ArchiveReader* r, EntryRecord* record) {
     return RECORD_ENTRY;
 }
 
-// The next block of the name region, once the last one is used up; false
-// when nothing more comes.
-// LINE_OK when the block holds unread bytes.
+// The next block of the name region, once the last one is used up.
+// LINE_OK when the block holds unread bytes; LINE_END when the region is
+// read whole.
 static LineResult fill_name_block(ArchiveReader* r) {
     NameLineReader* nr = &r->names;
     if (nr->position < nr->fill) return LINE_OK;
@@ -144,6 +144,21 @@ LineResult next_line(ArchiveReader* r) {
             return LINE_OK;
         }
     }
+}
+
+const char* line_fault(LineResult line) {
+    if (line == LINE_END) return "name lines end before the records";
+    if (line == LINE_TOO_LONG) return "name line of 65536 bytes or more";
+    return 0;
+}
+
+const char* nesting_fault(const EntryRecord& record, int32_t entry_number, int32_t previous_depth,
+                          bool previous_was_directory) {
+    if (record.depth >= DEPTH_LIMIT) return "depth 255";
+    if (entry_number == 1 && record.depth != 0) return "first entry is not at depth 0";
+    if (record.depth > previous_depth + 1) return "depth rises by more than one";
+    if (record.depth > previous_depth && !previous_was_directory) return "entry inside a file";
+    return 0;
 }
 
 bool skip_line(ArchiveReader* r) {

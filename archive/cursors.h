@@ -67,6 +67,13 @@ enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
+// Why a walk stops at a name line next_line did not give (LINE_END,
+// LINE_TOO_LONG; null for the others).
+const char* line_fault(LineResult line);
+// Why a record cannot stand where the walk has come (the entry before it
+// at previous_depth, a directory or not), or null when it fits.
+const char* nesting_fault(const EntryRecord& record, int32_t entry_number, int32_t previous_depth,
+                          bool previous_was_directory);
 // Consumes the rest of a line next_line found too long, through its LF;
 // false when the name region ends first.
 bool skip_line(ArchiveReader* reader);

@@ -160,15 +160,6 @@ static void extract_file(int d) {
     g_state.output = PLATFORM_NO_HANDLE;
 }
 
-// Why this record cannot be where it is, or null when it fits the walk.
-static const char* check_nesting(const EntryRecord& record) {
-    if (record.depth >= DEPTH_LIMIT) return "depth 255";
-    if (g_state.entry_number == 1 && record.depth != 0) return "first entry is not at depth 0";
-    if (record.depth > g_state.previous_depth + 1) return "depth rises by more than one";
-    if (record.depth > g_state.previous_depth && !g_state.previous_was_directory) return "entry inside a file";
-    return 0;
-}
-
 // Why the index could not be read whole, or cannot be trusted.
 static const char* index_fault_text() {
     const ArchiveReader& archive = g_state.archive;
@@ -193,7 +184,7 @@ static void walk() {
         if (result == RECORD_CORRUPT)
             corrupt = s->archive.index_fault ? index_fault_text() : "record region does not end on a record";
         else if (result == RECORD_ENTRY)
-            corrupt = check_nesting(s->record);
+            corrupt = nesting_fault(s->record, s->entry_number, s->previous_depth, s->previous_was_directory);
         bool stop = result != RECORD_ENTRY || corrupt;
         status_check(stop);
         if (corrupt) {
@@ -209,10 +200,7 @@ static void walk() {
         LineResult line = next_line(&s->archive);
         if (line != LINE_OK) {
             // The record's depth was taken; its parents are still pending.
-            stop_corrupt(line == LINE_END        ? "name lines end before the records"
-                         : line == LINE_TOO_LONG ? "name line of 65536 bytes or more"
-                                                 : index_fault_text(),
-                         false);
+            stop_corrupt(line == LINE_UNREADABLE ? index_fault_text() : line_fault(line), false);
             return;
         }
         if (!place_name(d, s->archive.names.line, s->archive.names.line_length)) {

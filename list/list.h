@@ -110,8 +110,6 @@ void release_siblings();
 void out_text(const char* text);
 void out_bytes(const char* bytes, uint32_t count);
 void out_u64(uint64_t value);
-// A decimal in `digits`, NUL-terminated; returns where it starts.
-const char* decimal_text(uint64_t value, char digits[24]);
 void out_end_line();
 // Sends what is buffered on; the error that lost some of standard output,
 // 0 when everything reached it.

@@ -45,19 +45,9 @@ void out_text(const char* text) {
     out_bytes(text, (uint32_t)strlen(text));
 }
 
-const char* decimal_text(uint64_t value, char digits[24]) {
-    char* p = digits + 23;
-    *p = 0;
-    do {
-        *--p = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    return p;
-}
-
 void out_u64(uint64_t value) {
     char digits[24];
-    out_text(decimal_text(value, digits));
+    out_text(format_u64(value, digits));
 }
 
 void out_end_line() {
@@ -256,7 +246,7 @@ static uint32_t iso_time(uint64_t filetime, bool exact, char out[40]) {
     char* o = out;
     if (year > 9999) *o++ = '+';
     char digits[24];
-    const char* y = decimal_text(year, digits);
+    const char* y = format_u64(year, digits);
     uint32_t n = (uint32_t)strlen(y);
     memcpy(o, y, n);
     o += n;
@@ -304,14 +294,14 @@ static void show_long() {
     bool directory = is_directory(r);
     char head[6 + SIZE_COLUMN + 1];
     head[0] = directory ? 'd' : '-';
-    head[1] = r.attributes & 0x0001 ? 'r' : '-';
-    head[2] = r.attributes & 0x0002 ? 'h' : '-';
-    head[3] = r.attributes & 0x0004 ? 's' : '-';
-    head[4] = r.attributes & 0x0020 ? 'a' : '-';
+    head[1] = r.attributes & ATTRIBUTE_READONLY ? 'r' : '-';
+    head[2] = r.attributes & ATTRIBUTE_HIDDEN ? 'h' : '-';
+    head[3] = r.attributes & ATTRIBUTE_SYSTEM ? 's' : '-';
+    head[4] = r.attributes & ATTRIBUTE_ARCHIVE ? 'a' : '-';
     head[5] = ' ';
     char digits[24];
     // A directory's length fields mean nothing to the extractor.
-    const char* size = decimal_text(directory ? 0 : content_length(r), digits);
+    const char* size = format_u64(directory ? 0 : content_length(r), digits);
     uint32_t n = (uint32_t)strlen(size);
     memset(head + 6, ' ', SIZE_COLUMN - n);
     memcpy(head + 6 + SIZE_COLUMN - n, size, n);

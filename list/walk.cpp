@@ -26,16 +26,6 @@ static void place(int d, const uint8_t* name, uint32_t length, uint32_t units) {
     g->path[at + length] = 0;
 }
 
-// Why this record cannot stand where it does, or null.
-static const char* nesting_problem(const EntryRecord& r) {
-    const ListState* g = &g_list;
-    if (r.depth >= DEPTH_LIMIT) return "depth 255";
-    if (g->entry_number == 1 && r.depth != 0) return "first entry is not at depth 0";
-    if (r.depth > g->previous_depth + 1) return "depth rises by more than one";
-    if (r.depth > g->previous_depth && !g->previous_was_directory) return "entry inside a file";
-    return 0;
-}
-
 enum NameResult { NAME_PLACED, NAME_NONE, NAME_ENDED, NAME_TOO_LONG, NAME_UNREADABLE };
 
 // The index came back shorter than its trailer promised: a read failed, or
@@ -60,7 +50,6 @@ static NameResult read_name() {
     LineResult line = next_line(&g->archive);
     if (line == LINE_UNREADABLE) return NAME_UNREADABLE;
     if (line == LINE_END) {
-        if (g->archive.names.remaining > 0) return NAME_UNREADABLE;
         g->names_ended = true;
         return NAME_ENDED;
     }
@@ -109,7 +98,7 @@ static StepResult step() {
         leave_siblings((uint32_t)d);
     }
 
-    const char* nesting = nesting_problem(r);
+    const char* nesting = nesting_fault(r, g->entry_number, g->previous_depth, g->previous_was_directory);
     NameResult name = read_name();
     g->previous_depth = d;
     g->previous_was_directory = is_directory(r);
@@ -122,11 +111,11 @@ static StepResult step() {
         if (!checking) return STEP_STOP;
     }
     if (name == NAME_ENDED) {
-        entry_problem(SEVERITY_ERROR, "name lines end before the records");
+        entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_END));
         return stop;
     }
     if (name == NAME_TOO_LONG) {
-        entry_problem(SEVERITY_ERROR, "name line of 65536 bytes or more");
+        entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_TOO_LONG));
         g->skipped_depth = d;
         return stop;
     }
@@ -136,7 +125,7 @@ static StepResult step() {
     if (!relative_path_fits(bytes, units)) {
         char x[24], y[24];
         entry_problem(SEVERITY_ERROR, "path too long for untree to build: %s bytes, %s UTF-16 units",
-                      decimal_text(bytes, x), decimal_text(units, y));
+                      format_u64(bytes, x), format_u64(units, y));
         g->skipped_depth = d;
         return stop;
     }
@@ -158,29 +147,36 @@ static void check_regions() {
     char x[24], y[24];
     uint64_t extra = names_left(a);
     if (!g->names_ended && extra > 0)
-        archive_problem("more name lines than records: %s bytes after the last record's name", decimal_text(extra, x));
+        archive_problem("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
     uint64_t index = (uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES;
     uint64_t data = a->file_size - index;
     uint64_t contents = g->contents;
     if (contents > data)
         archive_problem("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
                         "a damaged length, or a data region cut short",
-                        decimal_text(contents, x), decimal_text(data, y));
+                        format_u64(contents, x), format_u64(data, y));
     else if (contents < data)
         archive_problem("contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
                         "a damaged length, or bytes added to the data region",
-                        decimal_text(contents, x), decimal_text(data, y));
+                        format_u64(contents, x), format_u64(data, y));
 }
 
 // The records, one by one. Returns the exit status; 0 when the walk went
 // through, problems or not.
+// A record region whose size is no multiple of a record: untree stops at
+// the cut, --check reports it before the entries, a listing after them.
+static void records_left_over(uint32_t left_over) {
+    char digits[24];
+    archive_problem("record region does not end on a record: %s bytes left over", format_u64(left_over, digits));
+}
+
 static int walk_records() {
     ListState* g = &g_list;
     ArchiveReader* a = &g->archive;
     bool checking = g->mode == MODE_CHECK;
     char x[24], y[24], z[24];
     if (a->file_size < TRAILER_BYTES) {
-        archive_problem("not a tree archive: %s bytes, shorter than its 8-byte trailer", decimal_text(a->file_size, x));
+        archive_problem("not a tree archive: %s bytes, shorter than its 8-byte trailer", format_u64(a->file_size, x));
         return EXIT_INCOMPLETE;
     }
     if (a->index_unreadable) {
@@ -190,13 +186,13 @@ static int walk_records() {
     if (a->index_fault) {
         archive_problem("index regions larger than the archive: %s bytes of names and %s bytes of records "
                         "in a file of %s bytes (cut short, extended, or no tree archive)",
-                        decimal_text(a->trailer.names_size, x), decimal_text(a->trailer.records_size, y),
-                        decimal_text(a->file_size, z));
+                        format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
+                        format_u64(a->file_size, z));
         return EXIT_INCOMPLETE;
     }
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;
     if (checking && left_over)
-        archive_problem("record region does not end on a record: %s bytes left over", decimal_text(left_over, x));
+        records_left_over(left_over);
     for (;;) {
         RecordResult result = read_record(a, &g->record);
         if (result == RECORD_END) break;
@@ -208,7 +204,7 @@ static int walk_records() {
             // Its last bytes and the trailer's first would make one more
             // record for untree, which stops there.
             if (checking) break;
-            archive_problem("record region does not end on a record: %s bytes left over", decimal_text(left_over, x));
+            records_left_over(left_over);
             return EXIT_INCOMPLETE;
         }
         g->entry_number++;
@@ -219,7 +215,7 @@ static int walk_records() {
     // Not an entry's problem, nor one untree stops at: shown in a listing
     // too, after it.
     if (!checking && left_over)
-        archive_problem("record region does not end on a record: %s bytes left over", decimal_text(left_over, x));
+        records_left_over(left_over);
     check_regions();
     return EXIT_COMPLETE;
 }

@@ -180,14 +180,18 @@ const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim) {
     return out;
 }
 
-const char* format_i64(int64_t value, char buffer[24]) {
+const char* format_u64(uint64_t value, char buffer[24]) {
     char* p = buffer + 23;
     *p = 0;
-    uint64_t magnitude = value < 0 ? 0 - (uint64_t)value : (uint64_t)value;
     do {
-        *--p = (char)('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
+        *--p = (char)('0' + value % 10);
+        value /= 10;
+    } while (value);
+    return p;
+}
+
+const char* format_i64(int64_t value, char buffer[24]) {
+    char* p = (char*)format_u64(value < 0 ? 0 - (uint64_t)value : (uint64_t)value, buffer);
     if (value < 0) *--p = '-';
     return p;
 }

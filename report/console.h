@@ -34,6 +34,7 @@ bool console_takes_utf16(ConsoleStream stream);
 uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out, uint32_t capacity, uint32_t* used);
 // A decimal of a 64-bit value, the same digits on every C runtime.
 const char* format_i64(int64_t value, char buffer[24]);
+const char* format_u64(uint64_t value, char buffer[24]);
 // The system's text for an error code, in `out`, fit for one line
 // (fit_one_line); "system error N" when the system has none.
 const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim);
