@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "pack/pack.h"
+#include "report/console.h"
 
 enum { PROGRESS_WIDTH = 78, PROGRESS_INTERVAL_MS = 500 };
 
@@ -49,8 +50,8 @@ void progress_update(uint32_t directories, uint32_t files, uint64_t bytes) {
     if (now - g_progress.last_tick < PROGRESS_INTERVAL_MS) return;
     g_progress.last_tick = now;
     char d[24], f[24], b[24], text[128];
-    snprintf(text, sizeof text, "%s directories, %s files, %s bytes so far", decimal(directories, d),
-             decimal(files, f), decimal(bytes, b));
+    snprintf(text, sizeof text, "%s directories, %s files, %s bytes so far", format_i64(directories, d),
+             format_i64(files, f), format_i64((int64_t)bytes, b));
     // Padded so that it covers a longer line before it.
     fprintf(stderr, "\runtree-pack: %-*.*s\r", PROGRESS_WIDTH - 13, PROGRESS_WIDTH - 13, text);
     fflush(stderr);
@@ -61,9 +62,9 @@ void progress_finish(uint32_t directories, uint32_t files, uint64_t bytes, uint3
     if (!g_progress.terminal) return;
     char d[24], f[24], b[24], r[24];
     progress_clear();
-    fprintf(stderr, "untree-pack: %s directories, %s files, %s bytes packed into <%s>", decimal(directories, d),
-            decimal(files, f), decimal(bytes, b), archive);
-    if (reported) fprintf(stderr, "; %s reported above", decimal(reported, r));
+    fprintf(stderr, "untree-pack: %s directories, %s files, %s bytes packed into <%s>", format_i64(directories, d),
+            format_i64(files, f), format_i64((int64_t)bytes, b), archive);
+    if (reported) fprintf(stderr, "; %s reported above", format_i64(reported, r));
     fputc('\n', stderr);
     fflush(stderr);
 }
