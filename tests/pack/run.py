@@ -932,6 +932,17 @@ def standard_output(t):
 
 
 @case
+def summary_on_a_console_shows_the_name(t):
+    """The summary on a terminal names the archive as typed; a Windows
+    console (Wine gives the program one here) shows é as the character it
+    is, not as its two UTF-8 bytes read in the console's code page."""
+    os.mkdir("src")
+    write("src/f", b"x")
+    rc, screen = t.run_in_terminal(t.pack_binary, ["src", "caf\u00e9.tree"])
+    expect_eq((rc, re.findall(rb"packed into <([^>]*)>", screen)), (0, [b"caf\xc3\xa9.tree"]), "summary: %r" % screen)
+
+
+@case
 def replaced_archive_keeps_its_mode(t):
     t.linux_only("runs the packer as another user")
     open_to_all(t)
