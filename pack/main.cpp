@@ -54,11 +54,11 @@ int main(int argc, char** argv) {
     console_init();
     if (count == 2 && (strcmp(arguments[1], "-h") == 0 || strcmp(arguments[1], "--help") == 0)) {
         console_out("%s", HELP_TEXT);
-        return EXIT_COMPLETE;
+        return console_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
     }
     if (count == 2 && strcmp(arguments[1], "--version") == 0) {
         console_out("untree-pack %s\n", UNTREE_VERSION);
-        return EXIT_COMPLETE;
+        return console_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
     }
     if (count != 3) {
         console_err("%s", USAGE);

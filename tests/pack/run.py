@@ -1012,6 +1012,9 @@ def arguments(t):
         expect(out.startswith(b"Usage: untree-pack SOURCE_DIR ARCHIVE\n"), "help text: %r" % out[:80])
     rc, out, err = t.pack("--version")
     expect_eq((rc, out, err), (0, b"untree-pack 0.1.0\n", []), "version")
+    if not t.wine:
+        with open("/dev/full", "wb") as full:
+            expect_eq(subprocess.run([t.pack_binary, "--help"], stdout=full).returncode, 1, "help into a full device")
     expect(not os.path.exists("a.tree"), "an archive was written")
 
 
