@@ -52,7 +52,10 @@ bool output_open(ArchiveOutput* out, const char* archive_argument) {
     if (strcmp(archive_argument, "-") == 0) {
         out->handle = platform_output_standard(&out->target);
         if (out->handle == PLATFORM_NO_HANDLE) {
-            tell("cannot write archive <->: standard output is a terminal");
+            uint32_t error = platform_last_error();
+            char why[WHY_BYTES];
+            if (platform_is_terminal(stdout)) tell("cannot write archive <->: standard output is a terminal");
+            else tell("cannot write archive <->: %s", error_text(error, why, sizeof why, true));
             return false;
         }
         return true;

@@ -899,6 +899,10 @@ def standard_output(t):
     p.stdout.close()
     err = p.stderr.read()
     expect_eq((p.wait(), err), (1, b"untree-pack: cannot write archive <->: Broken pipe\n"), "a reader gone")
+    # Closed from the start (what stands in for it is the null device).
+    p = subprocess.run([t.pack_binary, "src", "-"], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    expect_eq((p.returncode, p.stderr), (1, b"untree-pack: cannot write archive <->: Bad file descriptor\n"),
+              "standard output closed")
     # A terminal is no place for an archive; on one, standard error gets a
     # summary.
     def everything_said(fd):
