@@ -1,8 +1,8 @@
-#include <stdio.h>
 #include <string.h>
 
 #include "pack/pack.h"
 #include "platform/platform.h"
+#include "report/console.h"
 #include "report/exit_status.h"
 
 #ifndef UNTREE_VERSION
@@ -51,17 +51,17 @@ int main(int argc, char** argv) {
     int count;
     char** arguments;
     platform_arguments(argc, argv, &count, &arguments);
-    platform_init_console();
+    console_init();
     if (count == 2 && (strcmp(arguments[1], "-h") == 0 || strcmp(arguments[1], "--help") == 0)) {
-        fputs(HELP_TEXT, stdout);
-        return EXIT_COMPLETE;
+        console_out("%s", HELP_TEXT);
+        return console_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
     }
     if (count == 2 && strcmp(arguments[1], "--version") == 0) {
-        printf("untree-pack %s\n", UNTREE_VERSION);
-        return EXIT_COMPLETE;
+        console_out("untree-pack %s\n", UNTREE_VERSION);
+        return console_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
     }
     if (count != 3) {
-        fputs(USAGE, stderr);
+        console_err("%s", USAGE);
         return EXIT_EARLY;
     }
     platform_catch_interruptions();

@@ -1,24 +1,12 @@
 // The archive file: contents appended as the walk meets them, the index at
 // the end, all in a temporary file that only becomes ARCHIVE when it is whole.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "pack/pack.h"
+#include "report/console.h"
 
 static const char LONG_PATH_PREFIX[] = "\\\\?\\";
-
-const char* error_text(uint32_t code) {
-    static char text[1024];
-    uint32_t n = platform_error_text(code, text, sizeof text);
-    if (n == 0) {
-        snprintf(text, sizeof text, "error %u", (unsigned)code);
-        return text;
-    }
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.')) n--;
-    text[n] = 0;
-    return text;
-}
 
 static uint32_t ascii_to_wide(const char* text, WideChar* out) {
     uint32_t n = 0;
@@ -64,7 +52,10 @@ bool output_open(ArchiveOutput* out, const char* archive_argument) {
     if (strcmp(archive_argument, "-") == 0) {
         out->handle = platform_output_standard(&out->target);
         if (out->handle == PLATFORM_NO_HANDLE) {
-            tell("cannot write archive <->: standard output is a terminal");
+            uint32_t error = platform_last_error();
+            char why[WHY_BYTES];
+            if (platform_is_terminal(stdout)) tell("cannot write archive <->: standard output is a terminal");
+            else tell("cannot write archive <->: %s", error_text(error, why, sizeof why, true));
             return false;
         }
         return true;
@@ -84,8 +75,11 @@ bool output_open(ArchiveOutput* out, const char* archive_argument) {
         }
     out->handle = platform_output_open(path, &out->target);
     if (out->handle != PLATFORM_NO_HANDLE) return true;
-    if (out->target.kind == PLATFORM_TARGET_DIRECTORY) tell("cannot write archive <%s>: it is a directory", archive_argument);
-    else tell("cannot write archive <%s>: %s", archive_argument, error_text(platform_last_error()));
+    char why[WHY_BYTES];
+    if (out->target.kind == PLATFORM_TARGET_DIRECTORY)
+        tell("cannot write archive <%s>: it is a directory", archive_argument);
+    else
+        tell("cannot write archive <%s>: %s", archive_argument, error_text(platform_last_error(), why, sizeof why, true));
     return false;
 }
 
@@ -163,23 +157,25 @@ void output_abandon(ArchiveOutput* out) {
     out->handle = PLATFORM_NO_HANDLE;
     if (!removed) {
         uint32_t error = platform_last_error();
-        char name[512];
+        char name[512], why[WHY_BYTES];
         if (platform_output_temporary_name(name, sizeof name) == 0) strcpy(name, "?");
-        tell("cannot remove the temporary file <%s> beside <%s>: %s", name, out->display, error_text(error));
+        tell("cannot remove the temporary file <%s> beside <%s>: %s", name, out->display,
+             error_text(error, why, sizeof why, true));
     }
 }
 
 bool output_finish(ArchiveOutput* out, const IndexWriter* index) {
+    char why[WHY_BYTES];
     if (!flush(out) || !index_write(index, out->handle)) {
         uint32_t error = out->failed ? out->error : platform_last_error();
-        tell("cannot write archive <%s>: %s", out->display, error_text(error));
+        tell("cannot write archive <%s>: %s", out->display, error_text(error, why, sizeof why, true));
         output_abandon(out);
         return false;
     }
     bool placed = platform_output_commit(out->handle);
     out->handle = PLATFORM_NO_HANDLE;
     if (!placed) {
-        tell("cannot write archive <%s>: %s", out->display, error_text(platform_last_error()));
+        tell("cannot write archive <%s>: %s", out->display, error_text(platform_last_error(), why, sizeof why, true));
         return false;
     }
     return true;

@@ -16,6 +16,7 @@ enum {
     // Room for the deepest path the walk can build: a root of the system's
     // longest path and 256 names below it (the last one to be refused).
     SOURCE_PATH_UNITS = PLATFORM_WIDE_PATH_UNITS + (DEPTH_LIMIT + 1) * PLATFORM_NAME_UNITS,
+    WHY_BYTES = 1024,  // the system's text for an error, as error_text gives it
 };
 
 // The archive being written: a temporary file beside ARCHIVE until it is
@@ -76,12 +77,6 @@ void progress_clear();
 // Absolute form of a command-line path with the long-path prefix where the
 // system has one. Returns its length in units, 0 on failure.
 uint32_t long_path_of(const char* argument, WideChar* out, uint32_t capacity);
-
-// Decimal digits of a value (into a buffer of 24).
-const char* decimal(uint64_t value, char buffer[24]);
-
-// The system's text for an error, without a trailing line break.
-const char* error_text(uint32_t code);
 
 // Packs SOURCE_DIR into ARCHIVE; returns the exit status.
 int run_pack(const char* source_argument, const char* archive_argument);

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "pack/pack.h"
+#include "report/console.h"
 #include "report/exit_status.h"
 
 // Why a listed child is not packed; it is told when the walk reaches it, so
@@ -91,14 +92,6 @@ static void refuse(const char* format, ...) {
     tell_list(format, args, "; no archive written");
     va_end(args);
     g_pack.refused = true;
-}
-
-const char* decimal(uint64_t value, char buffer[24]) {
-    char* p = buffer + 23;
-    *p = 0;
-    do *--p = (char)('0' + value % 10);
-    while (value /= 10);
-    return p;
 }
 
 // --- Paths ----------------------------------------------------------------------
@@ -227,9 +220,10 @@ static void push_level(PlatformHandle directory) {
     level->names_mark = g_pack.names.size;
     level->first = level->end = level->next = (uint32_t)(g_pack.children.size / sizeof(Child));
 
+    char why[WHY_BYTES];
     if (!platform_list_begin(directory, g_pack.wide)) {
         report("cannot list directory <%s>: %s; its contents are skipped", g_pack.display,
-               error_text(platform_last_error()));
+               error_text(platform_last_error(), why, sizeof why, true));
         return;
     }
     for (;;) {
@@ -237,7 +231,7 @@ static void push_level(PlatformHandle directory) {
         if (r == 0) break;
         if (r < 0) {
             report("cannot list directory <%s>: %s; the rest of it is skipped", g_pack.display,
-                   error_text(platform_last_error()));
+                   error_text(platform_last_error(), why, sizeof why, true));
             break;
         }
         if (!keep_child(&g_pack.listed)) {
@@ -261,10 +255,13 @@ static void pop_level() {
 
 static void tell_skipped(const Child& c) {
     const char* d = g_pack.display;
+    char why[WHY_BYTES];
     switch (c.skip) {
     case SKIP_NOT_UTF8: report("name not valid UTF-8, skipped: <%s>", d); return;
     case SKIP_BAD_NAME: report("%s, skipped: <%s>", c.fault, d); return;
-    case SKIP_ATTRIBUTES: report("cannot read the attributes of <%s>: %s; skipped", d, error_text(c.error)); return;
+    case SKIP_ATTRIBUTES:
+        report("cannot read the attributes of <%s>: %s; skipped", d, error_text(c.error, why, sizeof why, true));
+        return;
     }
     switch (c.kind) {
     case PLATFORM_ENTRY_LINK: report("symbolic link skipped: <%s>", d); return;
@@ -291,7 +288,7 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
     case INDEX_TOO_LARGE:
         refuse("the tree is too large for one archive: its names and records reach %s bytes at <%s>, and "
                "must stay under 2147483648",
-               decimal(index_bytes(&g_pack.index), n), g_pack.display);
+               format_i64((int64_t)index_bytes(&g_pack.index), n), g_pack.display);
         return false;
     case INDEX_NO_MEMORY: refuse("out of memory adding <%s>", g_pack.display); return false;
     default:
@@ -314,8 +311,9 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
 static void pack_directory(const Level* parent, const Child& c, uint32_t depth) {
     PlatformHandle h = platform_open_source_directory(parent->directory, name_at(c.name_at), g_pack.wide);
     if (h == PLATFORM_NO_HANDLE) {
+        char why[WHY_BYTES];
         report("cannot open directory <%s>: %s; skipped with everything in it", g_pack.display,
-               error_text(platform_last_error()));
+               error_text(platform_last_error(), why, sizeof why, true));
         return;
     }
     if (!add_entry(c, depth, 0)) {
@@ -334,20 +332,22 @@ static bool same_state(const PlatformFileState& a, const PlatformFileState& b) {
 // at most, the most telling one.
 static void tell_copy(const Child& c, PlatformHandle h, const CopyOutcome& copied, const PlatformFileState& before,
                       bool changed_since_listed) {
-    char n1[24], n2[24], n3[24];
+    char n1[24], n2[24], n3[24], why[WHY_BYTES];
     const char* d = g_pack.display;
     PlatformFileState after;
     if (copied.read < c.size && copied.read_error != 0) {
-        report("cannot read <%s> after %s of %s bytes: %s; the rest is stored as zeros", d, decimal(copied.read, n1),
-               decimal(c.size, n2), error_text(copied.read_error));
+        report("cannot read <%s> after %s of %s bytes: %s; the rest is stored as zeros", d,
+               format_i64((int64_t)copied.read, n1), format_i64((int64_t)c.size, n2),
+               error_text(copied.read_error, why, sizeof why, true));
     } else if (copied.read < c.size) {
         report("<%s> shrank while read: %s bytes recorded, %s found; stored with zeros after them", d,
-               decimal(c.size, n1), decimal(copied.read, n2));
+               format_i64((int64_t)c.size, n1), format_i64((int64_t)copied.read, n2));
     } else if (!platform_file_state(h, &after)) {
-        report("cannot tell whether <%s> changed while read: %s", d, error_text(platform_last_error()));
+        report("cannot tell whether <%s> changed while read: %s", d,
+               error_text(platform_last_error(), why, sizeof why, true));
     } else if (after.size != c.size) {
-        report("<%s> changed size while read: %s bytes recorded, %s now; the first %s stored", d, decimal(c.size, n1),
-               decimal(after.size, n2), decimal(c.size, n3));
+        report("<%s> changed size while read: %s bytes recorded, %s now; the first %s stored", d,
+               format_i64((int64_t)c.size, n1), format_i64((int64_t)after.size, n2), format_i64((int64_t)c.size, n3));
     } else if (changed_since_listed || !same_state(after, before)) {
         report("<%s> changed while read: what is stored may mix old and new content", d);
     }
@@ -357,7 +357,7 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
     char n1[24];
     if (c.size >= CONTENT_LENGTH_LIMIT) {
         refuse("<%s> holds %s bytes, more than the 1099511627775 an archive entry can", g_pack.display,
-               decimal(c.size, n1));
+               format_i64((int64_t)c.size, n1));
         return;
     }
     // The archive being written, and the one it replaces, may lie inside the
@@ -370,7 +370,9 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
     }
     PlatformHandle h = platform_open_source_file(parent->directory, name_at(c.name_at), g_pack.wide);
     if (h == PLATFORM_NO_HANDLE) {
-        report("cannot open file <%s>: %s; skipped", g_pack.display, error_text(platform_last_error()));
+        char why[WHY_BYTES];
+        report("cannot open file <%s>: %s; skipped", g_pack.display,
+               error_text(platform_last_error(), why, sizeof why, true));
         return;
     }
     uint64_t volume, index;
@@ -447,7 +449,9 @@ int run_pack(const char* source_argument, const char* archive_argument) {
     uint32_t n = long_path_of(source_argument, g_pack.wide, PLATFORM_WIDE_PATH_UNITS);
     PlatformHandle root = platform_open_source_root(source_argument, g_pack.wide);
     if (root == PLATFORM_NO_HANDLE) {
-        tell("cannot open source directory <%s>: %s", source_argument, error_text(platform_last_error()));
+        char why[WHY_BYTES];
+        tell("cannot open source directory <%s>: %s", source_argument,
+             error_text(platform_last_error(), why, sizeof why, true));
         return finish_run(EXIT_EARLY);
     }
     // A root that ends in a separator (a drive root, "/") would double it

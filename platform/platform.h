@@ -279,7 +279,7 @@ struct PlatformTarget {
 // ".partial-PID" after it.
 PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target);
 // The process's standard output as the archive; refused (no handle) on a
-// terminal.
+// terminal, and when it was closed before platform_init_console.
 PlatformHandle platform_output_standard(PlatformTarget* target);
 // Finishes the output: a temporary file gets the replaced file's permissions
 // (and owner and group where the process may set them), is closed and

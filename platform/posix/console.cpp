@@ -8,6 +8,10 @@
 
 #include "platform/posix/backend.h"
 
+// Standard output was closed when the process started: what now stands
+// in its place is the null device, no place for an archive.
+static bool g_stdout_closed;
+
 uint32_t platform_init_console() {
     uint32_t stdout_error = 0;
     for (int fd = 0; fd <= 2; fd++) {
@@ -16,6 +20,7 @@ uint32_t platform_init_console() {
         // The lower ones are open, so the null device lands on this number.
         SYS(SYS_OPEN, open("/dev/null", O_RDWR));
     }
+    g_stdout_closed = stdout_error != 0;
     return stdout_error;
 }
 
@@ -51,6 +56,10 @@ void platform_discard_output(FILE* stream) { __fpurge(stream); }
 PlatformHandle platform_output_standard(PlatformTarget* target) {
     memset(target, 0, sizeof *target);
     target->kind = PLATFORM_TARGET_STREAM;
+    if (g_stdout_closed) {
+        errno = EBADF;
+        return PLATFORM_NO_HANDLE;
+    }
     if (isatty(STDOUT_FILENO) == 1) {
         errno = ENOTTY;  // not a place for an archive, whatever the call says
         return PLATFORM_NO_HANDLE;

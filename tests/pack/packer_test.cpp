@@ -12,6 +12,7 @@
 
 #include "archive/cursors.h"
 #include "pack/pack.h"
+#include "report/console.h"
 #include "report/exit_status.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +28,12 @@ static const char* const RENAME_CALL = "renameat";
 static const char* const READ_CALL = "read";
 static const uint32_t IO_ERROR = 5;  // EIO
 #endif
+
+// The system's text for an error as the packer's lines carry it.
+static std::string why(uint32_t code) {
+    char text[WHY_BYTES];
+    return error_text(code, text, sizeof text, true);
+}
 
 struct PackRun {
     int status;
@@ -100,7 +107,7 @@ TEST_F(Packer, ArchiveThatCannotBeWrittenLeavesNothing) {
     inject(WRITE_CALL, 1, IO_ERROR);
     PackRun r = pack();
     EXPECT_EQ(r.status, EXIT_EARLY);
-    EXPECT_EQ(r.err, "untree-pack: cannot write archive <" + at("out.tree") + ">: " + error_text(IO_ERROR) + "\n");
+    EXPECT_EQ(r.err, "untree-pack: cannot write archive <" + at("out.tree") + ">: " + why(IO_ERROR) + "\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{"out.tree"});
     EXPECT_EQ(bytes_of("out.tree"), "the archive before");
 }
@@ -110,7 +117,7 @@ TEST_F(Packer, RenameThatFailsLeavesNothing) {
     inject(RENAME_CALL, 1, IO_ERROR);
     PackRun r = pack();
     EXPECT_EQ(r.status, EXIT_EARLY);
-    EXPECT_EQ(r.err, "untree-pack: cannot write archive <" + at("out.tree") + ">: " + error_text(IO_ERROR) + "\n");
+    EXPECT_EQ(r.err, "untree-pack: cannot write archive <" + at("out.tree") + ">: " + why(IO_ERROR) + "\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{"out.tree"});
     EXPECT_EQ(bytes_of("out.tree"), "the archive before");
 }

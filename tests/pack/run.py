@@ -899,6 +899,10 @@ def standard_output(t):
     p.stdout.close()
     err = p.stderr.read()
     expect_eq((p.wait(), err), (1, b"untree-pack: cannot write archive <->: Broken pipe\n"), "a reader gone")
+    # Closed from the start (what stands in for it is the null device).
+    p = subprocess.run([t.pack_binary, "src", "-"], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    expect_eq((p.returncode, p.stderr), (1, b"untree-pack: cannot write archive <->: Bad file descriptor\n"),
+              "standard output closed")
     # A terminal is no place for an archive; on one, standard error gets a
     # summary.
     def everything_said(fd):
@@ -929,6 +933,17 @@ def standard_output(t):
     expect_eq((rc, said), (2, b"untree-pack: symbolic link skipped: <src/link>\r\nuntree-pack: 0 directories, "
                               b"2 files, %d bytes packed into <out.tree>; 1 reported above\r\n" % (100 + 4 * CHUNK)),
               "summary on a terminal")
+
+
+@case
+def summary_on_a_console_shows_the_name(t):
+    """The summary on a terminal names the archive as typed; a Windows
+    console (Wine gives the program one here) shows é as the character it
+    is, not as its two UTF-8 bytes read in the console's code page."""
+    os.mkdir("src")
+    write("src/f", b"x")
+    rc, screen = t.run_in_terminal(t.pack_binary, ["src", "caf\u00e9.tree"])
+    expect_eq((rc, re.findall(rb"packed into <([^>]*)>", screen)), (0, [b"caf\xc3\xa9.tree"]), "summary: %r" % screen)
 
 
 @case
@@ -1001,6 +1016,9 @@ def arguments(t):
         expect(out.startswith(b"Usage: untree-pack SOURCE_DIR ARCHIVE\n"), "help text: %r" % out[:80])
     rc, out, err = t.pack("--version")
     expect_eq((rc, out, err), (0, b"untree-pack 0.1.0\n", []), "version")
+    if not t.wine:
+        with open("/dev/full", "wb") as full:
+            expect_eq(subprocess.run([t.pack_binary, "--help"], stdout=full).returncode, 1, "help into a full device")
     expect(not os.path.exists("a.tree"), "an archive was written")
 
 
