@@ -140,7 +140,7 @@ static void extract_file(int d) {
     PlatformHandle parent = parent_of(d, &code);
     PlatformHandle output = PLATFORM_NO_HANDLE;
     if (parent != PLATFORM_NO_HANDLE) {
-        output = platform_create_file(parent, entry_name(d));
+        output = platform_create_file(parent, entry_name(d), record.attributes);
         if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
     }
     g_state.output = output;

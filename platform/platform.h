@@ -114,8 +114,10 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // already, only a regular file is written, and never the archive, a
 // read-only file (the access-denied error) or one this run wrote; a file with
 // more names than this one is replaced by a new file under this name, so the
-// others keep their content. Anything else is refused (PlatformRefusal).
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name);
+// others keep their content. Anything else is refused (PlatformRefusal). The
+// attribute word is the one platform_stamp_file will be given: where a new
+// file can be made read-only at once, it is.
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
 // Copies count bytes from the current position of `from` to the current

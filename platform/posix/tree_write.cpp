@@ -70,6 +70,10 @@ static struct {
     dev_t archive_device;
     ino_t archive_inode;
     struct timespec start;  // a file changed at or after this was written by this run
+    // A file written in place that is to be read-only, and its mode then:
+    // a new one is made read-only at once, as the floor does it.
+    int read_only_fd;
+    mode_t read_only_mode;
 } g_tree;
 
 static struct timespec now(clockid_t clock) {
@@ -138,6 +142,7 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) 
     }
     int e = errno;
     g_tree.start = run_start(fd >= 0 && holds_anything(fd));
+    g_tree.read_only_fd = -1;
     errno = e;
     return to_handle(fd);
 }
@@ -211,18 +216,23 @@ static FileVerdict judge(const struct stat& st) {
     return st.st_nlink > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
 }
 
-static int create_new(int dirfd, const char* name) {
-    return SYS(SYS_OPENAT, openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+// Read-only from the start: the descriptor that creates the file still
+// writes it, and no later call takes the write bits away.
+static int create_new(int dirfd, const char* name, bool read_only) {
+    return SYS(SYS_OPENAT,
+               openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, read_only ? 0444 : 0666));
 }
 
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name) {
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes) {
     const char* n = kernel_name(name);
     if (!n) return PLATFORM_NO_HANDLE;
     int dirfd = to_fd(parent);
+    bool read_only = attributes & 0x0001;
+    g_tree.read_only_fd = -1;
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, by name and without opening it: a FIFO or a device is
     // never opened, so nothing blocks and no driver is woken.
-    int fd = create_new(dirfd, n);
+    int fd = create_new(dirfd, n, read_only);
     if (fd >= 0 || errno != EEXIST) return to_handle(fd);
     struct stat seen;
     if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return PLATFORM_NO_HANDLE;
@@ -231,7 +241,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
     if (verdict == FILE_REPLACE) {
         // Other names of this file keep their content: this name gets a new one.
         if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0) return PLATFORM_NO_HANDLE;
-        return to_handle(create_new(dirfd, n));
+        return to_handle(create_new(dirfd, n, read_only));
     }
     // Whatever took its place since it was looked at is not followed, does
     // not block, and is written only if it is that very file.
@@ -247,6 +257,10 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name)
         SYS(SYS_CLOSE, close(fd));
         errno = refusal;
         return PLATFORM_NO_HANDLE;
+    }
+    if (read_only) {
+        g_tree.read_only_fd = fd;
+        g_tree.read_only_mode = st.st_mode & 07555;
     }
     return to_handle(fd);
 }
@@ -328,11 +342,11 @@ void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, ui
 
 void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
                          uint32_t attributes) {
+    (void)attributes;  // the read-only bit came with the file, but for one written in place
     platform_set_times(h, creation, access, write);
-    // Only the read-only bit has a meaning here: it takes the write bits away.
-    struct stat st;
-    if (h == PLATFORM_NO_HANDLE || !(attributes & 0x0001) || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return;
-    SYS(SYS_FCHMOD, fchmod(to_fd(h), st.st_mode & 07555));
+    if (h == PLATFORM_NO_HANDLE || to_fd(h) != g_tree.read_only_fd) return;
+    g_tree.read_only_fd = -1;
+    SYS(SYS_FCHMOD, fchmod(to_fd(h), g_tree.read_only_mode));
 }
 
 // --- The packer's output -------------------------------------------------------

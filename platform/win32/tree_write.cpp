@@ -320,7 +320,8 @@ static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_
     return NULL;
 }
 
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name) {
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes) {
+    (void)attributes;  // set with the times, in one call, by platform_stamp_file
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, through a handle that can do nothing but read attributes:
     // neither a device's data nor a pipe is opened.
