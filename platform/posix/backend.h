@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include "platform/platform.h"
 
@@ -47,6 +48,15 @@ inline PlatformHandle to_handle(int fd) {
     return fd < 0 ? (PlatformHandle)PLATFORM_NO_HANDLE : (PlatformHandle)fd + 1;
 }
 inline int to_fd(PlatformHandle h) { return (int)h - 1; }
+
+// --- File identity -------------------------------------------------------------
+// What platform_file_identity tells, taken from a status already at hand.
+
+inline uint64_t file_volume(const struct stat& st) { return (uint64_t)st.st_dev; }
+inline uint64_t file_index(const struct stat& st) { return (uint64_t)st.st_ino; }
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return file_volume(a) == file_volume(b) && file_index(a) == file_index(b);
+}
 
 // --- Paths (text.cpp) --------------------------------------------------------
 

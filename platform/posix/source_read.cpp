@@ -132,8 +132,8 @@ static void stat_entry(const char* name, PlatformSourceEntry* e) {
     e->state.change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
     e->state.change_known = true;
     e->identity_known = true;
-    e->volume = (uint64_t)st.st_dev;
-    e->index = (uint64_t)st.st_ino;
+    e->volume = file_volume(st);
+    e->index = file_index(st);
 }
 
 PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
@@ -250,14 +250,6 @@ bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
     out->write_stamp = stamp_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
     out->change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
     out->change_known = true;
-    return true;
-}
-
-bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
-    struct stat st;
-    if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;
-    *volume = (uint64_t)st.st_dev;
-    *index = (uint64_t)st.st_ino;
     return true;
 }
 
