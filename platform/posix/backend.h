@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include "platform/platform.h"
 
@@ -48,6 +49,15 @@ inline PlatformHandle to_handle(int fd) {
 }
 inline int to_fd(PlatformHandle h) { return (int)h - 1; }
 
+// --- File identity -------------------------------------------------------------
+// What platform_file_identity tells, taken from a status already at hand.
+
+inline uint64_t file_volume(const struct stat& st) { return (uint64_t)st.st_dev; }
+inline uint64_t file_index(const struct stat& st) { return (uint64_t)st.st_ino; }
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return file_volume(a) == file_volume(b) && file_index(a) == file_index(b);
+}
+
 // --- Paths (text.cpp) --------------------------------------------------------
 
 enum { KERNEL_PATH_BYTES = PLATFORM_WIDE_PATH_UNITS * 3 + 1 };
@@ -60,10 +70,13 @@ uint32_t utf16_to_utf8(const WideChar* w, char* out, uint32_t capacity, bool ker
 // The system's text back to its bytes: as utf16_to_utf8, except that a lone
 // U+DC80..U+DCFF is the byte it stands for (system_bytes_to_utf16).
 uint32_t utf16_to_system_bytes(const WideChar* w, char* out, uint32_t capacity, bool kernel_form);
-// The system's bytes (NUL-terminated) to UTF-16, terminator included: UTF-8
-// decoded, every other byte b carried as the lone unit U+DC00 + b. Returns
-// the units written, 0 when they do not fit.
-uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity);
+// The system's bytes (NUL-terminated) to UTF-16, terminator included: strict
+// UTF-8 decoded (no overlong form, no encoded surrogate, nothing beyond
+// U+10FFFF, nothing cut short), every other byte b carried as the lone unit
+// U+DC00 + b, which no well-formed text gives. Returns the units written, 0
+// when they do not fit; out then holds the characters that did, terminated.
+// *well_formed, when asked for, says whether the whole text was UTF-8.
+uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity, bool* well_formed = 0);
 // A path the user or the system gave (the destination root, ARCHIVE), in
 // the extractor's form, as the kernel takes it: in a buffer of the
 // backend's, null when it does not fit. Names from an archive never come

@@ -68,8 +68,8 @@ PlatformHandle platform_output_standard(PlatformTarget* target) {
     // Redirected into a file of the tree, that file is left out of the walk.
     struct stat st;
     if (SYS(SYS_FSTAT, fstat(STDOUT_FILENO, &st)) == 0 && S_ISREG(st.st_mode)) {
-        target->volume[0] = (uint64_t)st.st_dev;
-        target->index[0] = (uint64_t)st.st_ino;
+        target->volume[0] = file_volume(st);
+        target->index[0] = file_index(st);
         target->left_out = 1;
     }
     return to_handle(STDOUT_FILENO);

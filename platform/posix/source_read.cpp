@@ -34,52 +34,6 @@ static const char* source_name(const WideChar* name) {
     return bytes;
 }
 
-// One strict UTF-8 sequence at s: no overlong form, no encoded surrogate,
-// nothing beyond U+10FFFF, nothing cut short. Its length, 0 when invalid.
-static uint32_t utf8_sequence(const uint8_t* s, uint32_t* code) {
-    uint32_t c = s[0], extra, least;
-    if (c < 0x80) extra = 0, least = 0;
-    else if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1, least = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) c &= 0x0F, extra = 2, least = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) c &= 0x07, extra = 3, least = 0x10000;
-    else return 0;
-    for (uint32_t i = 1; i <= extra; i++) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (s[i] & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    *code = c;
-    return extra + 1;
-}
-
-// A name to UTF-16. A byte that starts no valid sequence becomes the lone
-// surrogate U+DC00 + byte, which no valid name gives: the name still sorts
-// and shows, and is known not to be UTF-8. Returns whether it was.
-static bool name_to_utf16(const char* text, WideChar* out, uint32_t* units) {
-    const uint8_t* s = (const uint8_t*)text;
-    uint32_t at = 0;
-    bool valid = true;
-    // A kernel name holds at most 255 bytes, each at most one unit.
-    while (*s && at + 2 < PLATFORM_NAME_UNITS) {
-        uint32_t c;
-        uint32_t n = utf8_sequence(s, &c);
-        if (n == 0) {
-            out[at++] = (WideChar)(0xDC00 | *s++);
-            valid = false;
-        } else if (c >= 0x10000) {
-            out[at++] = (WideChar)(0xD800 + ((c - 0x10000) >> 10));
-            out[at++] = (WideChar)(0xDC00 + ((c - 0x10000) & 0x3FF));
-            s += n;
-        } else {
-            out[at++] = (WideChar)c;
-            s += n;
-        }
-    }
-    out[at] = 0;
-    *units = at;
-    return valid && !*s;
-}
-
 // A FILETIME holds 1601-01-01 to 30828-09-14 (the largest signed value);
 // 0 means "no time" to the extractor. Earlier times become the earliest
 // non-zero one, later ones the latest, and *faults says so.
@@ -178,8 +132,8 @@ static void stat_entry(const char* name, PlatformSourceEntry* e) {
     e->state.change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
     e->state.change_known = true;
     e->identity_known = true;
-    e->volume = (uint64_t)st.st_dev;
-    e->index = (uint64_t)st.st_ino;
+    e->volume = file_volume(st);
+    e->index = file_index(st);
 }
 
 PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
@@ -222,7 +176,17 @@ int platform_list_next(PlatformSourceEntry* out) {
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
 
         memset(out, 0, sizeof *out);
-        out->name_is_unicode = name_to_utf16(name, out->name, &out->name_units);
+        // A byte that starts no UTF-8 character becomes U+DC00 + byte: the name
+        // still sorts and shows, and is known not to be UTF-8. One longer than
+        // the kernel's limit (a file system may list one) shows cut short.
+        bool well_formed;
+        uint32_t units = system_bytes_to_utf16(name, out->name, PLATFORM_NAME_UNITS, &well_formed);
+        if (units == 0)
+            while (out->name[units] != 0) units++;
+        else
+            units--;
+        out->name_units = units;
+        out->name_is_unicode = well_formed;
         // A name the archive cannot carry is not looked at any further.
         if (out->name_is_unicode) stat_entry(name, out);
         return 1;
@@ -286,14 +250,6 @@ bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
     out->write_stamp = stamp_of(st.st_mtim.tv_sec, (uint32_t)st.st_mtim.tv_nsec);
     out->change_stamp = stamp_of(st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec);
     out->change_known = true;
-    return true;
-}
-
-bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
-    struct stat st;
-    if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;
-    *volume = (uint64_t)st.st_dev;
-    *index = (uint64_t)st.st_ino;
     return true;
 }
 

@@ -1,5 +1,5 @@
 // The system call table, the errors the logic recognises, and closing a
-// handle of any kind.
+// handle of any kind and telling which file it is.
 #include <string.h>
 #include <unistd.h>
 
@@ -58,4 +58,14 @@ uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capaci
 void platform_close(PlatformHandle h) {
     if (h == PLATFORM_NO_HANDLE) return;
     SYS(SYS_CLOSE, close(to_fd(h)));
+}
+
+// Asked of the extractor's archive and of the packer's output and sources
+// alike, so it lives with what every program links.
+bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
+    struct stat st;
+    if (h == PLATFORM_NO_HANDLE || SYS(SYS_FSTAT, fstat(to_fd(h), &st)) != 0) return false;
+    *volume = file_volume(st);
+    *index = file_index(st);
+    return true;
 }

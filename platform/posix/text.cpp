@@ -106,27 +106,38 @@ static uint32_t utf8_character(const uint8_t* s, uint32_t* code) {
     return extra + 1;
 }
 
-uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity) {
+uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity, bool* well_formed) {
     const uint8_t* s = (const uint8_t*)text;
     uint32_t at = 0;
+    bool whole = true;
+    if (capacity == 0) return 0;
     for (;;) {
         uint32_t c;
         uint32_t n = utf8_character(s, &c);
         if (n == 0) {
             c = ESCAPED_BYTE_BASE + *s;
             n = 1;
+            whole = false;
+        }
+        if (c == 0) break;
+        // Room stays for the terminator, so that a text cut short ends in one.
+        uint32_t units = c >= 0x10000 ? 2 : 1;
+        if (at + units + 1 > capacity) {
+            out[at] = 0;
+            if (well_formed) *well_formed = false;
+            return 0;
         }
         s += n;
-        if (c >= 0x10000) {
-            if (at + 2 > capacity) return 0;
+        if (units == 2) {
             out[at++] = (WideChar)(0xD800 + ((c - 0x10000) >> 10));
             out[at++] = (WideChar)(0xDC00 + ((c - 0x10000) & 0x3FF));
         } else {
-            if (at + 1 > capacity) return 0;
             out[at++] = (WideChar)c;
         }
-        if (c == 0) return at;
     }
+    out[at] = 0;
+    if (well_formed) *well_formed = whole;
+    return at + 1;
 }
 
 const char* kernel_path(const WideChar* path) {

@@ -67,8 +67,8 @@ void release_at(AtPath* p) {
 
 static struct {
     bool archive_known;
-    dev_t archive_device;
-    ino_t archive_inode;
+    uint64_t archive_volume;
+    uint64_t archive_index;
     struct timespec start;  // a file changed at or after this was written by this run
     // A file written in place that is to be read-only, and its mode then:
     // a new one is made read-only at once, as the floor does it.
@@ -126,10 +126,8 @@ static bool holds_anything(int fd) {
 }
 
 PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
-    struct stat st;
-    g_tree.archive_known = archive != PLATFORM_NO_HANDLE && SYS(SYS_FSTAT, fstat(to_fd(archive), &st)) == 0;
-    g_tree.archive_device = g_tree.archive_known ? st.st_dev : 0;
-    g_tree.archive_inode = g_tree.archive_known ? st.st_ino : 0;
+    g_tree.archive_volume = g_tree.archive_index = 0;
+    g_tree.archive_known = platform_file_identity(archive, &g_tree.archive_volume, &g_tree.archive_index);
     int fd = -1;
     AtPath p;
     if (at_path(root, &p)) {
@@ -204,7 +202,7 @@ static FileVerdict judge(const struct stat& st) {
     if (S_ISDIR(st.st_mode)) refusal = EISDIR;
     else if (S_ISLNK(st.st_mode)) refusal = PLATFORM_REFUSED_LINK;
     else if (!S_ISREG(st.st_mode)) refusal = PLATFORM_REFUSED_NOT_REGULAR;
-    else if (g_tree.archive_known && st.st_dev == g_tree.archive_device && st.st_ino == g_tree.archive_inode)
+    else if (g_tree.archive_known && file_volume(st) == g_tree.archive_volume && file_index(st) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     // A read-only file is not replaced, whatever our privileges.
     else if ((st.st_mode & 0222) == 0) refusal = EACCES;
@@ -250,7 +248,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     struct stat st;
     int refusal = 0;
     if (SYS(SYS_FSTAT, fstat(fd, &st)) != 0) refusal = errno;
-    else if (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino || judge(st) != FILE_WRITE_IN_PLACE)
+    else if (!same_file(st, seen) || judge(st) != FILE_WRITE_IN_PLACE)
         refusal = S_ISREG(st.st_mode) ? EEXIST : PLATFORM_REFUSED_NOT_REGULAR;
     else if (SYS(SYS_FTRUNCATE, ftruncate(fd, 0)) != 0) refusal = errno;
     if (refusal) {
@@ -458,8 +456,8 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
         g_output.mode = st.st_mode & 07777;
         g_output.owner = st.st_uid;
         g_output.group = st.st_gid;
-        target->volume[target->left_out] = (uint64_t)st.st_dev;
-        target->index[target->left_out++] = (uint64_t)st.st_ino;
+        target->volume[target->left_out] = file_volume(st);
+        target->index[target->left_out++] = file_index(st);
     }
     target->kind = exists ? PLATFORM_TARGET_REPLACED : PLATFORM_TARGET_NEW;
 
@@ -481,8 +479,8 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
     if (SYS(SYS_FSTAT, fstat(fd, &st)) == 0) {
         g_output.temporary_owner = st.st_uid;
         g_output.temporary_group = st.st_gid;
-        target->volume[target->left_out] = (uint64_t)st.st_dev;
-        target->index[target->left_out++] = (uint64_t)st.st_ino;
+        target->volume[target->left_out] = file_volume(st);
+        target->index[target->left_out++] = file_index(st);
     }
     return to_handle(fd);
 }

@@ -51,6 +51,21 @@ inline PlatformHandle to_handle(HANDLE h) {
 }
 inline HANDLE to_win(PlatformHandle h) { return (HANDLE)h; }
 
+// --- File identity -------------------------------------------------------------
+// What platform_file_identity tells, taken from a description already at hand.
+
+inline uint64_t file_volume(const BY_HANDLE_FILE_INFORMATION& info) { return info.dwVolumeSerialNumber; }
+inline uint64_t file_index(const BY_HANDLE_FILE_INFORMATION& info) {
+    return ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+}
+inline bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return file_volume(a) == file_volume(b) && file_index(a) == file_index(b);
+}
+
+// --- Times ---------------------------------------------------------------------
+
+inline uint64_t filetime_value(const FILETIME& f) { return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime; }
+
 // --- The packer's output (tree_write.cpp) -------------------------------------
 // Kept where the console control handler (process.cpp) can reach it: the
 // handler runs on a thread of its own and deletes the temporary file, which

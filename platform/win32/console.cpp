@@ -69,12 +69,7 @@ PlatformHandle platform_output_standard(PlatformTarget* target) {
     }
     g_output.standard = true;
     // Redirected into a file of the tree, that file is left out of the walk.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(h) == FILE_TYPE_DISK && !injected(SYS_GETFILEINFORMATIONBYHANDLE) &&
-        GetFileInformationByHandle(h, &info)) {
-        target->volume[0] = info.dwVolumeSerialNumber;
-        target->index[0] = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    if (GetFileType(h) == FILE_TYPE_DISK && platform_file_identity(to_handle(h), &target->volume[0], &target->index[0]))
         target->left_out = 1;
-    }
     return to_handle(h);
 }

@@ -28,10 +28,6 @@ static PlatformHandle open_source_handle(const WideChar* path, DWORD flags) {
     return to_handle(h);
 }
 
-static uint64_t filetime_value(const FILETIME& f) {
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
-}
-
 // Times past the largest signed FILETIME (30828) cannot be set again: they
 // become that one, and *faults says so.
 static uint64_t storable(const FILETIME& f, uint32_t* faults) {
@@ -154,16 +150,6 @@ bool platform_file_state(PlatformHandle h, PlatformFileState* out) {
     out->write_stamp = (uint64_t)basic.LastWriteTime.QuadPart;
     out->change_stamp = (uint64_t)basic.ChangeTime.QuadPart;
     out->change_known = true;
-    return true;
-}
-
-bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (h == PLATFORM_NO_HANDLE || injected(SYS_GETFILEINFORMATIONBYHANDLE) ||
-        !GetFileInformationByHandle(to_win(h), &info))
-        return false;
-    *volume = info.dwVolumeSerialNumber;
-    *index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     return true;
 }
 

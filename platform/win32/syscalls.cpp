@@ -1,5 +1,5 @@
 // The system call table, the errors the logic recognises, and closing a
-// handle of any kind.
+// handle of any kind and telling which file it is.
 #include <string.h>
 
 #include "platform/win32/backend.h"
@@ -78,4 +78,16 @@ HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD dispositi
 
 void platform_close(PlatformHandle h) {
     if (h != PLATFORM_NO_HANDLE && !injected(SYS_CLOSEHANDLE)) CloseHandle(to_win(h));
+}
+
+// Asked of the extractor's archive and of the packer's output and sources
+// alike, so it lives with what every program links.
+bool platform_file_identity(PlatformHandle h, uint64_t* volume, uint64_t* index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == PLATFORM_NO_HANDLE || injected(SYS_GETFILEINFORMATIONBYHANDLE) ||
+        !GetFileInformationByHandle(to_win(h), &info))
+        return false;
+    *volume = file_volume(info);
+    *index = file_index(info);
+    return true;
 }

@@ -33,10 +33,6 @@ static struct {
     FileName child_name;
 } g_tree;
 
-static uint64_t filetime_value(const FILETIME& f) {
-    return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime;
-}
-
 static uint64_t precise_now() {
     typedef void(WINAPI * PreciseClock)(LPFILETIME);
     // Windows 8 and later; before that the coarse clock is all there is.
@@ -89,11 +85,8 @@ static bool holds_anything(const WideChar* root) {
 }
 
 PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
-    BY_HANDLE_FILE_INFORMATION info;
-    g_tree.archive_known = archive != PLATFORM_NO_HANDLE && !injected(SYS_GETFILEINFORMATIONBYHANDLE) &&
-                           GetFileInformationByHandle(to_win(archive), &info);
-    g_tree.archive_volume = g_tree.archive_known ? info.dwVolumeSerialNumber : 0;
-    g_tree.archive_index = g_tree.archive_known ? ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow : 0;
+    g_tree.archive_volume = g_tree.archive_index = 0;
+    g_tree.archive_known = platform_file_identity(archive, &g_tree.archive_volume, &g_tree.archive_index);
     // A drive root arrives without its backslash ("\\?\C:"), which would name
     // the volume itself.
     size_t n = wcslen((const WCHAR*)root);
@@ -108,6 +101,7 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) 
                            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     DWORD error = GetLastError();
     if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
         bool known = !injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &info);
         if (!known || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             error = known ? (DWORD)ERROR_DIRECTORY : GetLastError();
@@ -264,10 +258,6 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
 
-static uint64_t file_index(const BY_HANDLE_FILE_INFORMATION& info) {
-    return ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-}
-
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`); the last error says why not.
 static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info) {
@@ -278,7 +268,7 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
         refusal = GetLastError();
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) refusal = PLATFORM_REFUSED_LINK;
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) refusal = ERROR_ACCESS_DENIED;
-    else if (g_tree.archive_known && info.dwVolumeSerialNumber == g_tree.archive_volume &&
+    else if (g_tree.archive_known && file_volume(info) == g_tree.archive_volume &&
              file_index(info) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     else if (!opened_in_place(parent, h, name)) refusal = PLATFORM_REFUSED_LINK;
@@ -312,8 +302,7 @@ static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_
     BY_HANDLE_FILE_INFORMATION now;
     if (!h) return NULL;
     if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &now) &&
-        now.dwVolumeSerialNumber == info.dwVolumeSerialNumber && file_index(now) == file_index(info) &&
-        opened_in_place(parent, h, name))
+        same_file(now, info) && opened_in_place(parent, h, name))
         return h;
     CloseHandle(h);
     SetLastError(PLATFORM_REFUSED_LINK);
@@ -467,11 +456,8 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
     } else {
         target->kind = PLATFORM_TARGET_REPLACED;
         g_output.replacing = true;
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &info)) {
-            target->volume[target->left_out] = info.dwVolumeSerialNumber;
-            target->index[target->left_out++] = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-        }
+        if (platform_file_identity(to_handle(h), &target->volume[target->left_out], &target->index[target->left_out]))
+            target->left_out++;
         // Through a link, the file it leads to is the one replaced.
         DWORD got = GetFinalPathNameByHandleW(h, g_output.final_path, PLATFORM_WIDE_PATH_UNITS,
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -490,11 +476,8 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
     }
     if (t == INVALID_HANDLE_VALUE) return PLATFORM_NO_HANDLE;
     InterlockedExchange(&g_output.temporary_exists, 1);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(t, &info)) {
-        target->volume[target->left_out] = info.dwVolumeSerialNumber;
-        target->index[target->left_out++] = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-    }
+    if (platform_file_identity(to_handle(t), &target->volume[target->left_out], &target->index[target->left_out]))
+        target->left_out++;
     return to_handle(t);
 }
 

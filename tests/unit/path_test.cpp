@@ -148,26 +148,39 @@ TEST(SystemText, EveryByteSurvivesUtf16) {
     struct Row {
         const char* bytes;
         std::u16string units;
+        bool well_formed;
     } rows[] = {
-        {"caf\xC3\xA9", u"caf\u00E9"},
-        {"lat\xE9/x", u"lat\xDCE9/x"},
-        {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
-        {"\xF0\x90\x82\x80", u"\xD800\xDC80"},                // a pair whose low half looks escaped
-        {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9"},              // an encoded surrogate is no UTF-8
-        {"\xC0\xAE\xE0\x80\xAF", u"\xDCC0\xDCAE\xDCE0\xDC80\xDCAF"},  // overlong forms
-        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},     // beyond U+10FFFF
-        {"a\xC3" "b\xE0\xA4", u"a\xDCC3" "b\xDCE0\xDCA4"},          // cut short
-        {"\xFF\x80", u"\xDCFF\xDC80"},
+        {"caf\xC3\xA9", u"caf\u00E9", true},
+        {"lat\xE9/x", u"lat\xDCE9/x", false},
+        {"\xF0\x9F\x98\x80", u"\xD83D\xDE00", true},
+        {"\xF0\x90\x82\x80", u"\xD800\xDC80", true},                // a pair whose low half looks escaped
+        {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9", false},              // an encoded surrogate is no UTF-8
+        {"\xC0\xAE\xE0\x80\xAF", u"\xDCC0\xDCAE\xDCE0\xDC80\xDCAF", false},  // overlong forms
+        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80", false},     // beyond U+10FFFF
+        {"a\xC3" "b\xE0\xA4", u"a\xDCC3" "b\xDCE0\xDCA4", false},          // cut short
+        {"\xFF\x80", u"\xDCFF\xDC80", false},
     };
     for (const Row& row : rows) {
         WideChar wide[32];
         char back[64];
-        uint32_t units = system_bytes_to_utf16(row.bytes, wide, 32);
+        bool well_formed = !row.well_formed;
+        uint32_t units = system_bytes_to_utf16(row.bytes, wide, 32, &well_formed);
         ASSERT_EQ(units, row.units.size() + 1) << row.bytes;
+        EXPECT_EQ(well_formed, row.well_formed) << row.bytes;
         EXPECT_EQ(std::u16string((const char16_t*)wide), row.units) << row.bytes;
         ASSERT_EQ(utf16_to_system_bytes(wide, back, sizeof back, false), strlen(row.bytes) + 1);
         EXPECT_STREQ(back, row.bytes);
     }
+    // Without room for the whole text, what fits stays terminated and no pair
+    // is split.
+    WideChar cut[4] = {1, 1, 1, 1};
+    bool well_formed = true;
+    EXPECT_EQ(system_bytes_to_utf16("ab\xF0\x9F\x98\x80", cut, 4, &well_formed), 0u);
+    EXPECT_EQ(std::u16string((const char16_t*)cut), u"ab");
+    EXPECT_FALSE(well_formed);
+    EXPECT_EQ(system_bytes_to_utf16("abc", cut, 4), 4u);
+    EXPECT_EQ(system_bytes_to_utf16("abcd", cut, 4), 0u);
+    EXPECT_EQ(std::u16string((const char16_t*)cut), u"abc");
     // A name from an archive is no text of the system's: its lone surrogate
     // keeps its own three bytes.
     const WideChar name[] = {'s', 0xDCE9, 0};
