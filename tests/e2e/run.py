@@ -629,7 +629,8 @@ def read_only_file_not_replaced(t):
 def times_and_read_only(t):
     """Files and directories get their archived last-write and last-access
     times to 100 ns, directories although files were written into them later;
-    a read-only file gets its content and times and is read-only last; a zero
+    a read-only file gets its content and times and is read-only last, also
+    one written over a writable file of an earlier run; a zero
     FILETIME leaves that time alone; times before 1970 with a part of a
     second (1969-12-31 23:59:59.5) are applied exactly. Creation times are
     not checked: neither Linux nor Wine on a Linux file system keeps a
@@ -643,21 +644,26 @@ def times_and_read_only(t):
                     write=T + 92345671, access=T + 99999999),
                File("nowrite", 0, b"n", write=0, access=T + 7),
                File("none", 0, b"z", write=0, access=0),
-               File("1969", 0, b"old", write=ns_to_filetime(-5 * 10**8), access=ns_to_filetime(-100))]
+               File("1969", 0, b"old", write=ns_to_filetime(-5 * 10**8), access=ns_to_filetime(-100)),
+               File("ro-over", 0, b"new", attributes=ATTR_READONLY | ATTR_ARCHIVE, write=T + 3, access=T + 4)]
     write_archive("a.tree", entries)
     os.mkdir("out")
+    with open("out/ro-over", "wb") as f:  # a writable file of an earlier run
+        f.write(b"earlier content")
     before = time.time_ns() - 2 * 10**9
     r = t.run("a.tree", "out")
-    r.expect_finished(0, dirs=2, files=6)
+    r.expect_finished(0, dirs=2, files=7)
     for path, e in (("out/d", entries[0]), ("out/d/e", entries[1]), ("out/d/e/f", entries[2]),
-                    ("out/d/g", entries[3]), ("out/ro", entries[4]), ("out/1969", entries[7])):
+                    ("out/d/g", entries[3]), ("out/ro", entries[4]), ("out/1969", entries[7]),
+                    ("out/ro-over", entries[8])):
         expect_times(path, e)
     st = os.stat("out/nowrite")
     expect_eq(st.st_atime_ns, filetime_to_ns(T + 7), "access time beside a zero write time")
     expect(st.st_mtime_ns >= before, "a zero write time was applied")
     st = os.stat("out/none")
     expect(st.st_mtime_ns >= before and st.st_atime_ns >= before, "zero times were applied")
-    expect_eq(os.stat("out/ro").st_mode & 0o222, 0, "write permission of the read-only file")
+    for path in ("out/ro", "out/ro-over"):
+        expect_eq(os.stat(path).st_mode & 0o222, 0, "write permission of " + path)
     for path in ("out/d/g", "out/none", "out/d", "out/d/e"):
         expect(os.stat(path).st_mode & 0o200, path + " lost its write permission")
     expect_eq(snapshot("out"), expected_tree(entries), "tree")
