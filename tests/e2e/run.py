@@ -1003,6 +1003,27 @@ def swap_from_unix(directory, link, inside, swapped, stop, count):
         swapped.set()
 
 
+def extract_while(t, args, act, stdout, env=None, pass_fds=()):
+    """Runs the extractor with `args`, standard error into a file, while
+    act(process) does its part; `stdout` and `pass_fds` are descriptors for
+    the extractor alone. Returns its exit status and standard error."""
+    cmd, own_env = t.command(t.untree, args)
+    with open("untree.err", "w+b") as err:
+        p = subprocess.Popen(cmd, env=env or own_env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=err,
+                             pass_fds=pass_fds)
+        for fd in pass_fds + ((stdout,) if isinstance(stdout, int) else ()):
+            os.close(fd)
+        try:
+            act(p)
+            p.wait(timeout=300)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        err.seek(0)
+        return p.returncode, err.read()
+
+
 def run_listing_held(t, archive, dest, act):
     """Runs the extractor with its listing sent into a small pipe that is
     read only once act(process) has returned: an extractor inside a
@@ -1010,26 +1031,20 @@ def run_listing_held(t, archive, dest, act):
     can hold stops there until then, whatever the machine's speed."""
     listing, into = os.pipe()
     fcntl.fcntl(into, F_SETPIPE_SZ, 4096)
-    cmd, env = t.command(t.untree, [archive, dest])
-    with open("untree.err", "w+b") as err:
-        p = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=into, stderr=err)
-        os.close(into)
-        try:
-            act(p)
-            out = b""
-            while True:
-                chunk = os.read(listing, 65536)
-                if not chunk:
-                    break
-                out += chunk
-            p.wait(timeout=300)
-        finally:
-            os.close(listing)
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        err.seek(0)
-        return Run(p.returncode, out, err.read(), t.wine)
+    out = []
+
+    def act_then_read(p):
+        act(p)
+        while True:
+            chunk = os.read(listing, 65536)
+            if not chunk:
+                break
+            out.append(chunk)
+    try:
+        rc, err = extract_while(t, [archive, dest], act_then_read, into)
+    finally:
+        os.close(listing)
+    return Run(rc, b"".join(out), err, t.wine)
 
 
 def swaps_from_windows(t, inside, dirs):
@@ -1057,29 +1072,24 @@ def flip_held_files(t, victim):
     told, tell = os.pipe()
     go, wait = os.pipe()
     env = dict(os.environ, LD_PRELOAD=t.args.read_faults, UNTREE_HOLD_FDS="%d,%d" % (tell, go))
-    flipped = 0
-    with open("untree.out", "w+b") as out, open("untree.err", "w+b") as err:
-        p = subprocess.Popen([t.untree, "flips.tree", "out"], env=env, stdout=out, stderr=err, pass_fds=(tell, go))
-        os.close(tell)
-        os.close(go)
+    flipped = []
+
+    def flip_each(p):
+        with os.fdopen(told, "rb") as held:
+            for line in held:
+                path = os.fsdecode(line.rstrip(b"\n"))
+                aside = os.path.join(os.path.dirname(path), ".flip%d" % len(flipped))
+                os.symlink(victim, aside)
+                exchange(path, aside)
+                flipped.append(path)
+                os.write(wait, b"g")
+    with open("untree.out", "w+b") as out:
         try:
-            with os.fdopen(told, "rb") as held:
-                for line in held:
-                    path = os.fsdecode(line.rstrip(b"\n"))
-                    aside = os.path.join(os.path.dirname(path), ".flip%d" % flipped)
-                    os.symlink(victim, aside)
-                    exchange(path, aside)
-                    flipped += 1
-                    os.write(wait, b"g")
-            p.wait(timeout=300)
+            rc, err = extract_while(t, ["flips.tree", "out"], flip_each, out, env=env, pass_fds=(tell, go))
         finally:
             os.close(wait)
-            if p.poll() is None:
-                p.kill()
-                p.wait()
         out.seek(0)
-        err.seek(0)
-        return Run(p.returncode, out.read(), err.read(), False), flipped
+        return Run(rc, out.read(), err, False), len(flipped)
 
 
 @case
