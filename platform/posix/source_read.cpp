@@ -137,7 +137,11 @@ static void stat_entry(const char* name, PlatformSourceEntry* e) {
 }
 
 PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
-    return to_handle(open_keeping_atime(AT_FDCWD, argument, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    AtPath p;
+    if (!at_path(argument, &p)) return PLATFORM_NO_HANDLE;
+    int fd = open_keeping_atime(p.dirfd, *p.rest ? p.rest : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    release_at(&p);
+    return to_handle(fd);
 }
 
 PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {

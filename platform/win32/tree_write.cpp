@@ -84,7 +84,7 @@ static bool holds_anything(const WideChar* root) {
     return any;
 }
 
-PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
+PlatformHandle platform_open_tree(const char*, const WideChar* root, PlatformHandle archive) {
     g_tree.archive_volume = g_tree.archive_index = 0;
     g_tree.archive_known = platform_file_identity(archive, &g_tree.archive_volume, &g_tree.archive_index);
     // A drive root arrives without its backslash ("\\?\C:"), which would name
@@ -429,7 +429,7 @@ static bool temporary_path(uint32_t attempt) {
     return true;
 }
 
-PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target) {
+PlatformHandle platform_output_open(const char*, const WideChar* path, PlatformTarget* target) {
     memset(target, 0, sizeof *target);
     forget_output();
     size_t n = wcslen((const WCHAR*)path);
