@@ -232,8 +232,12 @@ struct PlatformSourceEntry {
 // path. Fails, with the last error set, when it is not a readable directory.
 PlatformHandle platform_open_source_root(const char* argument, const WideChar* path);
 // Opens a child directory for listing, without following a link and without
-// moving its access time where the system allows.
-PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// moving its access time where the system allows. What it opened may turn
+// out to be something else than the listing said (Wine lists a Unix link as
+// what it leads to): then no handle, and *found says what it is
+// (PlatformEntryKind: a link, a FIFO, a device).
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                              uint32_t* found);
 // Lists one directory at a time: begin, then next until it returns 0.
 bool platform_list_begin(PlatformHandle directory, const WideChar* path);
 // 1: an entry ("." and ".." are left out); 0: the end; -1: failed (last error).
@@ -242,7 +246,9 @@ void platform_list_end();
 // Opens a source file for reading so that reading it does not move its
 // access time, where the system allows that. POSIX does not follow a link
 // that took the file's place since it was listed.
-PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// *found as for a directory.
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                         uint32_t* found);
 // A source file is read with platform_read.
 // Closes a source file once it has been read; the POSIX backend closes
 // consecutive descriptors together, in one call.

@@ -144,7 +144,9 @@ PlatformHandle platform_open_source_root(const char* argument, const WideChar*) 
     return to_handle(fd);
 }
 
-PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {
+// The listing already told what each name is, and no link is followed.
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*,
+                                              uint32_t*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
     // The files read so far are closed first, so that the directory takes
@@ -232,7 +234,7 @@ void platform_release_source(PlatformHandle h) {
     g_closing.first = g_closing.last = fd;
 }
 
-PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*) {
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*, uint32_t*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
     // Non-blocking: should a FIFO take the file's place, opening it must not
