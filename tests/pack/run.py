@@ -680,13 +680,18 @@ DURABLE = {
 }
 
 
-@case
-def archive_made_durable(t):
-    t.linux_only("preloads a library into the packer")
+def one_file_packed(t):
+    """src holding one file, packed plainly into plain.tree; its bytes."""
     os.mkdir("src")
     write("src/f", b"x" * 100)
     t.pack_whole("src", "plain.tree")
-    plain = open("plain.tree", "rb").read()
+    return open("plain.tree", "rb").read()
+
+
+@case
+def archive_made_durable(t):
+    t.linux_only("preloads a library into the packer")
+    plain = one_file_packed(t)
     for row, fail in (("new", None), ("replaced", None), ("named", "tmpfile")):
         if row == "new" and os.path.exists("out.tree"):
             os.unlink("out.tree")
@@ -722,9 +727,7 @@ def failing_calls_on_the_archive(t):
     t.linux_only("preloads a library into the packer")
     if os.geteuid() != 0:
         raise Skip("gives the replaced archive to another user")
-    os.mkdir("src")
-    write("src/f", b"x" * 100)
-    t.pack_whole("src", "plain.tree")
+    one_file_packed(t)
     nobody = pwd.getpwnam("nobody")
     eio = os.strerror(errno.EIO).encode()
     for call, message, placed in FAILING_CALLS:
@@ -1062,9 +1065,7 @@ def paths_through_a_link_then_dotdot(t):
 @case
 def standard_output(t):
     t.linux_only("standard output as a pipe and a terminal")
-    os.mkdir("src")
-    write("src/f", b"x" * 100)
-    t.pack_whole("src", "plain.tree")
+    one_file_packed(t)
     rc, out, err = t.pack("src", "-")
     expect_eq((rc, err, out), (0, [], open("plain.tree", "rb").read()), "archive on standard output")
     # Standard output by a name that leads to it: a pipe, a socket.
