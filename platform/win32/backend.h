@@ -83,12 +83,17 @@ struct OutputFile {
     WCHAR final_path[PLATFORM_WIDE_PATH_UNITS];      // ARCHIVE, or the final target of a link there
     WCHAR temporary[PLATFORM_WIDE_PATH_UNITS];       // beside it
     volatile LONG temporary_exists;
+    HANDLE temporary_handle;  // while it is written
     bool standard;   // the process's standard output: never closed
     bool replacing;  // ReplaceFileW keeps the replaced file's attributes and security
 };
 
 extern OutputFile g_output;
 void remove_output_temporary();
+// The temporary file, opened anew, when `path` names it: marked for deletion,
+// it can be opened by no one else, the walk over a source that holds it
+// included. NULL otherwise.
+HANDLE reopen_output_temporary(const WideChar* path);
 
 // CreateFileW through the table.
 HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

@@ -157,7 +157,16 @@ void platform_list_end() {
 
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
                                          uint32_t* found) {
-    return checked(parent, name, to_win(open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN)), false, found);
+    PlatformHandle h = open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);
+    // The archive being written, inside the tree: known by its identity,
+    // and left out.
+    if (h == PLATFORM_NO_HANDLE) {
+        DWORD error = GetLastError();
+        HANDLE own = reopen_output_temporary(path);
+        if (own) return to_handle(own);
+        SetLastError(error);
+    }
+    return checked(parent, name, to_win(h), false, found);
 }
 
 void platform_release_source(PlatformHandle h) { platform_close(h); }

@@ -403,6 +403,7 @@ void remove_output_temporary() {
 
 static void forget_output() {
     g_output.temporary_exists = 0;
+    g_output.temporary_handle = NULL;
     g_output.standard = false;
     g_output.replacing = false;
     g_output.temporary[0] = 0;
@@ -427,6 +428,16 @@ static bool temporary_path(uint32_t attempt) {
     memcpy(g_output.temporary, g_output.final_path, (name + keep) * sizeof(WCHAR));
     memcpy(g_output.temporary + name + keep, suffix, (suffix_length + 1) * sizeof(WCHAR));
     return true;
+}
+
+HANDLE reopen_output_temporary(const WideChar* path) {
+    HANDLE copy = NULL;
+    if (!g_output.temporary_exists || !g_output.temporary_handle ||
+        CompareStringOrdinal((const WCHAR*)path, -1, g_output.temporary, -1, TRUE) != CSTR_EQUAL ||
+        !DuplicateHandle(GetCurrentProcess(), g_output.temporary_handle, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return NULL;
+    return copy;
 }
 
 static bool mark_for_deletion(HANDLE h, bool deleted) {
@@ -477,12 +488,14 @@ PlatformHandle platform_output_open(const char*, const WideChar* path, PlatformT
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return PLATFORM_NO_HANDLE;
         }
-        t = create_file(g_output.temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, 0);
+        t = create_file(g_output.temporary, GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, 0);
         if (t == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
             return PLATFORM_NO_HANDLE;
     }
     if (t == INVALID_HANDLE_VALUE) return PLATFORM_NO_HANDLE;
     InterlockedExchange(&g_output.temporary_exists, 1);
+    g_output.temporary_handle = t;
     // Gone with its last handle, however the process ends (under Wine a
     // SIGTERM or SIGHUP that no handler sees), until it takes ARCHIVE's place.
     if (!mark_for_deletion(t, true)) {
