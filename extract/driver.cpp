@@ -250,7 +250,7 @@ int run_extract(int argc, char** argv) {
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
-    s->root = platform_open_tree(s->path.wide, s->archive.cursors.data_cursor);
+    s->root = platform_open_tree(argc > 2 ? argv[2] : ".", s->path.wide, s->archive.cursors.data_cursor);
     s->root_error = s->root == PLATFORM_NO_HANDLE ? platform_last_error() : 0;
     start_status();
     s->previous_depth = 0;

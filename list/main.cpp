@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
     int count;
     char** arguments;
     platform_arguments(argc, argv, &count, &arguments);
+    // A reader that goes away (| head) makes a write fail, which is told.
+    platform_init_process();
     console_init();
     ListState* g = &g_list;
     const char* operands[3] = {0, 0, 0};

@@ -73,7 +73,7 @@ bool output_open(ArchiveOutput* out, const char* archive_argument) {
             tell("cannot write archive <%s>: a backslash in its path", archive_argument);
             return false;
         }
-    out->handle = platform_output_open(path, &out->target);
+    out->handle = platform_output_open(archive_argument, path, &out->target);
     if (out->handle != PLATFORM_NO_HANDLE) return true;
     char why[WHY_BYTES];
     if (out->target.kind == PLATFORM_TARGET_DIRECTORY)
@@ -172,11 +172,20 @@ bool output_finish(ArchiveOutput* out, const IndexWriter* index) {
         output_abandon(out);
         return false;
     }
-    bool placed = platform_output_commit(out->handle);
+    uint32_t step = platform_output_commit(out->handle);
     out->handle = PLATFORM_NO_HANDLE;
-    if (!placed) {
-        tell("cannot write archive <%s>: %s", out->display, error_text(platform_last_error(), why, sizeof why, true));
-        return false;
+    if (step == PLATFORM_COMMIT_DONE) return true;
+    const char* text = error_text(platform_last_error(), why, sizeof why, true);
+    switch (step) {
+    case PLATFORM_COMMIT_PERMISSIONS:
+        tell("cannot give archive <%s> the owner and permissions of the file it replaces: %s", out->display, text);
+        break;
+    case PLATFORM_COMMIT_FLUSH: tell("cannot flush archive <%s> to the disk: %s", out->display, text); break;
+    case PLATFORM_COMMIT_DIRECTORY:
+        tell("archive <%s> written, but its directory cannot be flushed to the disk: %s; a power cut may lose it",
+             out->display, text);
+        break;
+    default: tell("cannot write archive <%s>: %s", out->display, text); break;
     }
-    return true;
+    return false;
 }

@@ -308,8 +308,19 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
     return true;
 }
 
+// A child that was something else than listed: skipped as that.
+static bool found_otherwise(const Child& c, uint32_t found) {
+    if (found == c.kind) return false;
+    Child other = c;
+    other.kind = found;
+    tell_skipped(other);
+    return true;
+}
+
 static void pack_directory(const Level* parent, const Child& c, uint32_t depth) {
-    PlatformHandle h = platform_open_source_directory(parent->directory, name_at(c.name_at), g_pack.wide);
+    uint32_t found = c.kind;
+    PlatformHandle h = platform_open_source_directory(parent->directory, name_at(c.name_at), g_pack.wide, &found);
+    if (h == PLATFORM_NO_HANDLE && found_otherwise(c, found)) return;
     if (h == PLATFORM_NO_HANDLE) {
         char why[WHY_BYTES];
         report("cannot open directory <%s>: %s; skipped with everything in it", g_pack.display,
@@ -368,7 +379,9 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
         add_entry(c, depth, 0);
         return;
     }
-    PlatformHandle h = platform_open_source_file(parent->directory, name_at(c.name_at), g_pack.wide);
+    uint32_t found = c.kind;
+    PlatformHandle h = platform_open_source_file(parent->directory, name_at(c.name_at), g_pack.wide, &found);
+    if (h == PLATFORM_NO_HANDLE && found_otherwise(c, found)) return;
     if (h == PLATFORM_NO_HANDLE) {
         char why[WHY_BYTES];
         report("cannot open file <%s>: %s; skipped", g_pack.display,

@@ -96,10 +96,12 @@ void platform_close(PlatformHandle handle);
 // already standing where an entry goes is never followed.
 
 // Opens the destination root; a link there is followed, since the user named
-// it. `archive` is the archive being read: no tree-writing call writes it.
-// Also marks the start of the run: a file changed from now on counts as
-// written by this run.
-PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive);
+// it. POSIX opens the argument as typed, as the kernel means it (a ".."
+// after a link leaves the link's target, not the link); Windows opens the
+// full path `root`, by its own rules for "..". `archive` is the archive
+// being read: no tree-writing call writes it. Also marks the start of the
+// run: a file changed from now on counts as written by this run.
+PlatformHandle platform_open_tree(const char* argument, const WideChar* root, PlatformHandle archive);
 
 enum DirectoryResult {
     DIRECTORY_CREATED,   // made by this call and held in *out
@@ -230,8 +232,12 @@ struct PlatformSourceEntry {
 // path. Fails, with the last error set, when it is not a readable directory.
 PlatformHandle platform_open_source_root(const char* argument, const WideChar* path);
 // Opens a child directory for listing, without following a link and without
-// moving its access time where the system allows.
-PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// moving its access time where the system allows. What it opened may turn
+// out to be something else than the listing said (Wine lists a Unix link as
+// what it leads to): then no handle, and *found says what it is
+// (PlatformEntryKind: a link, a FIFO, a device).
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                              uint32_t* found);
 // Lists one directory at a time: begin, then next until it returns 0.
 bool platform_list_begin(PlatformHandle directory, const WideChar* path);
 // 1: an entry ("." and ".." are left out); 0: the end; -1: failed (last error).
@@ -240,7 +246,9 @@ void platform_list_end();
 // Opens a source file for reading so that reading it does not move its
 // access time, where the system allows that. POSIX does not follow a link
 // that took the file's place since it was listed.
-PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path);
+// *found as for a directory.
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                         uint32_t* found);
 // A source file is read with platform_read.
 // Closes a source file once it has been read; the POSIX backend closes
 // consecutive descriptors together, in one call.
@@ -275,28 +283,43 @@ struct PlatformTarget {
     uint64_t volume[2], index[2];
 };
 
-// Opens ARCHIVE for writing by these rules. An existing regular file the
+// Opens ARCHIVE for writing by these rules: POSIX by the argument as typed,
+// as the kernel means it, Windows by its full path. What is, or leads to, a
+// pipe, FIFO, socket or device is a stream. An existing regular file the
 // user may not write to is refused with the system's error. The temporary
-// file's name is the archive's, shortened to fit the system's limit, with
-// ".partial-PID" after it.
-PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target);
+// file has no name where the system allows (POSIX O_TMPFILE), and is deleted
+// when its handle closes (Windows) until it is in place: whatever ends the
+// process, nothing is left. Where it needs a name, that is the archive's,
+// shortened to fit the system's limit, with ".partial-PID" after it.
+PlatformHandle platform_output_open(const char* argument, const WideChar* path, PlatformTarget* target);
 // The process's standard output as the archive; refused (no handle) on a
 // terminal, and when it was closed before platform_init_console.
 PlatformHandle platform_output_standard(PlatformTarget* target);
+// The step at which platform_output_commit failed; the last error says why.
+enum PlatformCommit {
+    PLATFORM_COMMIT_DONE,         // in place, and on the disk
+    PLATFORM_COMMIT_WRITE,        // it could not be finished or put in place
+    PLATFORM_COMMIT_PERMISSIONS,  // the replaced file's owner, group or permissions could not be given to it
+    PLATFORM_COMMIT_FLUSH,        // its content could not be put on the disk
+    PLATFORM_COMMIT_DIRECTORY,    // in place, but its new name may not survive a power cut
+};
 // Finishes the output: a temporary file gets the replaced file's permissions
-// (and owner and group where the process may set them), is closed and
-// renamed to ARCHIVE. False, with the last error, when a step fails; the
-// temporary file is removed then.
-bool platform_output_commit(PlatformHandle handle);
+// (and owner and group where the process may set them), its content is put
+// on the disk, it takes ARCHIVE's place, and that change is put on the disk
+// too. A stream is closed, never flushed. Returns a PlatformCommit; before
+// PLATFORM_COMMIT_DIRECTORY, the temporary file is gone and ARCHIVE is as
+// it was.
+uint32_t platform_output_commit(PlatformHandle handle);
 // Closes the output and removes a temporary file. False, with the last
 // error, when that file could not be removed.
 bool platform_output_discard(PlatformHandle handle);
 // The temporary file's name, to tell the user about one left behind.
 uint32_t platform_output_temporary_name(char* out, uint32_t capacity);
-// From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing
-// the console on Windows) remove the temporary file and end the process as
-// the signal would have; SIGPIPE and SIGXFSZ are ignored, so that a write
-// they would have stopped fails and is reported.
+// From here on every signal that would end the process (POSIX: SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...; Windows: Ctrl-C,
+// Ctrl-Break and closing the console) removes a named temporary file and
+// ends the process as the signal would have; SIGPIPE and SIGXFSZ are
+// ignored, so that a write they would have stopped fails and is reported.
 void platform_catch_interruptions();
 
 uint32_t platform_process_id();

@@ -21,6 +21,7 @@ enum SyscallId {
     SYS_NANOSLEEP, SYS_PRLIMIT, SYS_FCNTL,
     // packing
     SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_CLOSE_RANGE, SYS_FACCESSAT, SYS_READLINKAT, SYS_FCHOWN,
+    SYS_LINKAT, SYS_FDATASYNC, SYS_FSYNC, SYS_SYNCFS,
     SYS_COUNT
 };
 
@@ -77,11 +78,7 @@ uint32_t utf16_to_system_bytes(const WideChar* w, char* out, uint32_t capacity, 
 // when they do not fit; out then holds the characters that did, terminated.
 // *well_formed, when asked for, says whether the whole text was UTF-8.
 uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacity, bool* well_formed = 0);
-// A path the user or the system gave (the destination root, ARCHIVE), in
-// the extractor's form, as the kernel takes it: in a buffer of the
-// backend's, null when it does not fit. Names from an archive never come
-// this way; they are reached from their held parent (tree_write.cpp).
-const char* kernel_path(const WideChar* path);
+// The backend's conversion buffer for a name on its way to the kernel.
 extern char g_kernel_path[KERNEL_PATH_BYTES];
 
 // --- Paths the *at calls can take (tree_write.cpp) ---------------------------
@@ -93,7 +90,13 @@ struct AtPath {
     bool owned;  // dirfd was opened for this path and is closed with it
 };
 
-bool at_path(const WideChar* path, AtPath* out);
+// A path the user gave on the command line (SOURCE_DIR, DESTINATION,
+// ARCHIVE), as the kernel means it: the bytes as typed, relative to the
+// working directory, every ".." taken from where the names before it led,
+// links included. One longer than PATH_MAX is opened a part at a time, each
+// part from the directory the one before reached. False, with errno set,
+// when a part cannot be reached.
+bool at_path(const char* path, AtPath* out);
 void release_at(AtPath* p);
 
 // The two in-kernel copies share one loop (tree_write.cpp).
@@ -108,8 +111,9 @@ enum { OUTPUT_NAME_BYTES = 256 };  // NAME_MAX and its terminator
 struct OutputFile {
     int directory;                        // where ARCHIVE's final target lies (O_PATH), -1 when none
     char name[OUTPUT_NAME_BYTES];         // that target's name in it
-    char temporary[OUTPUT_NAME_BYTES];    // the temporary file's name beside it
-    volatile sig_atomic_t temporary_exists;
+    char temporary[OUTPUT_NAME_BYTES];    // the temporary file's name beside it, once it has one
+    volatile sig_atomic_t temporary_exists;  // the temporary file has that name now
+    bool unnamed;                         // an O_TMPFILE file: no name until it is whole
     bool standard;                        // the process's standard output: never closed
     bool replacing;                       // carry the replaced file's mode, owner and group over
     uint32_t mode, owner, group;
@@ -119,8 +123,9 @@ struct OutputFile {
 extern OutputFile g_output;
 // Async-signal-safe.
 void remove_output_temporary();
-// Holds SIGINT, SIGTERM and SIGHUP back while the temporary file comes into
-// being (process.cpp), so that none finds it created but not yet known.
+// Holds back every signal that would end the process while the temporary
+// file gets or changes its name (process.cpp), so that none finds it named
+// but not yet known, or known by a name it no longer has.
 void hold_interruptions(bool hold);
 
 // FILETIME counts 100 ns from 1601-01-01; the Unix epoch is 11644473600 s later.

@@ -54,20 +54,30 @@ uint32_t platform_process_id() { return (uint32_t)getpid(); }
 char platform_path_separator() { return '/'; }
 
 // --- The packer's interruptions -----------------------------------------------
+// Every signal whose default is to end the process, but the two ignored
+// (SIGPIPE, SIGXFSZ) and the one no process can catch (SIGKILL).
+
+static const int ENDING[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                             SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                             SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
 
 static void on_interruption(int signal_number) {
     remove_output_temporary();
-    // Ended by the signal itself, so the caller sees what stopped the run.
+    // Ended by the signal itself, so the caller sees what stopped the run;
+    // it comes once this handler returns.
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
-static const int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP};
+static void ending_signals(sigset_t* set) {
+    sigemptyset(set);
+    for (int s : ENDING) sigaddset(set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; s++) sigaddset(set, s);
+}
 
 void hold_interruptions(bool hold) {
     sigset_t set;
-    sigemptyset(&set);
-    for (int s : INTERRUPTIONS) sigaddset(&set, s);
+    ending_signals(&set);
     sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, 0);
 }
 
@@ -76,12 +86,13 @@ void platform_catch_interruptions() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = on_interruption;
-    sigemptyset(&action.sa_mask);
-    for (int s : INTERRUPTIONS) sigaddset(&action.sa_mask, s);
-    for (int s : INTERRUPTIONS) {
-        // A signal ignored from the start (nohup, a background job) stays so.
+    ending_signals(&action.sa_mask);
+    for (int s = 1; s < _NSIG; s++) {
         struct sigaction before;
-        if (sigaction(s, 0, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        if (!sigismember(&action.sa_mask, s) || sigaction(s, 0, &before) != 0) continue;
+        // A signal ignored from the start (nohup, a background job) stays
+        // so; one another handler holds (a sanitizer's) is left to it.
+        if (before.sa_handler != SIG_DFL || (before.sa_flags & SA_SIGINFO)) continue;
         sigaction(s, &action, 0);
     }
 }

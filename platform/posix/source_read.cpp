@@ -137,10 +137,16 @@ static void stat_entry(const char* name, PlatformSourceEntry* e) {
 }
 
 PlatformHandle platform_open_source_root(const char* argument, const WideChar*) {
-    return to_handle(open_keeping_atime(AT_FDCWD, argument, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    AtPath p;
+    if (!at_path(argument, &p)) return PLATFORM_NO_HANDLE;
+    int fd = open_keeping_atime(p.dirfd, *p.rest ? p.rest : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    release_at(&p);
+    return to_handle(fd);
 }
 
-PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*) {
+// The listing already told what each name is, and no link is followed.
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar*,
+                                              uint32_t*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
     // The files read so far are closed first, so that the directory takes
@@ -228,7 +234,7 @@ void platform_release_source(PlatformHandle h) {
     g_closing.first = g_closing.last = fd;
 }
 
-PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*) {
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*, uint32_t*) {
     const char* n = source_name(name);
     if (!n || parent == PLATFORM_NO_HANDLE) return PLATFORM_NO_HANDLE;
     // Non-blocking: should a FIFO take the file's place, opening it must not

@@ -13,7 +13,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"prlimit", 0, 0},  {"fcntl", 0, 0},
     // packing
     {"statx", 0, 0},    {"sendfile", 0, 0}, {"renameat", 0, 0}, {"close_range", 0, 0},
-    {"faccessat", 0, 0}, {"readlinkat", 0, 0}, {"fchown", 0, 0},
+    {"faccessat", 0, 0}, {"readlinkat", 0, 0}, {"fchown", 0, 0}, {"linkat", 0, 0},
+    {"fdatasync", 0, 0}, {"fsync", 0, 0},   {"syncfs", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {

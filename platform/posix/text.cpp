@@ -140,11 +140,6 @@ uint32_t system_bytes_to_utf16(const char* text, WideChar* out, uint32_t capacit
     return at + 1;
 }
 
-const char* kernel_path(const WideChar* path) {
-    if (path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\') path += 4;
-    return utf16_to_system_bytes(path, g_kernel_path, KERNEL_PATH_BYTES, true) ? g_kernel_path : 0;
-}
-
 uint32_t platform_argument_to_wide(const char* text, WideChar* out, uint32_t capacity) {
     return system_bytes_to_utf16(text, out, capacity);
 }

@@ -19,28 +19,32 @@ static void release(AtPath* p) {
     p->owned = false;
 }
 
-bool at_path(const WideChar* path, AtPath* out) {
+bool at_path(const char* path, AtPath* out) {
+    static char given[KERNEL_PATH_BYTES];
     out->dirfd = AT_FDCWD;
     out->owned = false;
-    out->rest = kernel_path(path);
-    if (!out->rest) {
+    size_t length = strlen(path);
+    if (length >= sizeof given) {
         errno = ENAMETOOLONG;
         return false;
     }
+    memcpy(given, path, length + 1);
+    out->rest = given;
     while (strlen(out->rest) >= PATH_MAX) {
-        // The longest prefix that ends at a slash and fits.
-        const char* rest = out->rest;
-        const char* cut = rest + PATH_MAX - 1;
+        // The longest prefix that ends at a slash and fits. The kernel
+        // resolves it whole, links and ".." alike, and the next part starts
+        // from the directory it reached, as one call would.
+        char* rest = (char*)out->rest;
+        char* cut = rest + PATH_MAX - 1;
         while (cut > rest && *cut != '/') cut--;
-        if (cut == rest) {
+        if (cut == rest && *rest != '/') {
             errno = ENAMETOOLONG;
             release(out);
             return false;
         }
-        char saved = *cut;
-        *(char*)cut = 0;
+        *cut = 0;
         int fd = SYS(SYS_OPENAT, openat(out->dirfd, *rest ? rest : "/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        *(char*)cut = saved;
+        *cut = '/';
         int e = errno;
         release(out);
         if (fd < 0) {
@@ -50,7 +54,11 @@ bool at_path(const WideChar* path, AtPath* out) {
         }
         out->dirfd = fd;
         out->owned = true;
-        out->rest = cut + 1;
+        // Slashes in a row are one; a part never starts with one, which
+        // would lead back to the root.
+        while (*++cut == '/') {
+        }
+        out->rest = cut;
     }
     return true;
 }
@@ -125,14 +133,14 @@ static bool holds_anything(int fd) {
     }
 }
 
-PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
+PlatformHandle platform_open_tree(const char* argument, const WideChar*, PlatformHandle archive) {
     g_tree.archive_volume = g_tree.archive_index = 0;
     g_tree.archive_known = platform_file_identity(archive, &g_tree.archive_volume, &g_tree.archive_index);
     int fd = -1;
     AtPath p;
-    if (at_path(root, &p)) {
-        // The root "/" arrives without its slash, like any root ending in one.
-        const char* rest = *p.rest ? p.rest : "/";
+    if (at_path(argument, &p)) {
+        // What is left after a cut at the last slash of a long path.
+        const char* rest = *p.rest ? p.rest : ".";
         fd = SYS(SYS_OPENAT, openat(p.dirfd, rest, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         // A directory we may write in but not list is still a way in.
         if (fd < 0 && errno == EACCES) fd = SYS(SYS_OPENAT, openat(p.dirfd, rest, O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -350,9 +358,12 @@ void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, u
 // --- The packer's output -------------------------------------------------------
 // ARCHIVE's final target is reached as a directory descriptor and a name in
 // it, symbolic links followed by hand: so the temporary file lands beside
-// the file that gets replaced, and the link itself stays.
+// the file that gets replaced, and the link itself stays. The temporary file
+// has no name at all where the file system allows (O_TMPFILE): whatever ends
+// the process, SIGKILL and a power cut included, leaves nothing behind. It
+// gets its name only once it is whole and on the disk.
 
-OutputFile g_output = {-1, {0}, {0}, 0, false, false, 0, 0, 0, 0, 0};
+OutputFile g_output = {-1, {0}, {0}, 0, false, false, false, 0, 0, 0, 0, 0};
 
 void remove_output_temporary() {
     if (g_output.temporary_exists) unlinkat(g_output.directory, g_output.temporary, 0);
@@ -410,16 +421,59 @@ static void temporary_name(uint32_t attempt) {
     strcpy(g_output.temporary + keep, suffix);
 }
 
-PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target) {
+// A FIFO, a device, a socket, a pipe: written straight, as the shell's ">"
+// would, through whatever links lead there. Standard output named by a path
+// (/dev/stdout) cannot be opened again when it is a socket: it is taken as
+// it is, as "-" would be.
+static PlatformHandle open_stream(const struct stat& st, PlatformTarget* target) {
+    int fd = SYS(SYS_OPENAT, openat(g_output.directory, g_output.name, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    struct stat out;
+    if (fd < 0 && errno == ENXIO && S_ISSOCK(st.st_mode) && SYS(SYS_FSTAT, fstat(STDOUT_FILENO, &out)) == 0 &&
+        same_file(out, st)) {
+        forget_output();
+        return platform_output_standard(target);
+    }
+    if (fd < 0) return PLATFORM_NO_HANDLE;
+    target->kind = PLATFORM_TARGET_STREAM;
+    return to_handle(fd);
+}
+
+// The temporary file under a name of its own, for a file system without
+// O_TMPFILE: removed by the signal handler, or by the caller.
+static int create_named_temporary(mode_t mode) {
+    int fd = -1;
+    for (uint32_t attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        temporary_name(attempt);
+        hold_interruptions(true);
+        fd = SYS(SYS_OPENAT,
+                 openat(g_output.directory, g_output.temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        g_output.temporary_exists = fd >= 0;
+        int e = errno;
+        hold_interruptions(false);
+        errno = e;
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    return fd;
+}
+
+PlatformHandle platform_output_open(const char* argument, const WideChar*, PlatformTarget* target) {
     memset(target, 0, sizeof *target);
     forget_output();
     AtPath p;
-    if (!at_path(path, &p)) return PLATFORM_NO_HANDLE;
+    if (!at_path(argument, &p)) return PLATFORM_NO_HANDLE;
     bool opened = open_output_directory(p.dirfd, p.rest);
     release_at(&p);
     if (!opened) return PLATFORM_NO_HANDLE;
 
+    // What the kernel finds there through every link, /proc's included
+    // (/dev/stdout leads to a pipe that no path names): a stream is written
+    // straight. Anything else is looked for by hand below, and a failure
+    // here shows again there.
     struct stat st;
+    if (SYS(SYS_FSTATAT, fstatat(g_output.directory, g_output.name, &st, 0)) == 0 && !S_ISREG(st.st_mode) &&
+        !S_ISDIR(st.st_mode))
+        return open_stream(st, target);
+
     bool exists;
     for (int hops = 0;; hops++) {
         exists = SYS(SYS_FSTATAT, fstatat(g_output.directory, g_output.name, &st, AT_SYMLINK_NOFOLLOW)) == 0;
@@ -441,13 +495,7 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
         errno = EISDIR;
         return PLATFORM_NO_HANDLE;
     }
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device, a FIFO: written to as it is, as the shell's ">" would.
-        int fd = SYS(SYS_OPENAT, openat(g_output.directory, g_output.name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd < 0) return PLATFORM_NO_HANDLE;
-        target->kind = PLATFORM_TARGET_STREAM;
-        return to_handle(fd);
-    }
+    if (exists && !S_ISREG(st.st_mode)) return open_stream(st, target);
     if (exists) {
         // Replaced only where it could have been written to.
         if (SYS(SYS_FACCESSAT, faccessat(g_output.directory, g_output.name, W_OK, AT_EACCESS)) != 0)
@@ -463,18 +511,11 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
 
     // Private until it is whole when it replaces a file: that file's own
     // permissions come at the end.
-    int fd = -1;
-    for (uint32_t attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        temporary_name(attempt);
-        hold_interruptions(true);
-        fd = SYS(SYS_OPENAT, openat(g_output.directory, g_output.temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                    g_output.replacing ? 0600 : 0666));
-        g_output.temporary_exists = fd >= 0;
-        int e = errno;
-        hold_interruptions(false);
-        errno = e;
-        if (fd < 0 && errno != EEXIST) break;
-    }
+    mode_t mode = g_output.replacing ? 0600 : 0666;
+    int fd = SYS(SYS_OPENAT, openat(g_output.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    g_output.unnamed = fd >= 0;
+    // EISDIR: a kernel older than O_TMPFILE.
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) fd = create_named_temporary(mode);
     if (fd < 0) return PLATFORM_NO_HANDLE;
     if (SYS(SYS_FSTAT, fstat(fd, &st)) == 0) {
         g_output.temporary_owner = st.st_uid;
@@ -485,32 +526,106 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
     return to_handle(fd);
 }
 
-bool platform_output_commit(PlatformHandle h) {
+// The replaced file's owner, group and permissions for the new one.
+static bool carry_permissions(int fd) {
+    // Owner and group first: a change of owner clears the set-ID bits.
+    if (g_output.owner != g_output.temporary_owner || g_output.group != g_output.temporary_group) {
+        // Only a privileged process may give a file away; anyone may keep
+        // a group of their own. What the process may not do is no failure.
+        bool given = SYS(SYS_FCHOWN, fchown(fd, g_output.owner, g_output.group)) == 0;
+        if (!given && errno == EPERM)
+            given = SYS(SYS_FCHOWN, fchown(fd, (uid_t)-1, g_output.group)) == 0 || errno == EPERM;
+        if (!given) return false;
+    }
+    return SYS(SYS_FCHMOD, fchmod(fd, g_output.mode)) == 0;
+}
+
+// Gives the unnamed file `name` in the archive's directory: by its
+// descriptor where the process may (CAP_DAC_READ_SEARCH), through /proc
+// otherwise.
+static bool link_unnamed(int fd, const char* name) {
+    if (SYS(SYS_LINKAT, linkat(fd, "", g_output.directory, name, AT_EMPTY_PATH)) == 0) return true;
+    if (errno != ENOENT && errno != EPERM) return false;
+    char proc[40];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return SYS(SYS_LINKAT, linkat(AT_FDCWD, proc, g_output.directory, name, AT_SYMLINK_FOLLOW)) == 0;
+}
+
+// Puts the finished file at ARCHIVE, and closes it. A new archive is linked
+// there at once; one that replaces a file gets a temporary name first and is
+// renamed over it. No signal comes between the name and the rename.
+static bool place_output(int fd) {
+    hold_interruptions(true);
+    bool placed = false;
+    int error = 0;
+    if (g_output.unnamed) {
+        placed = !g_output.replacing && link_unnamed(fd, g_output.name);
+        // Taken meanwhile, a new archive's name is replaced like any other.
+        bool another = !placed && (g_output.replacing || errno == EEXIST);
+        for (uint32_t attempt = 0; another && attempt < 100; attempt++) {
+            temporary_name(attempt);
+            g_output.temporary_exists = link_unnamed(fd, g_output.temporary);
+            another = !g_output.temporary_exists && errno == EEXIST;
+        }
+        if (!placed && !g_output.temporary_exists) error = errno;
+    }
+    // A file system may report a failed write only now.
+    if (SYS(SYS_CLOSE, close(fd)) != 0 && !error) error = errno;
+    if (!error && !placed) {
+        if (SYS(SYS_RENAMEAT,
+                renameat(g_output.directory, g_output.temporary, g_output.directory, g_output.name)) == 0)
+            placed = true;
+        else
+            error = errno;
+    }
+    // Linked by this call and then found not whole.
+    if (error && placed) unlinkat(g_output.directory, g_output.name, 0);
+    if (error) remove_output_temporary();
+    g_output.temporary_exists = 0;
+    hold_interruptions(false);
+    errno = error;
+    return error == 0;
+}
+
+// On the disk: EINVAL is a file system that keeps nothing to flush.
+static bool flushed(int result) { return result == 0 || errno == EINVAL; }
+
+uint32_t platform_output_commit(PlatformHandle h) {
     int fd = to_fd(h);
-    if (!g_output.temporary_exists) {
+    if (!g_output.unnamed && !g_output.temporary_exists) {
+        // A stream: written as it went, never flushed.
         bool closed = g_output.standard || SYS(SYS_CLOSE, close(fd)) == 0;
         int e = errno;
         forget_output();
         errno = e;
-        return closed;
+        return closed ? PLATFORM_COMMIT_DONE : PLATFORM_COMMIT_WRITE;
     }
-    if (g_output.replacing) {
-        // Owner and group first: a change of owner clears the set-ID bits.
-        if (g_output.owner != g_output.temporary_owner || g_output.group != g_output.temporary_group) {
-            if (SYS(SYS_FCHOWN, fchown(fd, g_output.owner, g_output.group)) != 0 && errno == EPERM)
-                SYS(SYS_FCHOWN, fchown(fd, (uid_t)-1, g_output.group));  // a group of the user's, perhaps
-        }
-        SYS(SYS_FCHMOD, fchmod(fd, g_output.mode));
+    // The directory is flushed once the new name is in it. One the process
+    // may not read cannot be opened for that: then the whole file system is.
+    int directory = SYS(SYS_OPENAT, openat(g_output.directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool whole_system = directory < 0 && errno == EACCES;
+    if (whole_system) directory = SYS(SYS_FCNTL, fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    uint32_t failure = PLATFORM_COMMIT_DONE;
+    if (directory < 0) failure = PLATFORM_COMMIT_FLUSH;
+    else if (g_output.replacing && !carry_permissions(fd)) failure = PLATFORM_COMMIT_PERMISSIONS;
+    // The content on the disk before any name leads to it.
+    else if (!flushed(SYS(SYS_FDATASYNC, fdatasync(fd)))) failure = PLATFORM_COMMIT_FLUSH;
+    if (failure != PLATFORM_COMMIT_DONE) {
+        int e = errno;
+        SYS(SYS_CLOSE, close(fd));
+        remove_output_temporary();
+        g_output.temporary_exists = 0;
+        errno = e;
+    } else if (!place_output(fd)) {
+        failure = PLATFORM_COMMIT_WRITE;
+    } else if (!flushed(whole_system ? SYS(SYS_SYNCFS, syncfs(directory)) : SYS(SYS_FSYNC, fsync(directory)))) {
+        failure = PLATFORM_COMMIT_DIRECTORY;
     }
-    // A file system may report a failed write only now.
-    bool ok = SYS(SYS_CLOSE, close(fd)) == 0 &&
-              SYS(SYS_RENAMEAT, renameat(g_output.directory, g_output.temporary, g_output.directory, g_output.name)) == 0;
     int e = errno;
-    if (ok) g_output.temporary_exists = 0;
-    else remove_output_temporary();
+    if (directory >= 0) SYS(SYS_CLOSE, close(directory));
     forget_output();
     errno = e;
-    return ok;
+    return failure;
 }
 
 bool platform_output_discard(PlatformHandle h) {

@@ -22,7 +22,7 @@ enum SyscallId {
     SYS_NTQUERYINFORMATIONFILE, SYS_SETENDOFFILE, SYS_FINDFIRSTFILEEXW, SYS_FINDNEXTFILEW,
     SYS_CLOSEHANDLE,
     // packing
-    SYS_MOVEFILEEXW, SYS_DELETEFILEW, SYS_REPLACEFILEW,
+    SYS_MOVEFILEEXW, SYS_DELETEFILEW, SYS_REPLACEFILEW, SYS_FLUSHFILEBUFFERS,
     // the console
     SYS_WRITECONSOLEW,
     SYS_COUNT
@@ -66,21 +66,34 @@ inline bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_
 
 inline uint64_t filetime_value(const FILETIME& f) { return ((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime; }
 
+// --- Where a name led (tree_write.cpp) ----------------------------------------
+// Whether `child`, opened as `name` inside `parent`, is really there and not
+// where a link led: Wine opens the target of a Unix symbolic link whatever
+// the flags say, and only the final paths tell.
+bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name);
+
 // --- The packer's output (tree_write.cpp) -------------------------------------
 // Kept where the console control handler (process.cpp) can reach it: the
 // handler runs on a thread of its own and deletes the temporary file, which
-// is opened with FILE_SHARE_DELETE for that.
+// is opened with FILE_SHARE_DELETE for that. Until it is whole it is marked
+// for deletion, so that the system removes it with the last handle, however
+// the process ends.
 
 struct OutputFile {
     WCHAR final_path[PLATFORM_WIDE_PATH_UNITS];      // ARCHIVE, or the final target of a link there
     WCHAR temporary[PLATFORM_WIDE_PATH_UNITS];       // beside it
     volatile LONG temporary_exists;
+    HANDLE temporary_handle;  // while it is written
     bool standard;   // the process's standard output: never closed
     bool replacing;  // ReplaceFileW keeps the replaced file's attributes and security
 };
 
 extern OutputFile g_output;
 void remove_output_temporary();
+// The temporary file, opened anew, when `path` names it: marked for deletion,
+// it can be opened by no one else, the walk over a source that holds it
+// included. NULL otherwise.
+HANDLE reopen_output_temporary(const WideChar* path);
 
 // CreateFileW through the table.
 HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

@@ -57,10 +57,34 @@ PlatformHandle platform_open_source_root(const char*, const WideChar* path) {
     return PLATFORM_NO_HANDLE;
 }
 
-PlatformHandle platform_open_source_directory(PlatformHandle, const WideChar*, const WideChar* path) {
-    return to_handle(create_file((const WCHAR*)path, GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+// What an opened child really is, where the listing could not tell: Wine
+// lists a Unix link as what it leads to (only a link to a directory shows as
+// a reparse point), and a FIFO or a device as a file. The name the handle
+// got tells a link from its target, the file type a stream from a file.
+// Returns the handle, or closes it and says what it found.
+static PlatformHandle checked(PlatformHandle parent, const WideChar* name, HANDLE h, bool directory, uint32_t* found) {
+    if (h == INVALID_HANDLE_VALUE || h == NULL) return PLATFORM_NO_HANDLE;
+    SetLastError(NO_ERROR);
+    DWORD type = directory ? (DWORD)FILE_TYPE_DISK : injected(SYS_GETFILETYPE) ? (DWORD)FILE_TYPE_UNKNOWN : GetFileType(h);
+    DWORD error = type == FILE_TYPE_UNKNOWN ? GetLastError() : NO_ERROR;
+    if (error != NO_ERROR) {
+    } else if (!opened_in_place(to_win(parent), h, name)) {
+        *found = PLATFORM_ENTRY_LINK;
+    } else if (type != FILE_TYPE_DISK) {
+        *found = type == FILE_TYPE_PIPE ? PLATFORM_ENTRY_FIFO : PLATFORM_ENTRY_DEVICE;
+    } else {
+        return to_handle(h);
+    }
+    CloseHandle(h);
+    SetLastError(error);
+    return PLATFORM_NO_HANDLE;
+}
+
+PlatformHandle platform_open_source_directory(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                              uint32_t* found) {
+    HANDLE h = create_file((const WCHAR*)path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    return checked(parent, name, h, true, found);
 }
 
 bool platform_list_begin(PlatformHandle, const WideChar* path) {
@@ -131,8 +155,18 @@ void platform_list_end() {
     g_listing.pending = false;
 }
 
-PlatformHandle platform_open_source_file(PlatformHandle, const WideChar*, const WideChar* path) {
-    return open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);
+PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
+                                         uint32_t* found) {
+    PlatformHandle h = open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);
+    // The archive being written, inside the tree: known by its identity,
+    // and left out.
+    if (h == PLATFORM_NO_HANDLE) {
+        DWORD error = GetLastError();
+        HANDLE own = reopen_output_temporary(path);
+        if (own) return to_handle(own);
+        SetLastError(error);
+    }
+    return checked(parent, name, to_win(h), false, found);
 }
 
 void platform_release_source(PlatformHandle h) { platform_close(h); }

@@ -13,6 +13,7 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"FindNextFileW", 0, 0},     {"CloseHandle", 0, 0},
     // packing
     {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"ReplaceFileW", 0, 0},
+    {"FlushFileBuffers", 0, 0},
     // the console
     {"WriteConsoleW", 0, 0},
 };

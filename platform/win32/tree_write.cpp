@@ -94,7 +94,7 @@ static bool holds_anything(const WideChar* root) {
     return any;
 }
 
-PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive) {
+PlatformHandle platform_open_tree(const char*, const WideChar* root, PlatformHandle archive) {
     g_tree.archive_volume = g_tree.archive_index = 0;
     g_tree.archive_known = platform_file_identity(archive, &g_tree.archive_volume, &g_tree.archive_index);
     // A drive root arrives without its backslash ("\\?\C:"), which would name
@@ -206,7 +206,7 @@ static uint32_t name_of(HANDLE h, FileName* out) {
 // paths show where a name led there (under Wine, an empty file or directory
 // may be made there before it is refused). Where the system cannot tell the
 // parent's, there is nothing to compare with, and Windows needs no check.
-static bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name) {
+bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name) {
     // The name from the volume's root: no drive letter to look up, and no
     // length limit (Wine's GetFinalPathNameByHandleW stops at MAX_PATH).
     uint32_t p = name_of(parent, &g_tree.parent_name);
@@ -418,6 +418,7 @@ void remove_output_temporary() {
 
 static void forget_output() {
     g_output.temporary_exists = 0;
+    g_output.temporary_handle = NULL;
     g_output.standard = false;
     g_output.replacing = false;
     g_output.temporary[0] = 0;
@@ -444,7 +445,24 @@ static bool temporary_path(uint32_t attempt) {
     return true;
 }
 
-PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target) {
+HANDLE reopen_output_temporary(const WideChar* path) {
+    HANDLE copy = NULL;
+    if (!g_output.temporary_exists || !g_output.temporary_handle ||
+        CompareStringOrdinal((const WCHAR*)path, -1, g_output.temporary, -1, TRUE) != CSTR_EQUAL ||
+        !DuplicateHandle(GetCurrentProcess(), g_output.temporary_handle, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return NULL;
+    return copy;
+}
+
+static bool mark_for_deletion(HANDLE h, bool deleted) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = deleted;
+    return !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
+           SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+PlatformHandle platform_output_open(const char*, const WideChar* path, PlatformTarget* target) {
     memset(target, 0, sizeof *target);
     forget_output();
     size_t n = wcslen((const WCHAR*)path);
@@ -485,50 +503,91 @@ PlatformHandle platform_output_open(const WideChar* path, PlatformTarget* target
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return PLATFORM_NO_HANDLE;
         }
-        t = create_file(g_output.temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, 0);
+        t = create_file(g_output.temporary, GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, 0);
         if (t == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
             return PLATFORM_NO_HANDLE;
     }
     if (t == INVALID_HANDLE_VALUE) return PLATFORM_NO_HANDLE;
     InterlockedExchange(&g_output.temporary_exists, 1);
+    g_output.temporary_handle = t;
+    // Gone with its last handle, however the process ends (under Wine a
+    // SIGTERM or SIGHUP that no handler sees), until it takes ARCHIVE's place.
+    if (!mark_for_deletion(t, true)) {
+        DWORD e = GetLastError();
+        CloseHandle(t);
+        remove_output_temporary();
+        InterlockedExchange(&g_output.temporary_exists, 0);
+        SetLastError(e);
+        return PLATFORM_NO_HANDLE;
+    }
     if (platform_file_identity(to_handle(t), &target->volume[target->left_out], &target->index[target->left_out]))
         target->left_out++;
     return to_handle(t);
 }
 
-bool platform_output_commit(PlatformHandle h) {
+// Gives up the temporary file after a failed step: closing the handle
+// deletes it while it is still marked.
+static uint32_t abandon_temporary(HANDLE h, uint32_t failure) {
+    DWORD e = GetLastError();
+    if (h) CloseHandle(h);
+    remove_output_temporary();
+    forget_output();
+    SetLastError(e);
+    return failure;
+}
+
+uint32_t platform_output_commit(PlatformHandle h) {
     if (!g_output.temporary_exists) {
+        // A stream: written as it went, never flushed.
         bool closed = g_output.standard || injected(SYS_CLOSEHANDLE) || CloseHandle(to_win(h));
         forget_output();
-        return closed;
+        return closed ? PLATFORM_COMMIT_DONE : PLATFORM_COMMIT_WRITE;
     }
-    if (injected(SYS_CLOSEHANDLE) || !CloseHandle(to_win(h))) {
-        DWORD e = GetLastError();
-        remove_output_temporary();
-        forget_output();
-        SetLastError(e);
-        return false;
-    }
+    // The content on the disk before any name leads to it; then the file is
+    // kept when its handle closes.
+    if (injected(SYS_FLUSHFILEBUFFERS) || !FlushFileBuffers(to_win(h)))
+        return abandon_temporary(to_win(h), PLATFORM_COMMIT_FLUSH);
+    if (!mark_for_deletion(to_win(h), false)) return abandon_temporary(to_win(h), PLATFORM_COMMIT_WRITE);
+    if (injected(SYS_CLOSEHANDLE) || !CloseHandle(to_win(h))) return abandon_temporary(NULL, PLATFORM_COMMIT_WRITE);
     // ReplaceFileW keeps the replaced file's attributes and security; a
-    // file that is gone by now is simply taken the place of.
-    bool placed = false;
+    // file that is gone by now is simply taken the place of, and that
+    // rename is on the disk when MoveFileExW returns.
+    bool placed = false, written_through = false;
     if (g_output.replacing) {
         placed = !injected(SYS_REPLACEFILEW) &&
                  ReplaceFileW(g_output.final_path, g_output.temporary, NULL, REPLACEFILE_IGNORE_MERGE_ERRORS, NULL, NULL);
     }
-    if (!placed && (!g_output.replacing || GetLastError() == ERROR_FILE_NOT_FOUND))
-        placed = !injected(SYS_MOVEFILEEXW) && MoveFileExW(g_output.temporary, g_output.final_path, MOVEFILE_REPLACE_EXISTING);
+    if (!placed && (!g_output.replacing || GetLastError() == ERROR_FILE_NOT_FOUND)) {
+        placed = !injected(SYS_MOVEFILEEXW) &&
+                 MoveFileExW(g_output.temporary, g_output.final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        written_through = placed;
+    }
+    if (!placed) return abandon_temporary(NULL, PLATFORM_COMMIT_WRITE);
+    InterlockedExchange(&g_output.temporary_exists, 0);
+    uint32_t result = PLATFORM_COMMIT_DONE;
+    if (!written_through) {
+        // ReplaceFileW has no write-through of its own: the file under its
+        // new name is flushed, which puts its name on the disk with it.
+        HANDLE placed_file = create_file(g_output.final_path, GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+        if (placed_file == INVALID_HANDLE_VALUE) result = PLATFORM_COMMIT_DIRECTORY;
+        else if (injected(SYS_FLUSHFILEBUFFERS) || !FlushFileBuffers(placed_file)) result = PLATFORM_COMMIT_DIRECTORY;
+        DWORD e = GetLastError();
+        if (placed_file != INVALID_HANDLE_VALUE) CloseHandle(placed_file);
+        SetLastError(e);
+    }
     DWORD e = GetLastError();
-    if (placed) InterlockedExchange(&g_output.temporary_exists, 0);
-    else remove_output_temporary();
     forget_output();
     SetLastError(e);
-    return placed;
+    return result;
 }
 
 bool platform_output_discard(PlatformHandle h) {
     if (!g_output.standard && h != PLATFORM_NO_HANDLE && !injected(SYS_CLOSEHANDLE)) CloseHandle(to_win(h));
-    bool removed = !g_output.temporary_exists || (!injected(SYS_DELETEFILEW) && DeleteFileW(g_output.temporary));
+    // Still marked for deletion, it went with its handle.
+    bool removed = !g_output.temporary_exists || (!injected(SYS_DELETEFILEW) && DeleteFileW(g_output.temporary)) ||
+                   GetLastError() == ERROR_FILE_NOT_FOUND;
     DWORD e = GetLastError();
     if (removed) forget_output();
     SetLastError(e);

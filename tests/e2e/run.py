@@ -576,6 +576,42 @@ def destination_that_does_not_exist(t):
 
 
 @case
+def destination_through_a_link_then_dotdot(t):
+    """On Linux DESTINATION means what the kernel means: in lnk/.., where lnk
+    leads to elsewhere/inner, ".." leaves the link's target (elsewhere), as
+    `cd -P` does, also in a path beyond PATH_MAX. Report lines keep showing
+    the path as typed, folded as text."""
+    t.linux_only("Windows folds \"..\" as text, by its own rules")
+    write_archive("a.tree", [File("f", 0, b"new"), File("ro", 0, b"x")])
+    os.makedirs("elsewhere/inner")
+    os.symlink("elsewhere/inner", "lnk")
+    write_raw("elsewhere/ro", b"kept")
+    os.chmod("elsewhere/ro", 0o444)
+    r = t.run("a.tree", "lnk/..")
+    r.expect_finished(2, files=2, outbytes=3)
+    expect_eq([x[:3] for x in r.of_kind("createfile")], [(t.full(".", "ro"), b"0020", b"1")], "the report's path")
+    expect_eq((snapshot("elsewhere"), sorted(os.listdir("."))),
+              ({b"f": b"new", b"inner": None, b"ro": b"kept"}, ["a.tree", "elsewhere", "lnk"]),
+              "the directory written into, and the working directory")
+    # Far below: the path is opened a part at a time, each from where the
+    # one before led.
+    fd = os.open(".", os.O_RDONLY | os.O_DIRECTORY)
+    for name in ["deep"] + ["d" * 200] * 25:
+        os.mkdir(name, dir_fd=fd)
+        fd, old = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+        os.close(old)
+    os.makedirs("/proc/self/fd/%d/elsewhere/inner" % fd)
+    os.symlink("elsewhere/inner", "lnk", dir_fd=fd)
+    long = "deep/" + "/".join(["d" * 200] * 25)
+    r = t.run("a.tree", long + "/lnk/..")
+    r.expect_finished(0, files=2, outbytes=4)
+    bottom = "/proc/self/fd/%d/" % fd
+    expect_eq((sorted(os.listdir(bottom)), snapshot(bottom + "elsewhere")),
+              (["elsewhere", "lnk"], {b"f": b"new", b"inner": None, b"ro": b"x"}), "the long destination")
+    os.close(fd)
+
+
+@case
 def existing_directories_reused(t):
     """Directories already there are reused (0, no report) and keep their own
     times; entries inside them are written; a file where a directory should

@@ -11,6 +11,7 @@ import json
 import os
 import re
 import struct
+import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -316,6 +317,25 @@ def packed_trees_pass_the_check(t):
     expect_eq((rc, err), (0, []), "check of /usr/include")
     expect(b" errors=0 " in out[-1] and int(out[-1].split(b" ")[0][8:]) > 1000, "totals: %r" % out[-1])
 
+
+@case
+def reader_that_goes_away(t):
+    """`untree-list big.tree | head -1`: the write that finds the pipe closed
+    ends in exit status 1 and one message, not in SIGPIPE's silent death."""
+    write_archive("big.tree", [File("f%05d" % i) for i in range(20000)])  # far more than a pipe holds
+    cmd, env = t.command(t.args.list, ["big.tree"])
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = p.stdout.readline()
+    p.stdout.close()
+    err, rc = p.stderr.read(), p.wait(timeout=300)
+    expect_eq(first.rstrip(b"\r\n"), row("----a", 0, W, "f00000"), "the first line")
+    lines = text_lines(err, t.wine, "stderr").split(b"\n")
+    said = b"untree-list: cannot write to standard output: "
+    expect_eq((rc, len(lines), lines[-1]), (1, 2, b""), "exit status and lines on stderr (%r)" % err)
+    expect_eq(lines[0][:len(said)], said, "message")
+    # Windows says it in words of its own.
+    expect_eq(lines[0][len(said):] if not t.wine else b"Broken pipe", b"Broken pipe", "the system's text")
+    expect(len(lines[0]) > len(said), "no system's text")
 
 def main():
     parser = harness.argument_parser(__doc__)

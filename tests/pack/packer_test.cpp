@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <filesystem>
 #include <string>
@@ -120,6 +121,62 @@ TEST_F(Packer, RenameThatFailsLeavesNothing) {
     EXPECT_EQ(r.err, "untree-pack: cannot write archive <" + at("out.tree") + ">: " + why(IO_ERROR) + "\n");
     EXPECT_EQ(leftovers(), std::vector<std::string>{"out.tree"});
     EXPECT_EQ(bytes_of("out.tree"), "the archive before");
+}
+
+// Each call that finishes the archive, failing: the line that says so, exit
+// status 1, and ARCHIVE as it was (but for the last step, which comes once
+// the new archive is in place).
+struct FinishingFault {
+    const char* call;
+    uint32_t nth;
+    bool replacing;      // an archive stands there already
+    const char* said;    // the line, up to ARCHIVE and after it
+    const char* after;
+    bool placed;
+};
+
+static const FinishingFault FINISHING_FAULTS[] = {
+#ifdef _WIN32
+    {"FlushFileBuffers", 1, true, "cannot flush archive <", "> to the disk: ", false},
+    {"SetFileInformationByHandle", 2, true, "cannot write archive <", ">: ", false},  // kept from then on
+    {"ReplaceFileW", 1, true, "cannot write archive <", ">: ", false},
+    {"MoveFileExW", 1, false, "cannot write archive <", ">: ", false},
+    {"FlushFileBuffers", 2, true, "archive <", "> written, but its directory cannot be flushed to the disk: ", true},
+#else
+    {"fchmod", 1, true, "cannot give archive <", "> the owner and permissions of the file it replaces: ", false},
+    {"fdatasync", 1, true, "cannot flush archive <", "> to the disk: ", false},
+    {"fdatasync", 1, false, "cannot flush archive <", "> to the disk: ", false},
+    {"linkat", 1, true, "cannot write archive <", ">: ", false},
+    {"linkat", 1, false, "cannot write archive <", ">: ", false},
+    {"renameat", 1, true, "cannot write archive <", ">: ", false},
+    {"fsync", 1, true, "archive <", "> written, but its directory cannot be flushed to the disk: ", true},
+    {"fsync", 1, false, "archive <", "> written, but its directory cannot be flushed to the disk: ", true},
+#endif
+};
+
+TEST_F(Packer, EveryFinishingCallThatFailsIsTold) {
+    ASSERT_EQ(pack("plain.tree").status, EXIT_COMPLETE);
+    for (const FinishingFault& f : FINISHING_FAULTS) {
+        SCOPED_TRACE(std::string(f.call) + " #" + std::to_string(f.nth) + (f.replacing ? " replacing" : " new"));
+        fs::remove(scratch / "out.tree");
+        if (f.replacing) put("out.tree", "the archive before");
+        inject(f.call, f.nth, IO_ERROR);
+        PackRun r = pack();
+        platform_clear_faults();
+        std::string tail = f.placed ? "; a power cut may lose it\n" : "\n";
+        EXPECT_EQ(r.status, EXIT_EARLY);
+        EXPECT_EQ(r.err, "untree-pack: " + std::string(f.said) + at("out.tree") + f.after + why(IO_ERROR) + tail);
+        std::vector<std::string> left = leftovers();
+        std::sort(left.begin(), left.end());
+        if (f.placed || f.replacing) {
+            EXPECT_EQ(left, (std::vector<std::string>{"out.tree", "plain.tree"}));
+            // The new archive's entries (Wine's reads move the times it records).
+            if (f.placed) EXPECT_EQ(entries_of(at("out.tree")), entries_of(at("plain.tree")));
+            else EXPECT_EQ(bytes_of("out.tree"), "the archive before");
+        } else {
+            EXPECT_EQ(left, std::vector<std::string>{"plain.tree"});
+        }
+    }
 }
 
 TEST_F(Packer, ReadErrorIsReportedAndTheLengthKept) {

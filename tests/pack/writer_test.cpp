@@ -131,7 +131,7 @@ TEST(IndexWriter, WhatItWritesTheReaderReads) {
     wide.push_back(0);
     fs::remove(file);
     PlatformTarget target;
-    PlatformHandle out = platform_output_open(wide.data(), &target);
+    PlatformHandle out = platform_output_open(narrow.c_str(), wide.data(), &target);
     ASSERT_NE(out, PLATFORM_NO_HANDLE);
     ASSERT_EQ(platform_write(out, "hello", 5), 5u);
 
@@ -148,7 +148,7 @@ TEST(IndexWriter, WhatItWritesTheReaderReads) {
     ASSERT_EQ(index_add(&index, smile, 4, file_record), INDEX_ADDED);
     ASSERT_EQ(index_add(&index, B, 1, record_at(0, false)), INDEX_ADDED);
     ASSERT_TRUE(index_write(&index, out));
-    ASSERT_TRUE(platform_output_commit(out));
+    ASSERT_EQ(platform_output_commit(out), (uint32_t)PLATFORM_COMMIT_DONE);
     index_free(&index);
     EXPECT_EQ(fs::file_size(file), 5u + (2 + 9 + 2) + 3 * 40 + 8);
 
