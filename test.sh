@@ -73,13 +73,16 @@ declare -A OUTCOME
 clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 
 # stage NAME COMMAND...: runs the command in a subshell with errexit in force,
-# records its outcome and time, and never stops the script.
+# records its outcome and time, and never stops the script. What the command
+# writes to the file $STAGE_NOTES (the tests and cases that failed, say)
+# goes into the summary under a stage that failed.
 stage() {
     local name=$1
     shift
     echo
     echo "=== test.sh: $name"
-    local start=$SECONDS rc
+    local start=$SECONDS rc line
+    STAGE_NOTES=$(mktemp)
     set +e
     (set -e; "$@")
     rc=$?
@@ -94,8 +97,35 @@ stage() {
         FAILED=$((FAILED + 1))
         OUTCOME[$name]=failed
         SUMMARY+=("  FAIL  $(clock $took)  $name (exit $rc)")
+        while IFS= read -r line; do SUMMARY+=("          $line"); done <"$STAGE_NOTES"
         echo "=== test.sh: $name: FAILED with exit $rc ($(clock $took))"
     fi
+    rm -f "$STAGE_NOTES"
+}
+
+# failed_tests LOG: from ctest's output, one line per test that failed, with
+# the cases that failed inside it: the script suites' "FAILED  case" lines
+# and GoogleTest's "[  FAILED  ] Suite.Case" lines (the first few).
+failed_tests() {
+    awk '
+        / Test +#[0-9]+: / { current = $0; sub(/.*Test +#[0-9]+: /, "", current); sub(/ .*/, "", current) }
+        /^FAILED +[^ ]/ { note(current, $2) }
+        /^\[  FAILED  \] [A-Za-z_][A-Za-z0-9_\/]*\.[A-Za-z0-9_\/]+/ { note(current, $4) }
+        /^The following tests FAILED:/ { listing = 1; next }
+        listing && /^[\t ]+[0-9]+ - / {
+            test = $3; status = $0; sub(/^[^(]*/, "", status)
+            line = test " " status
+            if (count[test]) {
+                line = line ": " cases[test]
+                if (count[test] > 6) line = line ", ... (" count[test] " in all)"
+            }
+            print line
+        }
+        function note(test, name) {
+            if (seen[test, name]++) return
+            if (++count[test] <= 6) cases[test] = cases[test] (count[test] > 1 ? ", " : "") name
+        }
+    ' "$1"
 }
 
 # A stage that cannot run because the one it needs failed still counts.
@@ -150,15 +180,21 @@ init_wine() {
 }
 
 configure_and_build() {
-    local dir=$1
+    local dir=$1 rc=0
     shift
-    cmake -S "$ROOT" -B "$dir" -DUNTREE_WERROR=ON -DUNTREE_TESTS=ON "$@"
-    cmake --build "$dir" -j "$JOBS"
+    mkdir -p "$dir"
+    { cmake -S "$ROOT" -B "$dir" -DUNTREE_WERROR=ON -DUNTREE_TESTS=ON "$@" &&
+        cmake --build "$dir" -j "$JOBS"; } 2>&1 | tee "$dir/build-output.log" || rc=$?
+    # The first errors, which the summary shows.
+    ((rc == 0)) || grep -m 3 -E ': (fatal )?error|CMake Error' "$dir/build-output.log" | cut -c1-160 >"$STAGE_NOTES" || true
+    return $rc
 }
 
 run_ctest() {
-    local dir=$1
-    (cd "$dir" && ctest --output-on-failure --timeout "$TEST_TIMEOUT")
+    local dir=$1 rc=0
+    (cd "$dir" && ctest --output-on-failure --timeout "$TEST_TIMEOUT") 2>&1 | tee "$dir/ctest-output.log" || rc=$?
+    ((rc == 0)) || failed_tests "$dir/ctest-output.log" >"$STAGE_NOTES"
+    return $rc
 }
 
 build_asan() {
@@ -213,6 +249,7 @@ fuzz_target() {
                 grep -av '^    #' | head -n 40 >&2 || true
         fi
         echo "replay with: $ASAN_DIR/fuzz/$target <input>" >&2
+        echo "$target: exit $rc, inputs kept in $artifacts" >>"$STAGE_NOTES"
     fi
     rm -rf "$scratch"
     return $rc

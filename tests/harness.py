@@ -204,10 +204,45 @@ def case(fn):
     return fn
 
 
+def wine_server(*options, timeout=600):
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver"] + list(options), env=dict(os.environ, WINEDEBUG="-all"), timeout=timeout, **quiet)
+
+
+def start_wine_session():
+    """The wine server and the processes it starts beside the first program
+    (services.exe, winedevice.exe, rpcss.exe, ...) outlive that program and
+    keep its standard streams: a case reading a program's output to its end
+    would wait for theirs, one program blocked on a pipe would keep them up
+    for good, and whatever they print (their own crash reports among it)
+    would land in that case's output. So a suite under Wine starts them
+    once, on the null device, and keeps the server up until it ends."""
+    wine_server("-k")
+    wine_server("-w")
+    wine_server("-p")
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=dict(os.environ, WINEDEBUG="-all"), timeout=600, **quiet)
+
+
+def end_wine_session():
+    wine_server("-k")
+    wine_server("-w")
+
+
 def run_cases(cases, args, make_context, prefix):
     """Runs each case of `cases` (name: function of a context) in a scratch
     directory of its own; prints a line per case and the counts at the end.
     Returns the exit status: 1 when any case failed."""
+    if args.runner == "wine":
+        start_wine_session()
+        try:
+            return run_all(cases, args, make_context, prefix)
+        finally:
+            end_wine_session()
+    return run_all(cases, args, make_context, prefix)
+
+
+def run_all(cases, args, make_context, prefix):
     base = tempfile.mkdtemp(prefix=prefix)
     width = max([len(name) for name in cases] + [0])
     counts = {"passed": 0, "failed": 0, "skipped": 0}

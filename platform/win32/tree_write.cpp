@@ -7,12 +7,22 @@
 // after it was opened cannot redirect what goes inside. Names arrive as the
 // extractor built them and the system gets them unchanged, as with the
 // long-path prefix.
+//
+// Every directory of the walk, the root too, is held without
+// FILE_SHARE_DELETE: while it is held nobody can open it for the delete
+// access a rename takes, so it can be neither moved aside nor replaced by a
+// link until the walk has left it. Nothing else needs to rename them while
+// the run goes on. Files are shared for delete: replacing one with other
+// names opens it for delete while it is still looked at.
 #include "platform/win32/backend.h"
 
 // After windows.h, which they need.
 #include <string.h>
 #include <wchar.h>
 #include <winternl.h>
+
+static const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+static const ULONG SHARE_HELD = FILE_SHARE_READ | FILE_SHARE_WRITE;  // a directory of the walk
 
 // --- The run -------------------------------------------------------------------
 
@@ -97,8 +107,8 @@ PlatformHandle platform_open_tree(const char*, const WideChar* root, PlatformHan
         g_tree.root[n + 1] = 0;
         path = g_tree.root;
     }
-    HANDLE h = create_file(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE h = create_file(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_HELD,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     DWORD error = GetLastError();
     if (h != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info;
@@ -124,9 +134,10 @@ static const NTSTATUS NAME_INVALID = (NTSTATUS)0xC0000033;     // STATUS_OBJECT_
 static const WideChar SAME_FILE[] = {0};  // the empty name: a handle's own file, opened anew
 
 // NtCreateFile for one name inside `parent` (an empty name opens `parent`
-// itself anew); its status becomes the last error, as a Win32 call leaves it.
-static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access, ULONG disposition, ULONG options,
-                        NTSTATUS* status) {
+// itself anew), sharing what `share` allows; its status becomes the last
+// error, as a Win32 call leaves it.
+static HANDLE create_shared(HANDLE parent, const WideChar* name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                            ULONG share, NTSTATUS* status) {
     *status = NAME_INVALID;
     size_t units = wcslen((const WCHAR*)name);
     if (units > 32767 || injected(SYS_NTCREATEFILE)) {
@@ -141,7 +152,6 @@ static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access,
     InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, parent, NULL);
     IO_STATUS_BLOCK io;
     HANDLE h = NULL;
-    const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     *status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
                            disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (*status < 0) {
@@ -149,6 +159,11 @@ static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access,
         return NULL;
     }
     return h;
+}
+
+static HANDLE create_at(HANDLE parent, const WideChar* name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                        NTSTATUS* status) {
+    return create_shared(parent, name, access, disposition, options, SHARE_ALL, status);
 }
 
 // The attribute bits a file or directory can be given; none at all is
@@ -218,8 +233,8 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
     *out = PLATFORM_NO_HANDLE;
     const ACCESS_MASK enter = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
     NTSTATUS status;
-    HANDLE h = create_at(to_win(parent), name, enter | FILE_WRITE_ATTRIBUTES, FILE_CREATE, FILE_DIRECTORY_FILE,
-                         &status);
+    HANDLE h = create_shared(to_win(parent), name, enter | FILE_WRITE_ATTRIBUTES, FILE_CREATE, FILE_DIRECTORY_FILE,
+                             SHARE_HELD, &status);
     if (h) {
         if (!opened_in_place(to_win(parent), h, name)) {
             refuse_made(h);
@@ -232,7 +247,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
     }
     if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
     // Only a way in: opened without the right to change it.
-    h = create_at(to_win(parent), name, enter, FILE_OPEN, FILE_DIRECTORY_FILE, &status);
+    h = create_shared(to_win(parent), name, enter, FILE_OPEN, FILE_DIRECTORY_FILE, SHARE_HELD, &status);
     if (!h) {
         if (status != NOT_A_DIRECTORY) return DIRECTORY_REFUSED;
         SetLastError(ERROR_ALREADY_EXISTS);  // a file stands there: what goes inside cannot be made

@@ -1,12 +1,19 @@
 /* Preloaded into the extractor by the end-to-end tests (Linux): reads of one
  * file fail over a byte range as on a failing disk, or the file is cut short
- * while it is read, as another program truncating it would do.
+ * while it is read, as another program truncating it would do; or the
+ * extractor is held before it stamps each file, so that another process can
+ * act at exactly that point.
  *
  *   UNTREE_FAULT_FILE=PATH     the file, known by its device and inode
  *   UNTREE_FAULT_EIO=FROM-TO   bytes FROM to TO - 1 cannot be read (EIO); a
  *                              read that starts before FROM stops there
  *   UNTREE_FAULT_CUT=AT        the first read that starts before AT and would
  *                              go past it truncates the file to AT bytes first
+ *
+ *   UNTREE_HOLD_FDS=W,R        before the times of a regular file are set
+ *                              (futimens), its path and a line feed are
+ *                              written to descriptor W, then one byte is
+ *                              read from R
  *
  * read() and copy_file_range() from the current position are covered, the
  * two ways the extractor takes bytes from the archive.
@@ -16,7 +23,9 @@
 #endif
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,4 +74,23 @@ ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset
         return -1;
     }
     return real(in, in_offset, out, out_offset, (size_t)n, flags);
+}
+
+int futimens(int fd, const struct timespec times[2]) {
+    static int (*real)(int, const struct timespec*);
+    if (!real) real = (int (*)(int, const struct timespec*))dlsym(RTLD_NEXT, "futimens");
+    const char* hold = getenv("UNTREE_HOLD_FDS");
+    struct stat st;
+    if (hold && strchr(hold, ',') && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        int tell = atoi(hold), wait = atoi(strchr(hold, ',') + 1);
+        char link[64], path[4097];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, path, sizeof path - 1);
+        char go;
+        if (n > 0) {
+            path[n++] = '\n';
+            if (write(tell, path, (size_t)n) == n) (void)!read(wait, &go, 1);
+        }
+    }
+    return real(fd, times);
 }

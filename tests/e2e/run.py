@@ -12,6 +12,7 @@ paths so the same cases hold under Wine, which maps that directory to Z:.
 """
 import ctypes
 import errno
+import fcntl
 import multiprocessing
 import os
 import re
@@ -1015,6 +1016,7 @@ def descriptors_run_short(t):
 
 LIBC = ctypes.CDLL(None, use_errno=True)
 RENAME_EXCHANGE = 2
+F_SETPIPE_SZ = 1031
 
 
 def exchange(a, b):
@@ -1024,105 +1026,195 @@ def exchange(a, b):
         raise OSError(code, os.strerror(code), a)
 
 
-def swap_directory(directory, link, stop, count):
-    """Swaps `directory` with `link` back and forth, as soon as it is there."""
-    while not stop.is_set():
-        try:
-            exchange(directory, link)
-            count.value += 1
-        except FileNotFoundError:
-            pass
-
-
-def flip_files(directory, names, victim, stop, count):
-    """Swaps each new file with a link to `victim`, back and forth, from the
-    moment it appears until the next one does."""
-    while not stop.is_set() and not os.path.isdir(directory):
-        pass
-    for i, name in enumerate(names):
-        path = os.path.join(directory, name)
-        following = os.path.join(directory, names[i + 1]) if i + 1 < len(names) else None
-        aside = os.path.join(directory, ".flip%d" % i)
+def swap_from_unix(directory, link, inside, swapped, stop, count):
+    """Once `inside` exists, swaps `directory` with `link`, says so, then
+    swaps them back and forth until told to stop."""
+    while not os.path.lexists(inside):
         if stop.is_set():
             return
-        os.symlink(victim, aside)
-        flips = 0
-        while not stop.is_set():
-            try:
-                exchange(path, aside)
-                flips += 1
-            except FileNotFoundError:
-                pass
-            if following and os.path.lexists(following):
+        time.sleep(0.001)
+    while not stop.is_set():
+        exchange(directory, link)
+        count.value += 1
+        swapped.set()
+
+
+def extract_while(t, args, act, stdout, env=None, pass_fds=()):
+    """Runs the extractor with `args`, standard error into a file, while
+    act(process) does its part; `stdout` and `pass_fds` are descriptors for
+    the extractor alone. Returns its exit status and standard error."""
+    cmd, own_env = t.command(t.untree, args)
+    with open("untree.err", "w+b") as err:
+        p = subprocess.Popen(cmd, env=env or own_env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=err,
+                             pass_fds=pass_fds)
+        for fd in pass_fds + ((stdout,) if isinstance(stdout, int) else ()):
+            os.close(fd)
+        try:
+            act(p)
+            p.wait(timeout=300)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        err.seek(0)
+        return p.returncode, err.read()
+
+
+def run_listing_held(t, archive, dest, act):
+    """Runs the extractor with its listing sent into a small pipe that is
+    read only once act(process) has returned: an extractor inside a
+    directory whose entries list more than its output buffer and the pipe
+    can hold stops there until then, whatever the machine's speed."""
+    listing, into = os.pipe()
+    fcntl.fcntl(into, F_SETPIPE_SZ, 4096)
+    out = []
+
+    def act_then_read(p):
+        act(p)
+        while True:
+            chunk = os.read(listing, 65536)
+            if not chunk:
                 break
-        count.value += flips
+            out.append(chunk)
+    try:
+        rc, err = extract_while(t, [archive, dest], act_then_read, into)
+    finally:
+        os.close(listing)
+    return Run(rc, b"".join(out), err, t.wine)
+
+
+def swaps_from_windows(t, inside, dirs):
+    """The Windows helper's steps against `dirs` once `inside` exists, as
+    {(step, path): "done" or the error number}."""
+    p = t.run_program(t.args.swap_helper, [inside, "outside"] + dirs, timeout=300)
+    expect_eq(p.returncode, 0, "swap helper's exit status (output %r)" % p.stdout[-500:])
+    steps = {}
+    for line in text_lines(p.stdout, True, "swap helper").decode().splitlines():
+        m = re.match(r"(\S+) (.*): (done|refused (\d+))\Z", line)
+        expect(m, "swap helper printed %r" % line)
+        steps[(m.group(1), m.group(2))] = "done" if m.group(3) == "done" else int(m.group(4))
+    return steps
+
+
+# Moves of a directory that another handle holds without sharing delete.
+SHARING_VIOLATION, ACCESS_DENIED = 32, 5
+MOVES = ("MoveFileExW", "FileRenameInfo", "replace-by-symlink", "replace-by-junction")
+
+
+def flip_held_files(t, victim):
+    """Extracts read-only files while the preloaded library holds the
+    extractor before it stamps each one; meanwhile each file's name is swapped
+    with a link to `victim`. Returns the run and how many files were flipped."""
+    told, tell = os.pipe()
+    go, wait = os.pipe()
+    env = dict(os.environ, LD_PRELOAD=t.args.read_faults, UNTREE_HOLD_FDS="%d,%d" % (tell, go))
+    flipped = []
+
+    def flip_each(p):
+        with os.fdopen(told, "rb") as held:
+            for line in held:
+                path = os.fsdecode(line.rstrip(b"\n"))
+                aside = os.path.join(os.path.dirname(path), ".flip%d" % len(flipped))
+                os.symlink(victim, aside)
+                exchange(path, aside)
+                flipped.append(path)
+                os.write(wait, b"g")
+    with open("untree.out", "w+b") as out:
+        try:
+            rc, err = extract_while(t, ["flips.tree", "out"], flip_each, out, env=env, pass_fds=(tell, go))
+        finally:
+            os.close(wait)
+        out.seek(0)
+        return Run(rc, out.read(), err, False), len(flipped)
 
 
 @case
 def swaps_during_the_walk(t):
-    """Another process swaps a directory the extractor is in for a link to a
-    directory outside (renameat2 RENAME_EXCHANGE), over and over, one the
-    extractor made and one that was there; another puts a link to a file
-    outside in the place of each new read-only file the moment it appears.
-    Nothing outside the destination changes, the file behind the links keeps
-    its bytes and its mode (under Wine, at most an empty directory appears
-    outside: see below)."""
-    runs = 1 if t.wine else 4  # under Wine each run takes seconds, and swaps thousands of times
+    """While the extractor is inside two directories of the destination, one
+    it made and one that was there, another process tries to swap the outer
+    one for a link to a directory outside. From Unix (Linux build): swapped
+    (renameat2 RENAME_EXCHANGE) at that point, then back and forth until the
+    run ends; the whole tree lands in the directory, wherever it stands. From
+    Windows (Wine): a helper program's moves of every directory the extractor
+    holds (MoveFileExW, FileRenameInfo, a symbolic link or junction moved onto
+    its name) are refused (sharing violation), and succeed once the run is
+    over. On Linux, too, each new read-only file is swapped for a link to a
+    file outside while the extractor is held before it stamps it. Nothing
+    outside changes; the file behind the links keeps its bytes, mode and
+    times."""
+    if t.wine and not t.args.swap_helper:
+        raise Skip("no Windows swap helper given (--swap-helper)")
     os.mkdir("outside")
     victim = os.path.abspath("outside/victim")
     write_raw(victim, b"outside file")
     os.chmod(victim, 0o640)
-    names = ["f%04d" % i for i in range(400)]
-    tree = [Dir("d"), Dir("e", 1)] + [File(n, 2, b"%s " % n.encode() * 50) for n in names]
-    tree += [Dir("x", 1)] + [File(n, 2, b"x") for n in names]
+    os.utime(victim, ns=(1500000000 * 10**9, 1500000000 * 10**9))
+    before = os.stat(victim)
+    # Names long enough that the entries inside d\e list far more than the
+    # extractor's output buffer (64 KiB) and the pipe (4 KiB) hold.
+    names = ["f%04d" % i + "n" * 235 for i in range(400)]
+    tree = [Dir("d"), Dir("e", 1)] + [File(n, 2, n[:5].encode() * 20) for n in names]
+    tree += [Dir("x", 1)] + [File(n, 2, b"x") for n in names[:20]]
     write_archive("tree.tree", tree)
-    # Contents large enough (1 MiB) that the other process keeps pace with
-    # the extractor and swaps each file several times while it is written.
-    flips = [Dir("d")] + [File(n, 1, b"r", length=1 << 20, attributes=ATTR_READONLY | ATTR_ARCHIVE)
-                          for n in names[:40]]
-    flips += [File(n, 1, b"again") for n in names[:40]]
-    write_archive("flips.tree", flips)
+    inside = os.path.join("out", "d", "e", names[0])
+    want = {k[2:]: v for k, v in expected_tree(tree).items() if k.startswith(b"d/")}
     context = multiprocessing.get_context("fork")
-    changes = {}
-    # Wine shows a Unix symbolic link to a file as that file (its attributes,
-    # its file index): no Windows program under Wine can tell one standing
-    # at a name. On Windows such a link is a reparse point, and refused.
-    for variant in ("made", "there") if t.wine else ("files", "made", "there"):
-        made = 0
-        for _ in range(runs):
-            harness.remove_tree("out")
-            os.mkdir("out")
-            if variant == "files":
-                helper, args, archive = flip_files, (os.path.abspath("out/d"), names[:40], victim), "flips.tree"
-            else:
-                if variant == "there":
-                    os.makedirs("out/d/e")
-                os.symlink(os.path.abspath("outside"), "out/l")
-                helper, args, archive = swap_directory, (os.path.abspath("out/d"), os.path.abspath("out/l")), "tree.tree"
-            stop, count = context.Event(), context.Value("i", 0)
-            process = context.Process(target=helper, args=args + (stop, count))
-            process.start()
+    for variant in ("made", "there"):
+        harness.remove_tree("out")
+        os.mkdir("out")
+        if variant == "there":
+            os.makedirs("out/d/e")
+        if t.wine:
+            steps = {}
+            r = run_listing_held(t, "tree.tree", "out", lambda p: steps.update(
+                swaps_from_windows(t, inside.replace("/", "\\"), ["out\\d\\e", "out\\d", "out"])))
+            moves = {k: v for k, v in steps.items() if k[0] in MOVES}
+            expect(moves and all(v in (SHARING_VIOLATION, ACCESS_DENIED) for v in moves.values()),
+                   "%s: moves of the held directories not refused: %r" % (variant, steps))
+            real = "out/d"
+        else:
+            os.symlink(os.path.abspath("outside"), "out/l")
+            stop, swapped, count = context.Event(), context.Event(), context.Value("i", 0)
+            helper = context.Process(target=swap_from_unix, args=(
+                os.path.abspath("out/d"), os.path.abspath("out/l"), os.path.abspath(inside), swapped, stop, count))
+            helper.start()
             try:
-                r = t.run(archive, "out", timeout=300)
+                r = run_listing_held(t, "tree.tree", "out", lambda p: swapped.wait(300))
             finally:
                 stop.set()
-                process.join(30)
-                if process.is_alive():
-                    process.kill()
-            expect(r.rc in (0, 2), "%s: exit status %d (stderr %r)" % (variant, r.rc, r.err[:2000]))
-            if t.wine:
-                # Wine makes a name inside a held directory by the path that
-                # directory was opened by: through the link, a directory may
-                # be made outside. It is refused at once, and stays empty.
-                for name in set(os.listdir("outside")) - {"victim"}:
-                    expect_eq(os.listdir(os.path.join("outside", name)), [], "%s: outside/%s" % (variant, name))
-                    os.rmdir(os.path.join("outside", name))
-            expect_eq(sorted(os.listdir("outside")), ["victim"], "%s: outside the destination" % variant)
-            expect_eq((read_bytes(victim), stat.S_IMODE(os.stat(victim).st_mode)), (b"outside file", 0o640),
-                      "%s: the file behind the links" % variant)
-            made += count.value
-        changes[variant] = made
-    expect(all(changes.values()), "no change landed while the extractor ran: %r" % changes)
+                helper.join(30)
+                if helper.is_alive():
+                    helper.kill()
+            expect(swapped.is_set(), "%s: no swap while the extractor was inside (%d)" % (variant, count.value))
+            real = "out/l" if os.path.islink("out/d") else "out/d"
+        r.expect_finished(0, dirs=3, files=420)
+        expect_eq(r.raw_err, b"", "%s: stderr" % variant)
+        expect_eq(snapshot(real), want, "%s: the tree" % variant)
+        expect_eq(sorted(os.listdir("outside")), ["victim"], "%s: outside the destination" % variant)
+    if t.wine:
+        # Once the extractor is gone, the very same move goes through.
+        steps = swaps_from_windows(t, inside.replace("/", "\\"), ["out\\d\\e"])
+        expect_eq(steps[("MoveFileExW", "out\\d\\e")], "done", "the move once the run is over")
+    elif t.args.read_faults:
+        flips = [Dir("d")] + [File(n, 1, b"r" * 1000, attributes=ATTR_READONLY | ATTR_ARCHIVE) for n in names[:40]]
+        flips += [File(n, 1, b"again") for n in names[:40]]
+        write_archive("flips.tree", flips)
+        harness.remove_tree("out")
+        os.mkdir("out")
+        r, flipped = flip_held_files(t, victim)
+        r.expect_finished(2, dirs=1, files=80)
+        expect_eq(flipped, 40, "files swapped for a link while held")
+        expect_eq(sorted(set(k[-1] for k in r.reports)), [LINK_THERE], "files: reports")
+        expect_eq(len(r.reports), 40, "files: one report for each file written again")
+        for i, e in enumerate(flips[1:41]):
+            aside = "out/d/.flip%d" % i
+            expect_times(aside, e)
+            expect_eq((read_bytes(aside), stat.S_IMODE(os.stat(aside).st_mode)), (e.content, 0o444),
+                      "files: the file swapped aside")
+    after = os.stat(victim)
+    expect_eq((read_bytes(victim), stat.S_IMODE(after.st_mode), after.st_mtime_ns, after.st_atime_ns),
+              (b"outside file", 0o640, before.st_mtime_ns, before.st_atime_ns), "the file behind the links")
+    expect_eq(sorted(os.listdir("outside")), ["victim"], "outside the destination")
 
 
 @case
@@ -1281,9 +1373,11 @@ def round_trip_of_real_tree(t):
 def main():
     parser = harness.argument_parser(__doc__)
     parser.add_argument("--read-faults", help="the library that makes reads of the archive fail (Linux)")
+    parser.add_argument("--swap-helper", help="the Windows program that tries to swap directories (Windows build)")
     args = harness.parse_arguments(parser)
-    if args.read_faults:
-        args.read_faults = os.path.abspath(args.read_faults)
+    for option in ("read_faults", "swap_helper"):
+        if getattr(args, option):
+            setattr(args, option, os.path.abspath(getattr(args, option)))
     return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-e2e-")
 
 
