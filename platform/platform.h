@@ -111,12 +111,14 @@ enum DirectoryResult {
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
                                          PlatformHandle* out);
 // Opens a file for writing, empty. A new file is created. Of what stands there
-// already, only a regular file is written, and never the archive, a
-// read-only file (the access-denied error) or one this run wrote; a file with
-// more names than this one is replaced by a new file under this name, so the
-// others keep their content. Anything else is refused (PlatformRefusal). The
-// attribute word is the one platform_stamp_file will be given: where a new
-// file can be made read-only at once, it is.
+// already, only a regular file is replaced, and never the archive, a
+// read-only file (the access-denied error) or one this run wrote. It is
+// replaced by a new file under this name, never written in place: what is
+// left there has what any new file gets (permissions, owner, ACL, extended
+// attributes), none of the old file's, and the old file's other names keep
+// their content. Anything else is refused (PlatformRefusal). The attribute
+// word is the one platform_stamp_file will be given: where a new file can be
+// made read-only at once, it is.
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);

@@ -256,7 +256,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // --- Files ----------------------------------------------------------------------
 
 
-enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`); the last error says why not.
@@ -284,7 +284,7 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
         SetLastError(refusal);
         return FILE_REFUSED;
     }
-    return info.nNumberOfLinks > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
+    return FILE_REPLACE;
 }
 
 static HANDLE create_new(HANDLE parent, const WideChar* name, NTSTATUS* status) {
@@ -327,8 +327,10 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     FileVerdict verdict = judge(to_win(parent), seen, name, info);
     DWORD error = GetLastError();
     if (verdict == FILE_REPLACE) {
-        // Other names of this file keep their content: this name gets a new
-        // one, once the old one is gone (when the handle deleting it closes).
+        // Never written in place: the file there would keep its owner, its
+        // ACL, its alternate streams and extended attributes, and its other
+        // names would get the content. This name gets a new file, once the
+        // old one is gone (when the handle deleting it closes).
         FILE_DISPOSITION_INFO gone;
         gone.DeleteFile = TRUE;
         HANDLE d = reopen(to_win(parent), name, seen, info, DELETE);
@@ -344,16 +346,6 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
                 return PLATFORM_NO_HANDLE;
             }
             return to_handle(h);
-        }
-    } else if (verdict == FILE_WRITE_IN_PLACE) {
-        // The very file looked at, opened anew from its own handle.
-        h = reopen(to_win(parent), name, seen, info, GENERIC_WRITE);
-        if (h && (injected(SYS_SETENDOFFILE) || !SetEndOfFile(h))) {
-            error = GetLastError();
-            CloseHandle(h);
-            h = NULL;
-        } else if (!h) {
-            error = GetLastError();
         }
     }
     CloseHandle(seen);

@@ -18,6 +18,7 @@ import re
 import resource
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import time
@@ -845,6 +846,7 @@ def existing_link_not_followed(t):
 # --- What the destination holds already, and what changes in it meanwhile -----
 
 NOT_REGULAR = b"not a regular file"
+REPLACED = "replaced"
 LINK_THERE = b"a link stands there (not followed)"
 DUPLICATE = b"already extracted by this run (the same name up to case)"
 
@@ -862,16 +864,27 @@ def read_device(path, size):
         os.close(fd)
 
 
+def posix_acl(user, perm):
+    """An access ACL that gives `user` the permissions `perm`, as the kernel
+    stores it in system.posix_acl_access."""
+    entries = [(0x01, 7, 0xFFFFFFFF), (0x02, perm, user), (0x04, 4, 0xFFFFFFFF), (0x10, perm, 0xFFFFFFFF),
+               (0x20, 4, 0xFFFFFFFF)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
 @case
 def what_stands_in_the_destination(t):
     """Where a file goes, the destination may already hold the archive being
-    read, a second name of a file outside, a FIFO, a block device (a loop
-    device over a disk image), a character device (a pseudo-terminal, whose
-    other end shows anything written to it), a symbolic link to a file
+    read, a second name of a file outside, a set-ID program of another
+    owner with an ACL and an extended attribute, a FIFO, a block device (a
+    loop device over a disk image), a character device (a pseudo-terminal,
+    whose other end shows anything written to it), a symbolic link to a file
     outside, or a file this run wrote under the same name (up to case under
-    Windows). Each is refused with its report line, except the second name,
-    which becomes a file of its own; nothing outside or behind them changes
-    by a byte, the run does not block, later entries keep their bytes; 2."""
+    Windows). Each is refused with its report line, except the second name
+    and the program, whose names get new files (another inode, the mode,
+    owner and group of a new file, none of the old one's ACL and attributes);
+    nothing outside or behind them changes by a byte, the run does not
+    block, later entries keep their bytes; 2."""
     os.makedirs("out")
     os.mkdir("outside")
     write_raw("outside/victim", b"outside file")
@@ -879,15 +892,27 @@ def what_stands_in_the_destination(t):
     os.link("outside/linked", "out/linked")
     os.mkfifo("out/fifo")
     os.symlink(os.path.abspath("outside/victim"), "out/symlink")
+    write_raw("out/setid", b"#!/bin/sh\necho old program\n")
     first, again = ("README", "readme") if t.wine else ("twice", "twice")
-    # Row: name, the report's message (None: any message, the system's).
-    rows = [("tree.tree", b"is the archive being read"), ("linked", None), ("fifo", NOT_REGULAR),
-            ("symlink", LINK_THERE), (again, DUPLICATE)]
+    # Row: name, the report's message (None: any message, the system's;
+    # REPLACED: no report, a new file there).
+    rows = [("tree.tree", b"is the archive being read"), ("linked", REPLACED), ("setid", REPLACED),
+            ("fifo", NOT_REGULAR), ("symlink", LINK_THERE), (again, DUPLICATE)]
     devices, missing = [], []
     pattern = bytes(range(256)) * 256
+    # Held open, the old program's inode cannot be handed to the new file.
+    old_program = os.open("out/setid", os.O_RDONLY)
+    kept = {"user.untree-old": b"old"}
+    try:
+        kept["system.posix_acl_access"] = posix_acl(65534, 6)
+        for key, value in kept.items():
+            os.setxattr("out/setid", key, value)
+    except OSError as e:
+        missing.append("ACL and extended attributes (%s)" % e)
     if os.geteuid() != 0:
-        missing.append("device nodes (mknod needs root)")
+        missing.append("device nodes and another owner (mknod and chown need root)")
     else:
+        os.chown("out/setid", 65534, 65534)
         write_raw("disk.img", pattern)
         loop = subprocess.run(["losetup", "--find", "--show", "disk.img"], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
@@ -900,6 +925,9 @@ def what_stands_in_the_destination(t):
         master, slave = os.openpty()
         os.mknod("out/tty", stat.S_IFCHR | 0o666, os.fstat(slave).st_rdev)
         rows.append(("tty", None if t.wine else NOT_REGULAR))
+    os.chmod("out/setid", 0o6755)
+    umask = os.umask(0)
+    os.umask(umask)
     entries = [File(first, 0, b"first")] + [File(name, 0, b"archived " + name.encode()) for name, _ in rows]
     entries.append(File("after", 0, b"after"))
     write_archive("out/tree.tree", entries)
@@ -908,7 +936,7 @@ def what_stands_in_the_destination(t):
         r = t.run("out/tree.tree", "out", timeout=120)
         r.expect_finished(2, dirs=0, files=len(entries))
         got = {p: (a, s, m) for p, a, s, m in r.of_kind("createfile")}
-        want = {t.full("out", name): message for name, message in rows if name != "linked"}
+        want = {t.full("out", name): message for name, message in rows if message is not REPLACED}
         expect_eq(sorted(got), sorted(want), "refused entries")
         for path, message in want.items():
             expect(got[path][2] == message if message else message_ok(got[path][2]),
@@ -923,7 +951,14 @@ def what_stands_in_the_destination(t):
             expect_eq(written, b"", "bytes written into the terminal device")
         if devices:
             expect(read_device(devices[0], len(pattern)) == pattern, "the block device was written")
+        st, old = os.lstat("out/setid"), os.fstat(old_program)
+        expect_eq((read_bytes("out/setid"), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, st.st_ino == old.st_ino),
+                  (b"archived setid", 0o666 & ~umask, os.geteuid(), os.getegid(), False),
+                  "the program's name: content, mode, owner, group, the old inode")
+        expect_eq(sorted(set(os.listxattr("out/setid")) & set(kept)), [], "the old program's ACL and attributes")
+        expect_eq(stat.S_IMODE(old.st_mode), 0o6755, "the old program's own mode")
     finally:
+        os.close(old_program)
         if os.geteuid() == 0:
             os.close(master)
             os.close(slave)
