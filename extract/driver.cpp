@@ -119,6 +119,11 @@ static bool extract_directory(int d) {
         result = platform_enter_directory(parent, entry_name(d), record.attributes, &held);
         code = platform_last_error();
     }
+    if (result == DIRECTORY_CREATED_BARE) {
+        g_state.incomplete = true;
+        report_call_failure(CALL_SET_ATTRIBUTES, g_state.path.wide, record.attributes, code);
+        result = DIRECTORY_CREATED;
+    }
     if (result == DIRECTORY_CREATED || result == DIRECTORY_EXISTING) {
         open_pending_directory(d, record, held, result == DIRECTORY_CREATED);
         return true;

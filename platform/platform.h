@@ -85,7 +85,9 @@ bool platform_seek_from_end(PlatformHandle handle, int64_t distance);
 bool platform_skip_forward(PlatformHandle handle, uint64_t distance);
 // Length of an open file, 0 when unknown.
 uint64_t platform_file_size(PlatformHandle handle);
-void platform_close(PlatformHandle handle);
+// False, with the last error, when the system reports a failure: for a file
+// just written, a write it could not make after all (NFS, a full quota).
+bool platform_close(PlatformHandle handle);
 
 // --- Tree writing --------------------------------------------------------
 // The extractor writes below one destination root, which it opens once and
@@ -103,6 +105,7 @@ PlatformHandle platform_open_tree(const WideChar* root, PlatformHandle archive);
 
 enum DirectoryResult {
     DIRECTORY_CREATED,   // made by this call and held in *out
+    DIRECTORY_CREATED_BARE,  // the same, but its attribute word could not be set (last error)
     DIRECTORY_EXISTING,  // a directory was there already: held in *out only as a way in
     DIRECTORY_NOT_MADE,  // it could not be made and is not there (last error)
     DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
@@ -128,12 +131,18 @@ uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t coun
 // A short count with the last error set means the destination refused more.
 int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count);
 // Sets creation, last access and last write time (FILETIMEs); 0 leaves a
-// time unchanged.
-void platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
+// time unchanged. False, with the last error, when the system refused.
+bool platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
+enum StampResult {
+    STAMP_DONE,
+    STAMP_TIMES_FAILED,       // the times could not be set (last error)
+    STAMP_ATTRIBUTES_FAILED,  // the attribute word could not be set (last error), nor the
+                              // times where one call sets both (Windows)
+};
 // A written file's times, then its attribute word, through its handle
 // before it is closed.
-void platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes);
+StampResult platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes);
 
 // --- Errors --------------------------------------------------------------
 // The error left by the last failed operation; read it before anything else.

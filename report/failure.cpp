@@ -51,6 +51,15 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
                 format_i64((int64_t)size, size_digits), format_i64((int64_t)written, written_digits), reason);
 }
 
+void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code) {
+    const char* shown = report_path(path);
+    const char* text = error_text_for(code);
+    if (call == CALL_SET_ATTRIBUTES)
+        console_err("setattributes error with <%s>, attr=%04X: %s\n", shown, (unsigned)attributes, text);
+    else
+        console_err("%s error with <%s>: %s\n", call == CALL_SET_TIMES ? "settimes" : "close", shown, text);
+}
+
 void report_unsafe_name(const char* relative) {
     console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative));
 }

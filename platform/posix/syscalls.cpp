@@ -55,9 +55,8 @@ uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capaci
     return units ? units - 1 : 0;
 }
 
-void platform_close(PlatformHandle h) {
-    if (h == PLATFORM_NO_HANDLE) return;
-    SYS(SYS_CLOSE, close(to_fd(h)));
+bool platform_close(PlatformHandle h) {
+    return h == PLATFORM_NO_HANDLE || SYS(SYS_CLOSE, close(to_fd(h))) == 0;
 }
 
 // Asked of the extractor's archive and of the packer's output and sources

@@ -306,17 +306,17 @@ static struct timespec to_timespec(uint64_t filetime) {
     return ts;
 }
 
-void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
+bool platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
     (void)creation;  // Linux keeps no settable creation time
-    if (h == PLATFORM_NO_HANDLE || (access == 0 && write == 0)) return;
+    if (h == PLATFORM_NO_HANDLE || (access == 0 && write == 0)) return true;
     struct timespec ts[2] = {to_timespec(access), to_timespec(write)};
-    SYS(SYS_FUTIMENS, futimens(to_fd(h), ts));
+    return SYS(SYS_FUTIMENS, futimens(to_fd(h), ts)) == 0;
 }
 
-void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes) {
+StampResult platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes) {
     (void)attributes;  // the read-only bit came with the file: it was created so
-    platform_set_times(h, creation, access, write);
+    return platform_set_times(h, creation, access, write) ? STAMP_DONE : STAMP_TIMES_FAILED;
 }
 
 // --- The packer's output -------------------------------------------------------

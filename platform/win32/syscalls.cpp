@@ -76,8 +76,8 @@ HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD dispositi
     return CreateFileW(path, access, share, NULL, disposition, flags, NULL);
 }
 
-void platform_close(PlatformHandle h) {
-    if (h != PLATFORM_NO_HANDLE && !injected(SYS_CLOSEHANDLE)) CloseHandle(to_win(h));
+bool platform_close(PlatformHandle h) {
+    return h == PLATFORM_NO_HANDLE || (!injected(SYS_CLOSEHANDLE) && CloseHandle(to_win(h)));
 }
 
 // Asked of the extractor's archive and of the packer's output and sources

@@ -226,9 +226,9 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
             return DIRECTORY_REFUSED;
         }
         // Its attributes at once, before anything goes inside.
-        set_basic(h, 0, 0, 0, settable(attributes));
+        bool set = set_basic(h, 0, 0, 0, settable(attributes));
         *out = to_handle(h);
-        return DIRECTORY_CREATED;
+        return set ? DIRECTORY_CREATED : DIRECTORY_CREATED_BARE;
     }
     if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
     // Only a way in: opened without the right to change it.
@@ -371,15 +371,18 @@ static FILETIME to_filetime(uint64_t t) {
     return f;
 }
 
-void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
-    if (h == PLATFORM_NO_HANDLE || (creation == 0 && access == 0 && write == 0) || injected(SYS_SETFILETIME)) return;
+bool platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
+    if (h == PLATFORM_NO_HANDLE || (creation == 0 && access == 0 && write == 0)) return true;
+    if (injected(SYS_SETFILETIME)) return false;
     FILETIME c = to_filetime(creation), a = to_filetime(access), w = to_filetime(write);
-    SetFileTime(to_win(h), &c, &a, &w);
+    return SetFileTime(to_win(h), &c, &a, &w);
 }
 
-void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes) {
-    if (h != PLATFORM_NO_HANDLE) set_basic(to_win(h), creation, access, write, settable(attributes));
+StampResult platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes) {
+    if (h == PLATFORM_NO_HANDLE || set_basic(to_win(h), creation, access, write, settable(attributes)))
+        return STAMP_DONE;
+    return STAMP_ATTRIBUTES_FAILED;
 }
 
 // --- The packer's output -------------------------------------------------------

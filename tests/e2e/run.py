@@ -43,6 +43,9 @@ REPORTS = {
     "createfile": re.compile(rb"createfile error with <(.*)>, attr=([0-9A-F]{4}), size=(\d+): (.*)\Z", re.S),
     "createdirectory": re.compile(rb"createdirectory error with <(.*)>, attr=([0-9A-F]{4}): (.*)\Z", re.S),
     "short": re.compile(rb"short content in <(.*)>, size=(\d+), written=(\d+): (.*)\Z", re.S),
+    "settimes": re.compile(rb"settimes error with <(.*)>: (.*)\Z", re.S),
+    "setattributes": re.compile(rb"setattributes error with <(.*)>, attr=([0-9A-F]{4}): (.*)\Z", re.S),
+    "close": re.compile(rb"close error with <(.*)>: (.*)\Z", re.S),
     "unsafe": re.compile(rb"unsafe name skipped: <(.*)>\Z", re.S),
     "corrupt": re.compile(rb"archive corrupt at entry (\d+): (.*)\Z", re.S),
     "output": re.compile(rb"standard output: (.*)\Z", re.S),
@@ -109,7 +112,7 @@ class Run:
                 expect_eq(got, want, "status " + name)
         for kind, *fields in self.reports:
             message = fields[-1]
-            if kind in ("createfile", "createdirectory", "short"):
+            if kind in ("createfile", "createdirectory", "short", "settimes", "setattributes", "close"):
                 expect(message_ok(message), "report message empty or with control bytes: %r" % message)
 
     def of_kind(self, kind):
@@ -1209,6 +1212,32 @@ def archive_unreadable_or_cut_short(t):
         expect(len(shorts) >= 2, what + ": the bad bytes should span files")
         expect_eq(r.reports, shorts, what + ": reports")
         expect_eq(snapshot(out), want, what + ": tree")
+
+
+@case
+def calls_failing_on_entries_made(t):
+    """A close that fails (EIO, as NFS reports a write-back it could not
+    make) and times that cannot be set (EPERM), from a preloaded library, on
+    a file and on a directory: a line each with the system's text, the rest
+    comes out, 2."""
+    if not t.args.read_faults:
+        raise Skip("the calls are made to fail by a library preloaded into the Linux build")
+    entries = [Dir("d", write=DIR_WRITE), File("f", 1, b"ff"), Dir("e"), File("g", 0, b"g")]
+    write_archive("a.tree", entries)
+    eio, eperm = os.strerror(errno.EIO).encode(), os.strerror(errno.EPERM).encode()
+    rows = (({"UNTREE_FAULT_CLOSE": "out0/d/f", "UNTREE_FAULT_TIMES": "out0/g"},
+             [("close", t.full("out0", "d", "f"), eio), ("settimes", t.full("out0", "g"), eperm)]),
+            ({"UNTREE_FAULT_CLOSE": "out1/e", "UNTREE_FAULT_TIMES": "out1/d"},
+             [("settimes", t.full("out1", "d"), eperm), ("close", t.full("out1", "e"), eio)]))
+    for n, (faults, reports) in enumerate(rows):
+        out = "out%d" % n
+        os.mkdir(out)
+        faults = {k: os.path.abspath(v) for k, v in faults.items()}
+        p = t.shell("$UNTREE a.tree " + out, LD_PRELOAD=t.args.read_faults, **faults)
+        r = Run(p.returncode, p.stdout, p.stderr, False)
+        r.expect_finished(2, dirs=2, files=2, outbytes=3)
+        expect_eq(r.reports, reports, "reports")
+        expect_eq(snapshot(out), expected_tree(entries), "tree")
 
 
 # --- Paths and whole trees ---------------------------------------------------
