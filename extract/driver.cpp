@@ -213,7 +213,7 @@ static void walk() {
             return;
         }
         const char* relative = relative_path();
-        list_entry(relative);
+        list_entry(relative, relative_length());
 
         bool directory = is_directory(s->record);
         uint64_t length = directory ? 0 : content_length(s->record);
@@ -229,7 +229,7 @@ static void walk() {
             continue;
         }
         if (!s->path.component_safe) {
-            report_unsafe_name(relative);
+            report_unsafe_name(relative, relative_length());
             s->incomplete = true;
             if (directory) s->refused_depth = d;
             skip_content(length);

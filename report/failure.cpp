@@ -1,5 +1,7 @@
 #include "report/failure.h"
 
+#include <string.h>
+
 #include "extract/extract.h"
 #include "report/console.h"
 #include "report/exit_status.h"
@@ -29,7 +31,7 @@ static const char* report_path(const WideChar* path) {
     uint32_t root_end = g_state.path.wide_level_start[0];
     uint32_t root = path == g_state.path.wide && root_end > 0 ? root_end - 1 : 0;
     encode_path_utf8(path, narrow, REPORT_PATH_BYTES, root);
-    return console_name(CONSOLE_ERR, narrow);
+    return console_name(CONSOLE_ERR, narrow, (uint32_t)strlen(narrow));
 }
 
 void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
@@ -60,8 +62,8 @@ void report_call_failure(EntryCall call, const WideChar* path, uint32_t attribut
         console_err("%s error with <%s>: %s\n", call == CALL_SET_TIMES ? "settimes" : "close", shown, text);
 }
 
-void report_unsafe_name(const char* relative) {
-    console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative));
+void report_unsafe_name(const char* relative, uint32_t length) {
+    console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative, length));
 }
 
 void report_corrupt(int32_t entry_number, const char* reason) {

@@ -19,7 +19,8 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
 // not have reached the disk (its close).
 enum EntryCall { CALL_SET_TIMES, CALL_SET_ATTRIBUTES, CALL_CLOSE };
 void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code);
-void report_unsafe_name(const char* relative);
+// The relative path of `length` bytes, which may hold a NUL.
+void report_unsafe_name(const char* relative, uint32_t length);
 void report_corrupt(int32_t entry_number, const char* reason);
 // The end of a run that printed: standard output is flushed, and when any of
 // it was lost, one line says why and `status` becomes incomplete.

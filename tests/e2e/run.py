@@ -766,7 +766,9 @@ UNSAFE = [b"..", b".", b"", b"a/b", b"a:b", b"a\\b", b"a\xc1\x9cb", b"\xc0\xae\x
 def unsafe_names_skipped(t):
     """Names that could leave their parent, also when the lenient decoder is
     fed overlong or stray bytes, are skipped with their subtree: one report
-    each, later entries get their own bytes, nothing lands outside; 2."""
+    each, later entries get their own bytes, nothing lands outside; 2. A
+    NUL shows as \\x00 in the listing and the report, in a pipe and on a
+    terminal alike, never cutting the name short."""
     entries = [File("first", 0, b"first")]
     for i, name in enumerate(UNSAFE):
         entries += [Dir(name), File("inner", 1, b"X" * (i + 1)), Dir("sub", 1), File("deeper", 2, b"Y" * 3),
@@ -777,8 +779,14 @@ def unsafe_names_skipped(t):
     os.makedirs("box/out")
     r = t.run("a.tree", "box/out")
     r.expect_finished(2, dirs=1, files=len(UNSAFE) + 2)
-    want = [name.split(b"\0")[0] for name in UNSAFE] + [b"..", b"good\\..", b"good\\.."]
+    want = [name.replace(b"\0", b"\\x00") for name in UNSAFE] + [b"..", b"good\\..", b"good\\.."]
     expect_eq(r.of_kind("unsafe"), [(w,) for w in want], "unsafe name reports")
+    nul = [p for p, _ in r.listing if b"x00" in p]
+    expect_eq(nul, [b"a\\x00b", b"a\\x00b\\inner", b"a\\x00b\\sub", b"a\\x00b\\sub\\deeper"], "listing of a NUL")
+    rc, screen = t.run_in_terminal(t.untree, ["a.tree", "box/out"])
+    expect_eq(rc, 2, "exit status on a terminal")
+    for line in (b"a\\x00b\\inner 0", b"unsafe name skipped: <a\\x00b>"):
+        expect(line in screen, "%r not on the terminal: %r" % (line, screen[-400:]))
     expect_eq(len(r.reports), len(want), "reports")
     tree = {b"first": b"first", b"good": None, b"good/after": b"after"}
     tree.update({b"ok%d" % i: b"own%d" % i for i in range(len(UNSAFE))})
