@@ -10,6 +10,14 @@
 #include "platform/platform.h"
 #include "report/status.h"
 
+// What the extractor refuses of a name before it makes anything, where the
+// system would not keep the name (platform_windows_names); with the codes of
+// PlatformRefusal, where no system puts its own.
+enum NameRefusal {
+    REFUSED_TRAILING_DOT_OR_BLANK = 0x20000101,
+    REFUSED_DEVICE_NAME,
+};
+
 enum {
     NARROW_PATH_BYTES = PATH_BUFFER_BYTES,
     WIDE_PATH_UNITS = PATH_BUFFER_UNITS,

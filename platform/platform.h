@@ -165,6 +165,10 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
 // The separator the platform's full paths may not contain besides its own
 // (POSIX: a backslash would be read back as a separator); 0 when none.
 WideChar platform_foreign_separator();
+// Whether names follow Windows' own rules (windows_name_faults): a dot or a
+// blank at the end is dropped, a device name opens the device. The
+// extractor refuses such names where they do; Linux keeps them as they are.
+bool platform_windows_names();
 // Where the system's bytes that are no UTF-8 go in the UTF-16 of arguments
 // and full paths: byte b (0x80 to 0xFF) as the lone unit base + b. 0 when the
 // system's text is UTF-16 already (Windows).

@@ -9,6 +9,8 @@
 const char* error_text_for(uint32_t code) {
     // What the extractor refuses of its own accord has no system text.
     switch (code) {
+    case REFUSED_TRAILING_DOT_OR_BLANK: return "name ends with a dot or a blank (Windows would drop it)";
+    case REFUSED_DEVICE_NAME: return "reserved device name on Windows";
     case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";

@@ -333,6 +333,53 @@ def carriage_return_in_name(t):
         expect_eq(snapshot("out"), {b"a\rb": b"cr", b"after": b"own"}, "tree")
 
 
+# (name, refused under Windows with this message, or None: kept everywhere)
+TRAILING = b"name ends with a dot or a blank (Windows would drop it)"
+DEVICE = b"reserved device name on Windows"
+WINDOWS_NAMES = [("trail.", TRAILING), ("sp ", TRAILING), ("CON", DEVICE), ("nul.txt", DEVICE),
+                 ("Com9.tar.gz", DEVICE), ("lpt1 .x", DEVICE), ("aux", DEVICE), ("COM10", None), ("CONSOLE", None),
+                 ("con-x.txt", None), (".dotted", None)]
+
+
+@case
+def names_windows_cannot_keep(t):
+    """Names Windows itself treats apart (a dot or blank at the end, a
+    device name with or without an extension) are refused by the Windows
+    build before anything is made, a directory with everything inside it,
+    each with a line that says why; the Linux build keeps them. Under Wine a
+    path beyond what it can name (its Unix path over 4 KB) is reported as too
+    long, never as a link."""
+    entries = [File(name, 0, name.encode()) for name, _ in WINDOWS_NAMES]
+    entries += [Dir("dir."), File("inside", 1, b"inside"), Dir("keep")]
+    chain = [Dir("L" * 200, k + 1) for k in range(24)]
+    entries += chain + [File("deep", 25, b"deep"), File("after", 0, b"after")]
+    write_archive("a.tree", entries)
+    os.mkdir("out")
+    r = t.run("a.tree", "out")
+    if not t.wine:
+        r.expect_finished(0)
+        expect_eq(snapshot("out"), expected_tree(entries), "tree")
+        return
+    r.expect_finished(2)
+    refused = {t.full("out", name): message for name, message in WINDOWS_NAMES if message}
+    expect_eq({p: m for p, _, _, m in r.of_kind("createfile")}, refused, "files refused")
+    directories = r.of_kind("createdirectory")
+    expect_eq(directories[0], (t.full("out", "dir."), b"0010", TRAILING), "directory refused")
+    # The first level Wine cannot name is made and refused; nothing below it.
+    expect_eq(len(directories), 2, "directory reports")
+    path, _, message = directories[1]
+    expect(b"too long" in message and message != LINK_THERE, "the path beyond Wine's limit: %r" % message)
+    held = path.count(b"\\" + b"L" * 200)
+    expect(len(os.path.abspath("out")) + 201 * held > 4096, "refused at %d levels" % held)
+    want = {k: v for k, v in expected_tree(entries).items() if b"L" not in k and not k.startswith(b"dir.")}
+    for name, message in WINDOWS_NAMES:
+        if message:
+            del want[name.encode()]
+    got = snapshot("out")
+    expect_eq({k: v for k, v in got.items() if b"L" not in k}, want, "tree beside the chain")
+    expect_eq(max(k.count(b"L" * 200) for k in got), held, "levels made of the chain")
+
+
 # (name, as a terminal shows it): controls and the C1 control as \xNN, é as it is.
 ON_A_TERMINAL = [(b"esc\x1b[31mred", b"esc\\x1B[31mred"), (b"payload.sh\rREADME.txt", b"payload.sh\\x0DREADME.txt"),
                  (b"wipe\x1b[2K\rgone", b"wipe\\x1B[2K\\x0Dgone"), (b"c1\xc2\x9b31m", b"c1\\xC2\\x9B31m"),
