@@ -17,6 +17,31 @@ bool component_is_safe(const uint16_t* name, uint32_t units) {
     return true;
 }
 
+// The name of a device Windows keeps, whatever extension follows it.
+static const char* reserved_device(const uint16_t* units, uint32_t count) {
+    static const char* const names[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+                                        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    uint32_t base = 0;
+    while (base < count && units[base] != '.') base++;
+    while (base > 0 && units[base - 1] == ' ') base--;
+    for (const char* name : names) {
+        uint32_t i = 0;
+        // Case is folded in ASCII only: no other letter folds to one of these.
+        while (i < base && name[i] && (units[i] >= 'a' && units[i] <= 'z' ? units[i] - 32 : units[i]) == name[i]) i++;
+        if (i == base && name[i] == 0) return name;
+    }
+    return 0;
+}
+
+uint32_t windows_name_faults(const uint16_t* name, uint32_t units, const char** device) {
+    uint32_t faults = 0;
+    if (units && (name[units - 1] == '.' || name[units - 1] == ' ')) faults |= WINDOWS_NAME_TRAILING;
+    *device = reserved_device(name, units);
+    if (*device) faults |= WINDOWS_NAME_DEVICE;
+    return faults;
+}
+
 bool relative_path_fits(uint64_t bytes, uint64_t units) {
     // Before the first name: the prefix and the root's terminator, which
     // becomes the first separator; after the last: a terminator.

@@ -20,6 +20,13 @@ enum {
 // but a child of its parent?
 bool component_is_safe(const uint16_t* name, uint32_t units);
 
+// Names Windows itself treats apart, as bits: it drops a dot or a blank at
+// the end of a name, and takes a device name (CON, PRN, AUX, NUL, COM1 to
+// COM9, LPT1 to LPT9, in any case, alone or with blanks or an extension
+// after it) for the device. *device is set to the device's name.
+enum WindowsNameFault { WINDOWS_NAME_TRAILING = 1, WINDOWS_NAME_DEVICE = 2 };
+uint32_t windows_name_faults(const uint16_t* name, uint32_t units, const char** device);
+
 // Can the extractor build a relative path of this many bytes (CESU-8, names
 // joined by "\") and UTF-16 units under the shortest destination root there
 // is ("/", whose separator is dropped)? A longer root lowers both limits.

@@ -25,6 +25,7 @@ TREES = {
     "include": "a copy of /usr/include",
     "tiny": "tiny tree (smoke run: the times mean nothing)",
 }
+JOBS = {"extract": "", "over": "over an existing copy: ", "pack": "packing "}
 FILESYSTEMS = {"tmpfs": "tmpfs", "ext4": "ext4 (fresh loop-mounted image)", "dir": "a plain folder"}
 RSS_LIMIT_KIB = 4096
 CALLS_LIMIT = 4.2
@@ -122,7 +123,7 @@ class Table:
     def title(self):
         c = self.counts
         return "%s%s on %s: %d files, %d directories, %.1f MiB" % (
-            "packing " if self.job == "pack" else "", TREES.get(self.tree, self.tree),
+            JOBS[self.job], TREES.get(self.tree, self.tree),
             FILESYSTEMS.get(self.fs, self.fs), c["files"], c["dirs"], c["bytes"] / 1048576)
 
     def markdown(self):
@@ -138,6 +139,8 @@ class Table:
         lines.append("")
         rss = "untree's peak resident memory: %s. " % (
             "%.2f MiB" % (self.rss / 1024) if self.rss is not None else "n/a") if self.job == "extract" else ""
+        if self.job == "over":
+            rss = "Over an existing copy of the tree, made by untree before every run (not timed). "
         lines.append("%sLoad average (1 min) before and after the timing: "
                      "%s, %s. Spread: interquartile range over the median of the %d timed runs."
                      % (rss, self.load_before, self.load_after, self.tools[0]["runs"]))
@@ -158,6 +161,8 @@ def targets(tables):
     for t in tables:
         if t.job == "pack":
             lines += pack_targets(t)
+            continue
+        if t.job == "over":
             continue
         untree = t.tool("untree")
         peers = t.peers()
@@ -213,7 +218,7 @@ def main():
             raise Missing("%s: no measurements" % directory)
         order = list(FILESYSTEMS) + list(TREES)
         tables = sorted((Table(directory, tag) for tag in tags),
-                        key=lambda t: (t.job == "pack", order.index(t.fs), order.index(t.tree)))
+                        key=lambda t: (list(JOBS).index(t.job), order.index(t.fs), order.index(t.tree)))
         with open(os.path.join(directory, "machine.txt")) as f:
             machine = f.read().strip().splitlines()
     except (Missing, OSError, KeyError, IndexError) as e:

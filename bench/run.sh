@@ -24,6 +24,10 @@
 #   --untree PATH --pack PATH --floor PATH --pack-floor PATH
 #                     use these programs instead of building them in
 #                     --build-dir
+#   --untree-before PATH
+#                     in the over job, also time this untree (an earlier
+#                     build) over the existing copy, to show what a change
+#                     costs
 #   --build-dir DIR   where to build them (default: build-bench in the repo)
 #   --work DIR        scratch space for source trees, results and the ext4
 #                     image (default: /tmp/untree-bench)
@@ -31,7 +35,9 @@
 #                     --smoke: WORK/RESULTS.md)
 #   --trees "..."     a subset of: small large include (default: all)
 #   --fs "..."        a subset of: tmpfs ext4 (default: both)
-#   --jobs "..."      a subset of: extract pack (default: both)
+#   --jobs "..."      a subset of: extract over pack (default: all three;
+#                     over: extraction over an existing copy of the tree,
+#                     every file of which is replaced)
 #   --runs N          timed runs per tool (default 10; --smoke: 1)
 #   --wait-load L     first wait (up to 30 minutes) until the one-minute load
 #                     average is below L
@@ -44,13 +50,13 @@ HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 REPO=$(dirname "$HERE")
 
 smoke=0
-untree= pack= floor= pack_floor=
+untree= pack= floor= pack_floor= untree_before=
 build_dir=$REPO/build-bench
 work=/tmp/untree-bench
 results=
 trees="small large include"
 filesystems="tmpfs ext4"
-jobs="extract pack"
+jobs="extract over pack"
 runs=
 wait_load=
 while [ $# -gt 0 ]; do
@@ -60,6 +66,7 @@ while [ $# -gt 0 ]; do
     --pack) pack=$2; shift ;;
     --floor) floor=$2; shift ;;
     --pack-floor) pack_floor=$2; shift ;;
+    --untree-before) untree_before=$(readlink -f "$2"); shift ;;
     --build-dir) build_dir=$2; shift ;;
     --work) work=$2; shift ;;
     --results) results=$2; shift ;;
@@ -271,6 +278,42 @@ measure() {  # fs tree folder
     rm -rf "$dest" "$archive" "$tarball"
 }
 
+# --- Extracting over an existing copy ----------------------------------------
+# Every file of the tree stands in the destination already: untree and the
+# tars replace each one by a new file. untree and the floor into an empty
+# destination, timed beside them, show what that costs.
+measure_over() {  # fs tree folder
+    local fs=$1 tree=$2 base=$3 src=$work/src/$2
+    local archive=$base/$tree.untree tarball=$base/$tree.tar dest=$base/dest
+    local tag=over-$fs-$tree counts i
+    counts=$(sed -n 2p "$src.counts")
+    say "$tree on $fs: packing, to extract over an existing copy"
+    "$pack" "$src" "$archive" >/dev/null
+    tar --sort=name -cf "$tarball" -C "$src" .
+    local fresh="rm -rf $(q "$dest") && mkdir $(q "$dest")"
+    local copy="$fresh && $(q "$untree") $(q "$archive") $(q "$dest") >/dev/null && sync -f $(q "$base")"
+    local names=() commands=() prepares=()
+    names+=(untree); commands+=("$(q "$untree") $(q "$archive") $(q "$dest")"); prepares+=("$copy")
+    if [ -n "$gnu_tar" ]; then names+=("GNU tar"); commands+=("$(q "$gnu_tar") -xf $(q "$tarball") -C $(q "$dest")"); prepares+=("$copy"); fi
+    if [ -n "$bsdtar" ]; then names+=(bsdtar); commands+=("$(q "$bsdtar") -xf $(q "$tarball") -C $(q "$dest")"); prepares+=("$copy"); fi
+    if [ -n "$untree_before" ]; then names+=("untree, earlier build"); commands+=("$(q "$untree_before") $(q "$archive") $(q "$dest")"); prepares+=("$copy"); fi
+    names+=("untree, empty destination"); commands+=("${commands[0]}"); prepares+=("$fresh && sync -f $(q "$base")")
+    names+=(floor); commands+=("$(q "$floor") $(q "$archive") $(q "$dest")"); prepares+=("$fresh && sync -f $(q "$base")")
+    printf '%s\n' "{\"job\": \"over\", \"fs\": \"$fs\", \"tree\": \"$tree\", \"counts\": \"$counts\", \"load_before\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.meta.json"
+    for i in "${!names[@]}"; do
+        say "$tree on $fs: timing ${names[$i]} over an existing copy"
+        time_command "${prepares[$i]}" "${names[$i]}" "$out/$tag.$i.json" "${commands[$i]}"
+        python3 "$HERE/gen_trees.py" compare "$src" "$dest" --file-times-only $([[ ${names[$i]} == untree* ]] && echo --exact-times) ||
+            die "${names[$i]} left a different tree over the existing copy"
+    done
+    printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
+    if [ -n "$tracer" ]; then
+        eval "$copy"
+        eval "$(q "$tracer") -f -c -o $(q "$out/$tag.0.strace.txt") ${commands[0]}" >/dev/null
+    fi
+    rm -rf "$dest" "$archive" "$tarball"
+}
+
 # --- Packing one tree on one file system ------------------------------------
 measure_pack() {  # fs tree folder
     local fs=$1 tree=$2 base=$3 src=$work/src/$2
@@ -316,6 +359,7 @@ for tree in $trees; do generate "$tree"; done
 for fs in $filesystems; do
     mount_fs "$fs"
     case " $jobs " in *" extract "*) for tree in $trees; do measure "$fs" "$tree" "$base"; done ;; esac
+    case " $jobs " in *" over "*) for tree in $trees; do measure_over "$fs" "$tree" "$base"; done ;; esac
     # Packing is timed where the file system itself costs least.
     if [ "$fs" != ext4 ] && [[ " $jobs " == *" pack "* ]]; then
         for tree in $trees; do measure_pack "$fs" "$tree" "$base"; done

@@ -107,6 +107,19 @@ static const WideChar* entry_name(int d) {
     return g_state.path.wide + g_state.path.wide_level_start[d];
 }
 
+// Why the entry's name is refused before anything is made, where the system
+// would not keep it as it stands; 0 when it is fine.
+static uint32_t name_refusal(int d) {
+    if (!platform_windows_names()) return 0;
+    const WideChar* name = entry_name(d);
+    uint32_t units = 0;
+    while (name[units]) units++;
+    const char* device;
+    uint32_t faults = windows_name_faults(name, units, &device);
+    if (faults & WINDOWS_NAME_DEVICE) return REFUSED_DEVICE_NAME;
+    return faults ? (uint32_t)REFUSED_TRAILING_DOT_OR_BLANK : 0;
+}
+
 // Returns false when the entries inside must not be attempted.
 static bool extract_directory(int d) {
     const EntryRecord& record = g_state.record;
@@ -115,9 +128,19 @@ static bool extract_directory(int d) {
     PlatformHandle parent = parent_of(d, &code);
     PlatformHandle held = PLATFORM_NO_HANDLE;
     DirectoryResult result = DIRECTORY_NOT_MADE;
-    if (parent != PLATFORM_NO_HANDLE) {
+    uint32_t refused = name_refusal(d);
+    if (refused) {
+        // Nothing inside it could be made by its name either.
+        code = refused;
+        result = DIRECTORY_REFUSED;
+    } else if (parent != PLATFORM_NO_HANDLE) {
         result = platform_enter_directory(parent, entry_name(d), record.attributes, &held);
         code = platform_last_error();
+    }
+    if (result == DIRECTORY_CREATED_BARE) {
+        g_state.incomplete = true;
+        report_call_failure(CALL_SET_ATTRIBUTES, g_state.path.wide, record.attributes, code);
+        result = DIRECTORY_CREATED;
     }
     if (result == DIRECTORY_CREATED || result == DIRECTORY_EXISTING) {
         open_pending_directory(d, record, held, result == DIRECTORY_CREATED);
@@ -139,7 +162,10 @@ static void extract_file(int d) {
     uint32_t code;
     PlatformHandle parent = parent_of(d, &code);
     PlatformHandle output = PLATFORM_NO_HANDLE;
-    if (parent != PLATFORM_NO_HANDLE) {
+    uint32_t refused = name_refusal(d);
+    if (refused) {
+        code = refused;
+    } else if (parent != PLATFORM_NO_HANDLE) {
         output = platform_create_file(parent, entry_name(d), record.attributes);
         if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
     }
@@ -208,7 +234,7 @@ static void walk() {
             return;
         }
         const char* relative = relative_path();
-        list_entry(relative);
+        list_entry(relative, relative_length());
 
         bool directory = is_directory(s->record);
         uint64_t length = directory ? 0 : content_length(s->record);
@@ -224,7 +250,7 @@ static void walk() {
             continue;
         }
         if (!s->path.component_safe) {
-            report_unsafe_name(relative);
+            report_unsafe_name(relative, relative_length());
             s->incomplete = true;
             if (directory) s->refused_depth = d;
             skip_content(length);

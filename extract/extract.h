@@ -10,6 +10,14 @@
 #include "platform/platform.h"
 #include "report/status.h"
 
+// What the extractor refuses of a name before it makes anything, where the
+// system would not keep the name (platform_windows_names); with the codes of
+// PlatformRefusal, where no system puts its own.
+enum NameRefusal {
+    REFUSED_TRAILING_DOT_OR_BLANK = 0x20000101,
+    REFUSED_DEVICE_NAME,
+};
+
 enum {
     NARROW_PATH_BYTES = PATH_BUFFER_BYTES,
     WIDE_PATH_UNITS = PATH_BUFFER_UNITS,
@@ -26,6 +34,7 @@ struct PathBuilder {
     WideChar wide[WIDE_PATH_UNITS];
     uint32_t wide_level_start[LEVELS];  // the same positions in wide
     bool component_safe;                // the last placed name cannot leave its parent
+    uint32_t narrow_end;                // where narrow ends: a name may hold a NUL
 };
 
 // The directories the walk is in, one per depth, each held open: the entries
@@ -83,8 +92,9 @@ void decode_path_utf8();
 // The first `system_units` units are the system's text (prefix and root):
 // the bytes it carries as escaped units come back as themselves.
 void encode_path_utf8(const WideChar* wide, char* out, uint32_t capacity, uint32_t system_units = 0);
-// The entry's path below the root.
+// The entry's path below the root, and its length in bytes (it may hold a NUL).
 inline const char* relative_path() { return g_state.path.narrow + g_state.path.level_start[0]; }
+inline uint32_t relative_length() { return g_state.path.narrow_end - g_state.path.level_start[0]; }
 
 // --- Directory finalisation and metadata -------------------------------------
 // `created`: this run made it, and it gets the record's times at the sweep.
@@ -93,7 +103,7 @@ void finalize_directories(int from_depth, int to_depth);
 void finish_file(PlatformHandle output, const EntryRecord& record);
 
 // --- Selection and listing --------------------------------------------------
-void list_entry(const char* relative);
+void list_entry(const char* relative, uint32_t length);
 bool select_entry(const char* relative);
 
 #endif

@@ -4,6 +4,7 @@
 // back to that depth or shallower, and the sweep then closes the deepest
 // first.
 #include "extract/extract.h"
+#include "report/failure.h"
 
 void open_pending_directory(int d, const EntryRecord& record, PlatformHandle held, bool created) {
     PendingDirectoryTable* t = &g_state.pending;
@@ -14,12 +15,26 @@ void open_pending_directory(int d, const EntryRecord& record, PlatformHandle hel
     t->creation_times[d] = created ? record.creation_time : 0;
 }
 
+// A call on the directory held at depth k failed. The built path still runs
+// through it, since every entry since was inside it: cut there for the
+// report line, then mended.
+static void report_directory_call(EntryCall call, int k, uint32_t code) {
+    PathBuilder* p = &g_state.path;
+    uint32_t end = p->wide_level_start[k + 1] - 1;
+    WideChar separator = p->wide[end];
+    p->wide[end] = 0;
+    g_state.incomplete = true;
+    report_call_failure(call, p->wide, 0, code);
+    p->wide[end] = separator;
+}
+
 void finalize_directories(int from_depth, int to_depth) {
     PendingDirectoryTable* t = &g_state.pending;
     for (int k = from_depth; k >= to_depth; k--) {
         if (t->handles[k] == PLATFORM_NO_HANDLE) continue;
-        platform_set_times(t->handles[k], t->creation_times[k], t->access_times[k], t->write_times[k]);
-        platform_close(t->handles[k]);
+        if (!platform_set_times(t->handles[k], t->creation_times[k], t->access_times[k], t->write_times[k]))
+            report_directory_call(CALL_SET_TIMES, k, platform_last_error());
+        if (!platform_close(t->handles[k])) report_directory_call(CALL_CLOSE, k, platform_last_error());
         t->handles[k] = PLATFORM_NO_HANDLE;
     }
 }
@@ -28,6 +43,17 @@ void finish_file(PlatformHandle output, const EntryRecord& record) {
     // Through the handle, before it is closed: by name, another process
     // could have put something else there by then. The read-only bit comes
     // last, so that it never stands in the way of the content or the times.
-    platform_stamp_file(output, record.creation_time, record.access_time, record.write_time, record.attributes);
-    platform_close(output);
+    const WideChar* path = g_state.path.wide;
+    StampResult stamped =
+        platform_stamp_file(output, record.creation_time, record.access_time, record.write_time, record.attributes);
+    if (stamped != STAMP_DONE) {
+        g_state.incomplete = true;
+        report_call_failure(stamped == STAMP_TIMES_FAILED ? CALL_SET_TIMES : CALL_SET_ATTRIBUTES, path,
+                            record.attributes, platform_last_error());
+    }
+    // A file system may tell only now that the content did not reach it.
+    if (!platform_close(output)) {
+        g_state.incomplete = true;
+        report_call_failure(CALL_CLOSE, path, record.attributes, platform_last_error());
+    }
 }

@@ -73,6 +73,7 @@ bool place_name(int d, const uint8_t* line, uint32_t n) {
     p->narrow[at - 1] = '\\';
     memcpy(p->narrow + at, line, n);
     p->narrow[at + n] = 0;
+    p->narrow_end = at + n;
     if (d + 1 < LEVELS) {
         p->level_start[d + 1] = at + n + 1;
         p->wide_level_start[d + 1] = wide_at + units + 1;

@@ -210,25 +210,6 @@ static bool check_siblings() {
 
 // --- Names --------------------------------------------------------------------------
 
-static bool ascii_equal_folded(const uint16_t* units, uint32_t count, const char* word) {
-    for (uint32_t i = 0; i < count; i++)
-        if (!word[i] || fold_unit(units[i]) != (uint8_t)word[i]) return false;
-    return word[count] == 0;
-}
-
-// A name Windows keeps for a device, whatever extension follows it.
-static const char* reserved_device(const uint16_t* units, uint32_t count) {
-    static const char* const names[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
-                                        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
-                                        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    uint32_t base = 0;
-    while (base < count && units[base] != '.') base++;
-    while (base > 0 && units[base - 1] == ' ') base--;
-    for (const char* name : names)
-        if (ascii_equal_folded(units, base, name)) return name;
-    return 0;
-}
-
 // Bytes of the name in the UTF-8 the Linux backend writes: a surrogate pair
 // as one four-byte character, a lone surrogate in three bytes.
 static uint32_t utf8_length(const uint16_t* units, uint32_t count) {
@@ -267,10 +248,11 @@ bool check_name() {
     }
     if (control) entry_problem(SEVERITY_WARNING, "control character in the name: not allowed on Windows");
     if (forbidden) entry_problem(SEVERITY_WARNING, "one of < > \" | ? * in the name: not allowed on Windows");
-    if (units[count - 1] == '.' || units[count - 1] == ' ')
+    const char* device;
+    uint32_t windows = windows_name_faults(units, count, &device);
+    if (windows & WINDOWS_NAME_TRAILING)
         entry_problem(SEVERITY_WARNING, "name ends with a dot or a blank: Windows programs cannot open it");
-    if (const char* device = reserved_device(units, count))
-        entry_problem(SEVERITY_WARNING, "reserved device name on Windows: %s", device);
+    if (windows & WINDOWS_NAME_DEVICE) entry_problem(SEVERITY_WARNING, "reserved device name on Windows: %s", device);
     if (count > NAME_LENGTH_LIMIT)
         entry_problem(SEVERITY_WARNING, "name longer than 255 UTF-16 units: too long for Windows");
     if (utf8_length(units, count) > NAME_LENGTH_LIMIT)

@@ -85,7 +85,9 @@ bool platform_seek_from_end(PlatformHandle handle, int64_t distance);
 bool platform_skip_forward(PlatformHandle handle, uint64_t distance);
 // Length of an open file, 0 when unknown.
 uint64_t platform_file_size(PlatformHandle handle);
-void platform_close(PlatformHandle handle);
+// False, with the last error, when the system reports a failure: for a file
+// just written, a write it could not make after all (NFS, a full quota).
+bool platform_close(PlatformHandle handle);
 
 // --- Tree writing --------------------------------------------------------
 // The extractor writes below one destination root, which it opens once and
@@ -105,6 +107,7 @@ PlatformHandle platform_open_tree(const char* argument, const WideChar* root, Pl
 
 enum DirectoryResult {
     DIRECTORY_CREATED,   // made by this call and held in *out
+    DIRECTORY_CREATED_BARE,  // the same, but its attribute word could not be set (last error)
     DIRECTORY_EXISTING,  // a directory was there already: held in *out only as a way in
     DIRECTORY_NOT_MADE,  // it could not be made and is not there (last error)
     DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
@@ -113,12 +116,14 @@ enum DirectoryResult {
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
                                          PlatformHandle* out);
 // Opens a file for writing, empty. A new file is created. Of what stands there
-// already, only a regular file is written, and never the archive, a
-// read-only file (the access-denied error) or one this run wrote; a file with
-// more names than this one is replaced by a new file under this name, so the
-// others keep their content. Anything else is refused (PlatformRefusal). The
-// attribute word is the one platform_stamp_file will be given: where a new
-// file can be made read-only at once, it is.
+// already, only a regular file is replaced, and never the archive, a
+// read-only file (the access-denied error) or one this run wrote. It is
+// replaced by a new file under this name, never written in place: what is
+// left there has what any new file gets (permissions, owner, ACL, extended
+// attributes), none of the old file's, and the old file's other names keep
+// their content. Anything else is refused (PlatformRefusal). The attribute
+// word is the one platform_stamp_file will be given: where a new file can be
+// made read-only at once, it is.
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
@@ -128,12 +133,18 @@ uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t coun
 // A short count with the last error set means the destination refused more.
 int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t count);
 // Sets creation, last access and last write time (FILETIMEs); 0 leaves a
-// time unchanged.
-void platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
+// time unchanged. False, with the last error, when the system refused.
+bool platform_set_times(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write);
+enum StampResult {
+    STAMP_DONE,
+    STAMP_TIMES_FAILED,       // the times could not be set (last error)
+    STAMP_ATTRIBUTES_FAILED,  // the attribute word could not be set (last error), nor the
+                              // times where one call sets both (Windows)
+};
 // A written file's times, then its attribute word, through its handle
 // before it is closed.
-void platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes);
+StampResult platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes);
 
 // --- Errors --------------------------------------------------------------
 // The error left by the last failed operation; read it before anything else.
@@ -156,6 +167,10 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
 // The separator the platform's full paths may not contain besides its own
 // (POSIX: a backslash would be read back as a separator); 0 when none.
 WideChar platform_foreign_separator();
+// Whether names follow Windows' own rules (windows_name_faults): a dot or a
+// blank at the end is dropped, a device name opens the device. The
+// extractor refuses such names where they do; Linux keeps them as they are.
+bool platform_windows_names();
 // Where the system's bytes that are no UTF-8 go in the UTF-16 of arguments
 // and full paths: byte b (0x80 to 0xFF) as the lone unit base + b. 0 when the
 // system's text is UTF-16 already (Windows).

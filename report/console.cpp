@@ -112,11 +112,11 @@ void console_out(const char* format, ...) {
     check_stdout(result);
 }
 
-void console_out_listing(const char* name, int order) {
+void console_out_listing(const char* name, uint32_t length, int order) {
     if (g_stdout_error) return;
     const char* tail = order < 0 ? " -1\n" : order > 0 ? " 1\n" : " 0\n";
-    if (g_console.terminal[CONSOLE_OUT]) {
-        console_out("%s%s", console_name(CONSOLE_OUT, name), tail);
+    if (g_console.terminal[CONSOLE_OUT] || strlen(name) != length) {
+        console_out("%s%s", console_name(CONSOLE_OUT, name, length), tail);
         return;
     }
     // One line per entry, hundreds of thousands of them: not through the
@@ -141,10 +141,11 @@ uint32_t console_finish() {
     return g_stdout_error;
 }
 
-const char* console_name(ConsoleStream stream, const char* name) {
-    if (!g_console.terminal[stream]) return name;
+const char* console_name(ConsoleStream stream, const char* name, uint32_t length) {
+    bool terminal = g_console.terminal[stream];
+    if (!terminal && strlen(name) == length) return name;
     static char shown[SHOWN_BYTES];
-    escape_for_terminal(name, strlen(name), shown, sizeof shown);
+    escape_name(name, length, terminal ? ESCAPE_FOR_TERMINAL : ESCAPE_NUL, shown, sizeof shown);
     return shown;
 }
 

@@ -3,7 +3,8 @@
 //
 // A terminal shows what it is given, so a name written there goes through
 // console_name first: it is shown, not obeyed. A file or pipe gets every
-// byte as it is, since scripts read them.
+// byte as it is, since scripts read them, but for a NUL, which no line can
+// carry: that shows as \x00 everywhere.
 #ifndef UNTREE_REPORT_CONSOLE_H
 #define UNTREE_REPORT_CONSOLE_H
 
@@ -16,16 +17,16 @@ enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
 void console_init();
 void console_out(const char* format, ...);
 // The listing line of one entry, "NAME ORDER" (ORDER -1, 0 or 1), with the
-// name shown as console_name shows it.
-void console_out_listing(const char* name, int order);
+// name (`length` bytes) shown as console_name shows it.
+void console_out_listing(const char* name, uint32_t length, int order);
 void console_err(const char* format, ...);
 // Flushes standard output; returns the error that lost some of it, 0 when
 // everything printed reached it.
 uint32_t console_finish();
-// A name as a line on `stream` carries it: escaped on a terminal
-// (escape_for_terminal), unchanged elsewhere. The text lasts until the next
-// call.
-const char* console_name(ConsoleStream stream, const char* name);
+// A name of `length` bytes (NUL-terminated after them) as a line on `stream`
+// carries it: escaped on a terminal (ESCAPE_FOR_TERMINAL), elsewhere only its
+// NULs (ESCAPE_NUL). The text lasts until the next call.
+const char* console_name(ConsoleStream stream, const char* name, uint32_t length);
 // Whether `stream` is a terminal that takes UTF-16 (a Windows console).
 bool console_takes_utf16(ConsoleStream stream);
 // A line's bytes for such a terminal: names' CESU-8 (and any UTF-8) decoded

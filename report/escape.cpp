@@ -19,14 +19,16 @@ static size_t character_length(const uint8_t* s, size_t left) {
     return n;
 }
 
-size_t escape_for_terminal(const char* text, size_t length, char* out, size_t capacity) {
+size_t escape_name(const char* text, size_t length, EscapeWhat what, char* out, size_t capacity) {
     static const char HEX[] = "0123456789ABCDEF";
     const uint8_t* s = (const uint8_t*)text;
     size_t at = 0;
     if (capacity == 0) return 0;
     for (size_t i = 0; i < length;) {
-        size_t n = character_length(s + i, length - i);
-        bool control = n == 1 ? s[i] < 0x20 || s[i] == 0x7F : n == 2 && s[i] == 0xC2 && s[i + 1] < 0xA0;
+        size_t n = what == ESCAPE_NUL ? 1 : character_length(s + i, length - i);
+        bool control = what == ESCAPE_NUL ? s[i] == 0
+                       : n == 1           ? s[i] < 0x20 || s[i] == 0x7F
+                                          : n == 2 && s[i] == 0xC2 && s[i + 1] < 0xA0;
         if (n != 0 && !control) {
             if (at + n >= capacity) break;
             memcpy(out + at, s + i, n);

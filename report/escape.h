@@ -4,14 +4,20 @@
 
 #include <stddef.h>
 
-// Copies `length` bytes of a name into out, NUL-terminated, writing as \xNN
-// every byte a terminal could take for a control or could not show: C0
-// controls, DEL, both bytes of a C1 control (C2 80 to C2 9F), and each byte
-// that is no part of a well-formed character (the surrogates archive names
-// carry, ED A0 80 to ED BF BF, count as characters). Everything else is
-// copied as it is. Stops before a character or escape that would not fit;
-// 4 * length + 1 bytes always do. Returns the bytes written without the
-// terminator.
-size_t escape_for_terminal(const char* text, size_t length, char* out, size_t capacity);
+enum EscapeWhat {
+    // Every byte a terminal could take for a control or could not show: C0
+    // controls, DEL, both bytes of a C1 control (C2 80 to C2 9F), and each
+    // byte that is no part of a well-formed character (the surrogates
+    // archive names carry, ED A0 80 to ED BF BF, count as characters).
+    ESCAPE_FOR_TERMINAL,
+    // Only NUL bytes, which no system puts in a name and no line can carry.
+    ESCAPE_NUL,
+};
+
+// Copies `length` bytes of a name into out, NUL-terminated, writing the bytes
+// `what` says as \xNN and everything else as it is. Stops before a character
+// or escape that would not fit; 4 * length + 1 bytes always do. Returns the
+// bytes written without the terminator.
+size_t escape_name(const char* text, size_t length, EscapeWhat what, char* out, size_t capacity);
 
 #endif

@@ -1,5 +1,7 @@
 #include "report/failure.h"
 
+#include <string.h>
+
 #include "extract/extract.h"
 #include "report/console.h"
 #include "report/exit_status.h"
@@ -7,6 +9,8 @@
 const char* error_text_for(uint32_t code) {
     // What the extractor refuses of its own accord has no system text.
     switch (code) {
+    case REFUSED_TRAILING_DOT_OR_BLANK: return "name ends with a dot or a blank (Windows would drop it)";
+    case REFUSED_DEVICE_NAME: return "reserved device name on Windows";
     case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
@@ -29,7 +33,7 @@ static const char* report_path(const WideChar* path) {
     uint32_t root_end = g_state.path.wide_level_start[0];
     uint32_t root = path == g_state.path.wide && root_end > 0 ? root_end - 1 : 0;
     encode_path_utf8(path, narrow, REPORT_PATH_BYTES, root);
-    return console_name(CONSOLE_ERR, narrow);
+    return console_name(CONSOLE_ERR, narrow, (uint32_t)strlen(narrow));
 }
 
 void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
@@ -51,8 +55,17 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
                 format_i64((int64_t)size, size_digits), format_i64((int64_t)written, written_digits), reason);
 }
 
-void report_unsafe_name(const char* relative) {
-    console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative));
+void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code) {
+    const char* shown = report_path(path);
+    const char* text = error_text_for(code);
+    if (call == CALL_SET_ATTRIBUTES)
+        console_err("setattributes error with <%s>, attr=%04X: %s\n", shown, (unsigned)attributes, text);
+    else
+        console_err("%s error with <%s>: %s\n", call == CALL_SET_TIMES ? "settimes" : "close", shown, text);
+}
+
+void report_unsafe_name(const char* relative, uint32_t length) {
+    console_err("unsafe name skipped: <%s>\n", console_name(CONSOLE_ERR, relative, length));
 }
 
 void report_corrupt(int32_t entry_number, const char* reason) {

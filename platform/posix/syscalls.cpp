@@ -9,7 +9,7 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"open", 0, 0},     {"openat", 0, 0},  {"read", 0, 0},     {"write", 0, 0},
     {"lseek", 0, 0},    {"fstat", 0, 0},   {"fstatat", 0, 0},  {"mkdirat", 0, 0},
     {"futimens", 0, 0}, {"fchmod", 0, 0},   {"copy_file_range", 0, 0}, {"close", 0, 0},
-    {"ftruncate", 0, 0}, {"unlinkat", 0, 0}, {"getdents64", 0, 0}, {"nanosleep", 0, 0},
+    {"unlinkat", 0, 0}, {"getdents64", 0, 0}, {"nanosleep", 0, 0},
     {"prlimit", 0, 0},  {"fcntl", 0, 0},
     // packing
     {"statx", 0, 0},    {"sendfile", 0, 0}, {"renameat", 0, 0}, {"close_range", 0, 0},
@@ -56,9 +56,8 @@ uint32_t platform_error_text_utf16(uint32_t code, WideChar* out, uint32_t capaci
     return units ? units - 1 : 0;
 }
 
-void platform_close(PlatformHandle h) {
-    if (h == PLATFORM_NO_HANDLE) return;
-    SYS(SYS_CLOSE, close(to_fd(h)));
+bool platform_close(PlatformHandle h) {
+    return h == PLATFORM_NO_HANDLE || SYS(SYS_CLOSE, close(to_fd(h))) == 0;
 }
 
 // Asked of the extractor's archive and of the packer's output and sources

@@ -192,4 +192,6 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
 
 WideChar platform_foreign_separator() { return '\\'; }
 
+bool platform_windows_names() { return false; }
+
 WideChar platform_escaped_byte_base() { return ESCAPED_BYTE_BASE; }

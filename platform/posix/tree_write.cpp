@@ -78,10 +78,6 @@ static struct {
     uint64_t archive_volume;
     uint64_t archive_index;
     struct timespec start;  // a file changed at or after this was written by this run
-    // A file written in place that is to be read-only, and its mode then:
-    // a new one is made read-only at once, as the floor does it.
-    int read_only_fd;
-    mode_t read_only_mode;
 } g_tree;
 
 static struct timespec now(clockid_t clock) {
@@ -148,7 +144,6 @@ PlatformHandle platform_open_tree(const char* argument, const WideChar*, Platfor
     }
     int e = errno;
     g_tree.start = run_start(fd >= 0 && holds_anything(fd));
-    g_tree.read_only_fd = -1;
     errno = e;
     return to_handle(fd);
 }
@@ -202,7 +197,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 // --- Files ----------------------------------------------------------------------
 
-enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with what stands where a file goes; errno says why not.
 static FileVerdict judge(const struct stat& st) {
@@ -219,7 +214,7 @@ static FileVerdict judge(const struct stat& st) {
         errno = refusal;
         return FILE_REFUSED;
     }
-    return st.st_nlink > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
+    return FILE_REPLACE;
 }
 
 // Read-only from the start: the descriptor that creates the file still
@@ -234,7 +229,6 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     if (!n) return PLATFORM_NO_HANDLE;
     int dirfd = to_fd(parent);
     bool read_only = attributes & 0x0001;
-    g_tree.read_only_fd = -1;
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, by name and without opening it: a FIFO or a device is
     // never opened, so nothing blocks and no driver is woken.
@@ -242,33 +236,14 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     if (fd >= 0 || errno != EEXIST) return to_handle(fd);
     struct stat seen;
     if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return PLATFORM_NO_HANDLE;
-    FileVerdict verdict = judge(seen);
-    if (verdict == FILE_REFUSED) return PLATFORM_NO_HANDLE;
-    if (verdict == FILE_REPLACE) {
-        // Other names of this file keep their content: this name gets a new one.
-        if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0) return PLATFORM_NO_HANDLE;
-        return to_handle(create_new(dirfd, n, read_only));
-    }
-    // Whatever took its place since it was looked at is not followed, does
-    // not block, and is written only if it is that very file.
-    fd = SYS(SYS_OPENAT, openat(dirfd, n, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd < 0) return PLATFORM_NO_HANDLE;
-    struct stat st;
-    int refusal = 0;
-    if (SYS(SYS_FSTAT, fstat(fd, &st)) != 0) refusal = errno;
-    else if (!same_file(st, seen) || judge(st) != FILE_WRITE_IN_PLACE)
-        refusal = S_ISREG(st.st_mode) ? EEXIST : PLATFORM_REFUSED_NOT_REGULAR;
-    else if (SYS(SYS_FTRUNCATE, ftruncate(fd, 0)) != 0) refusal = errno;
-    if (refusal) {
-        SYS(SYS_CLOSE, close(fd));
-        errno = refusal;
-        return PLATFORM_NO_HANDLE;
-    }
-    if (read_only) {
-        g_tree.read_only_fd = fd;
-        g_tree.read_only_mode = st.st_mode & 07555;
-    }
-    return to_handle(fd);
+    if (judge(seen) == FILE_REFUSED) return PLATFORM_NO_HANDLE;
+    // Never written in place: the file there would keep its mode (a set-ID
+    // bit, an executable one), owner, group, ACL and extended attributes,
+    // and its other names would get the content. The name gets a new file,
+    // with what any new file gets; another process putting something else
+    // there meanwhile only loses that to the exclusive create.
+    if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0) return PLATFORM_NO_HANDLE;
+    return to_handle(create_new(dirfd, n, read_only));
 }
 
 uint32_t platform_write(PlatformHandle h, const void* buffer, uint32_t count) {
@@ -339,20 +314,17 @@ static struct timespec to_timespec(uint64_t filetime) {
     return ts;
 }
 
-void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
+bool platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
     (void)creation;  // Linux keeps no settable creation time
-    if (h == PLATFORM_NO_HANDLE || (access == 0 && write == 0)) return;
+    if (h == PLATFORM_NO_HANDLE || (access == 0 && write == 0)) return true;
     struct timespec ts[2] = {to_timespec(access), to_timespec(write)};
-    SYS(SYS_FUTIMENS, futimens(to_fd(h), ts));
+    return SYS(SYS_FUTIMENS, futimens(to_fd(h), ts)) == 0;
 }
 
-void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes) {
-    (void)attributes;  // the read-only bit came with the file, but for one written in place
-    platform_set_times(h, creation, access, write);
-    if (h == PLATFORM_NO_HANDLE || to_fd(h) != g_tree.read_only_fd) return;
-    g_tree.read_only_fd = -1;
-    SYS(SYS_FCHMOD, fchmod(to_fd(h), g_tree.read_only_mode));
+StampResult platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes) {
+    (void)attributes;  // the read-only bit came with the file: it was created so
+    return platform_set_times(h, creation, access, write) ? STAMP_DONE : STAMP_TIMES_FAILED;
 }
 
 // --- The packer's output -------------------------------------------------------

@@ -9,7 +9,7 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"NtCreateFile", 0, 0},
     {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileInformationByHandle", 0, 0},
     {"GetFileInformationByHandle", 0, 0}, {"GetFileInformationByHandleEx", 0, 0}, {"GetFileType", 0, 0},
-    {"NtQueryInformationFile", 0, 0}, {"SetEndOfFile", 0, 0}, {"FindFirstFileExW", 0, 0},
+    {"NtQueryInformationFile", 0, 0}, {"FindFirstFileExW", 0, 0},
     {"FindNextFileW", 0, 0},     {"CloseHandle", 0, 0},
     // packing
     {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"ReplaceFileW", 0, 0},
@@ -77,8 +77,8 @@ HANDLE create_file(const WCHAR* path, DWORD access, DWORD share, DWORD dispositi
     return CreateFileW(path, access, share, NULL, disposition, flags, NULL);
 }
 
-void platform_close(PlatformHandle h) {
-    if (h != PLATFORM_NO_HANDLE && !injected(SYS_CLOSEHANDLE)) CloseHandle(to_win(h));
+bool platform_close(PlatformHandle h) {
+    return h == PLATFORM_NO_HANDLE || (!injected(SYS_CLOSEHANDLE) && CloseHandle(to_win(h)));
 }
 
 // Asked of the extractor's archive and of the packer's output and sources

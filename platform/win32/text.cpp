@@ -12,4 +12,6 @@ uint32_t platform_full_path(const WideChar* path, WideChar* out, uint32_t capaci
 
 WideChar platform_foreign_separator() { return 0; }
 
+bool platform_windows_names() { return true; }
+
 WideChar platform_escaped_byte_base() { return 0; }

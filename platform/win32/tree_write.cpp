@@ -206,26 +206,36 @@ static uint32_t name_of(HANDLE h, FileName* out) {
 // paths show where a name led there (under Wine, an empty file or directory
 // may be made there before it is refused). Where the system cannot tell the
 // parent's, there is nothing to compare with, and Windows needs no check.
+// False with the last error saying why: a link, or a path too long to tell.
 bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name) {
     // The name from the volume's root: no drive letter to look up, and no
     // length limit (Wine's GetFinalPathNameByHandleW stops at MAX_PATH).
     uint32_t p = name_of(parent, &g_tree.parent_name);
     if (p == 0) return true;
     uint32_t c = name_of(child, &g_tree.child_name);
+    if (c == 0) {
+        // Wine makes a name whose Unix path is beyond PATH_MAX (4 KB) but
+        // cannot tell it: where it went is not known.
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     const WCHAR* parent_path = g_tree.parent_name.units;
     const WCHAR* child_path = g_tree.child_name.units;
     // A volume root's name is its backslash; any other ends in a name.
     if (parent_path[p - 1] == '\\') p--;
+    SetLastError(PLATFORM_REFUSED_LINK);
     if (c <= p + 1 || _wcsnicmp(parent_path, child_path, p) != 0 || child_path[p] != '\\') return false;
     return CompareStringOrdinal(child_path + p + 1, (int)(c - p - 1), (const WCHAR*)name, -1, TRUE) == CSTR_EQUAL;
 }
 
-// What this run has just made where a link led it is left as it is, empty:
-// removing it would go by the path it was made through, and that may lead
-// elsewhere by now.
+// What this run has just made where a link led it, or where the system
+// cannot tell, is left as it is, empty: removing it would go by the path it
+// was made through, and that may lead elsewhere by now. The last error
+// stays opened_in_place's.
 static void refuse_made(HANDLE made) {
+    DWORD why = GetLastError();
     CloseHandle(made);
-    SetLastError(PLATFORM_REFUSED_LINK);
+    SetLastError(why);
 }
 
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
@@ -241,9 +251,9 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
             return DIRECTORY_REFUSED;
         }
         // Its attributes at once, before anything goes inside.
-        set_basic(h, 0, 0, 0, settable(attributes));
+        bool set = set_basic(h, 0, 0, 0, settable(attributes));
         *out = to_handle(h);
-        return DIRECTORY_CREATED;
+        return set ? DIRECTORY_CREATED : DIRECTORY_CREATED_BARE;
     }
     if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
     // Only a way in: opened without the right to change it.
@@ -258,7 +268,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
     if (injected(SYS_GETFILEINFORMATIONBYHANDLE) || !GetFileInformationByHandle(h, &info)) refusal = GetLastError();
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) refusal = PLATFORM_REFUSED_LINK;
     else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) refusal = PLATFORM_REFUSED_NOT_REGULAR;
-    else if (!opened_in_place(to_win(parent), h, name)) refusal = PLATFORM_REFUSED_LINK;
+    else if (!opened_in_place(to_win(parent), h, name)) refusal = GetLastError();
     if (refusal) {
         CloseHandle(h);
         SetLastError(refusal);
@@ -271,7 +281,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // --- Files ----------------------------------------------------------------------
 
 
-enum FileVerdict { FILE_WRITE_IN_PLACE, FILE_REPLACE, FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`); the last error says why not.
@@ -286,7 +296,7 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
     else if (g_tree.archive_known && file_volume(info) == g_tree.archive_volume &&
              file_index(info) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
-    else if (!opened_in_place(parent, h, name)) refusal = PLATFORM_REFUSED_LINK;
+    else if (!opened_in_place(parent, h, name)) refusal = GetLastError();
     // Read-only, whatever our privileges; hidden and system files are kept
     // too, as a Windows program creating the file over them would be refused.
     else if (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
@@ -299,7 +309,7 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
         SetLastError(refusal);
         return FILE_REFUSED;
     }
-    return info.nNumberOfLinks > 1 ? FILE_REPLACE : FILE_WRITE_IN_PLACE;
+    return FILE_REPLACE;
 }
 
 static HANDLE create_new(HANDLE parent, const WideChar* name, NTSTATUS* status) {
@@ -316,11 +326,13 @@ static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_
     HANDLE h = create_at(seen, SAME_FILE, access, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
     BY_HANDLE_FILE_INFORMATION now;
     if (!h) return NULL;
-    if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &now) &&
-        same_file(now, info) && opened_in_place(parent, h, name))
-        return h;
+    DWORD why = PLATFORM_REFUSED_LINK;
+    if (!injected(SYS_GETFILEINFORMATIONBYHANDLE) && GetFileInformationByHandle(h, &now) && same_file(now, info)) {
+        if (opened_in_place(parent, h, name)) return h;
+        why = GetLastError();
+    }
     CloseHandle(h);
-    SetLastError(PLATFORM_REFUSED_LINK);
+    SetLastError(why);
     return NULL;
 }
 
@@ -342,8 +354,10 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     FileVerdict verdict = judge(to_win(parent), seen, name, info);
     DWORD error = GetLastError();
     if (verdict == FILE_REPLACE) {
-        // Other names of this file keep their content: this name gets a new
-        // one, once the old one is gone (when the handle deleting it closes).
+        // Never written in place: the file there would keep its owner, its
+        // ACL, its alternate streams and extended attributes, and its other
+        // names would get the content. This name gets a new file, once the
+        // old one is gone (when the handle deleting it closes).
         FILE_DISPOSITION_INFO gone;
         gone.DeleteFile = TRUE;
         HANDLE d = reopen(to_win(parent), name, seen, info, DELETE);
@@ -359,16 +373,6 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
                 return PLATFORM_NO_HANDLE;
             }
             return to_handle(h);
-        }
-    } else if (verdict == FILE_WRITE_IN_PLACE) {
-        // The very file looked at, opened anew from its own handle.
-        h = reopen(to_win(parent), name, seen, info, GENERIC_WRITE);
-        if (h && (injected(SYS_SETENDOFFILE) || !SetEndOfFile(h))) {
-            error = GetLastError();
-            CloseHandle(h);
-            h = NULL;
-        } else if (!h) {
-            error = GetLastError();
         }
     }
     CloseHandle(seen);
@@ -394,15 +398,18 @@ static FILETIME to_filetime(uint64_t t) {
     return f;
 }
 
-void platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
-    if (h == PLATFORM_NO_HANDLE || (creation == 0 && access == 0 && write == 0) || injected(SYS_SETFILETIME)) return;
+bool platform_set_times(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write) {
+    if (h == PLATFORM_NO_HANDLE || (creation == 0 && access == 0 && write == 0)) return true;
+    if (injected(SYS_SETFILETIME)) return false;
     FILETIME c = to_filetime(creation), a = to_filetime(access), w = to_filetime(write);
-    SetFileTime(to_win(h), &c, &a, &w);
+    return SetFileTime(to_win(h), &c, &a, &w);
 }
 
-void platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
-                         uint32_t attributes) {
-    if (h != PLATFORM_NO_HANDLE) set_basic(to_win(h), creation, access, write, settable(attributes));
+StampResult platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t access, uint64_t write,
+                                uint32_t attributes) {
+    if (h == PLATFORM_NO_HANDLE || set_basic(to_win(h), creation, access, write, settable(attributes)))
+        return STAMP_DONE;
+    return STAMP_ATTRIBUTES_FAILED;
 }
 
 // --- The packer's output -------------------------------------------------------

@@ -9,6 +9,10 @@
  *                              read that starts before FROM stops there
  *   UNTREE_FAULT_CUT=AT        the first read that starts before AT and would
  *                              go past it truncates the file to AT bytes first
+ *   UNTREE_FAULT_CLOSE=PATH    closing a descriptor of this file fails with EIO
+ *                              (it is closed all the same), as on NFS when the
+ *                              content could not be written back
+ *   UNTREE_FAULT_TIMES=PATH    setting this file's times fails with EPERM
  *
  *   UNTREE_HOLD_FDS=W,R        before the times of a regular file are set
  *                              (futimens), its path and a line feed are
@@ -16,7 +20,8 @@
  *                              read from R
  *
  * read() and copy_file_range() from the current position are covered, the
- * two ways the extractor takes bytes from the archive.
+ * two ways the extractor takes bytes from the archive, and close() and
+ * futimens() on what it made.
  */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -76,6 +81,18 @@ ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset
     return real(in, in_offset, out, out_offset, (size_t)n, flags);
 }
 
+int close(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    int target = is_target(fd, getenv("UNTREE_FAULT_CLOSE"));
+    int result = real(fd);
+    if (target && result == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return result;
+}
+
 int futimens(int fd, const struct timespec times[2]) {
     static int (*real)(int, const struct timespec*);
     if (!real) real = (int (*)(int, const struct timespec*))dlsym(RTLD_NEXT, "futimens");
@@ -91,6 +108,10 @@ int futimens(int fd, const struct timespec times[2]) {
             path[n++] = '\n';
             if (write(tell, path, (size_t)n) == n) (void)!read(wait, &go, 1);
         }
+    }
+    if (is_target(fd, getenv("UNTREE_FAULT_TIMES"))) {
+        errno = EPERM;
+        return -1;
     }
     return real(fd, times);
 }

@@ -19,6 +19,7 @@ import re
 import resource
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import time
@@ -43,6 +44,9 @@ REPORTS = {
     "createfile": re.compile(rb"createfile error with <(.*)>, attr=([0-9A-F]{4}), size=(\d+): (.*)\Z", re.S),
     "createdirectory": re.compile(rb"createdirectory error with <(.*)>, attr=([0-9A-F]{4}): (.*)\Z", re.S),
     "short": re.compile(rb"short content in <(.*)>, size=(\d+), written=(\d+): (.*)\Z", re.S),
+    "settimes": re.compile(rb"settimes error with <(.*)>: (.*)\Z", re.S),
+    "setattributes": re.compile(rb"setattributes error with <(.*)>, attr=([0-9A-F]{4}): (.*)\Z", re.S),
+    "close": re.compile(rb"close error with <(.*)>: (.*)\Z", re.S),
     "unsafe": re.compile(rb"unsafe name skipped: <(.*)>\Z", re.S),
     "corrupt": re.compile(rb"archive corrupt at entry (\d+): (.*)\Z", re.S),
     "output": re.compile(rb"standard output: (.*)\Z", re.S),
@@ -109,7 +113,7 @@ class Run:
                 expect_eq(got, want, "status " + name)
         for kind, *fields in self.reports:
             message = fields[-1]
-            if kind in ("createfile", "createdirectory", "short"):
+            if kind in ("createfile", "createdirectory", "short", "settimes", "setattributes", "close"):
                 expect(message_ok(message), "report message empty or with control bytes: %r" % message)
 
     def of_kind(self, kind):
@@ -328,6 +332,53 @@ def carriage_return_in_name(t):
     else:
         r.expect_finished(0, dirs=0, files=2, outbytes=5)
         expect_eq(snapshot("out"), {b"a\rb": b"cr", b"after": b"own"}, "tree")
+
+
+# (name, refused under Windows with this message, or None: kept everywhere)
+TRAILING = b"name ends with a dot or a blank (Windows would drop it)"
+DEVICE = b"reserved device name on Windows"
+WINDOWS_NAMES = [("trail.", TRAILING), ("sp ", TRAILING), ("CON", DEVICE), ("nul.txt", DEVICE),
+                 ("Com9.tar.gz", DEVICE), ("lpt1 .x", DEVICE), ("aux", DEVICE), ("COM10", None), ("CONSOLE", None),
+                 ("con-x.txt", None), (".dotted", None)]
+
+
+@case
+def names_windows_cannot_keep(t):
+    """Names Windows itself treats apart (a dot or blank at the end, a
+    device name with or without an extension) are refused by the Windows
+    build before anything is made, a directory with everything inside it,
+    each with a line that says why; the Linux build keeps them. Under Wine a
+    path beyond what it can name (its Unix path over 4 KB) is reported as too
+    long, never as a link."""
+    entries = [File(name, 0, name.encode()) for name, _ in WINDOWS_NAMES]
+    entries += [Dir("dir."), File("inside", 1, b"inside"), Dir("keep")]
+    chain = [Dir("L" * 200, k + 1) for k in range(24)]
+    entries += chain + [File("deep", 25, b"deep"), File("after", 0, b"after")]
+    write_archive("a.tree", entries)
+    os.mkdir("out")
+    r = t.run("a.tree", "out")
+    if not t.wine:
+        r.expect_finished(0)
+        expect_eq(snapshot("out"), expected_tree(entries), "tree")
+        return
+    r.expect_finished(2)
+    refused = {t.full("out", name): message for name, message in WINDOWS_NAMES if message}
+    expect_eq({p: m for p, _, _, m in r.of_kind("createfile")}, refused, "files refused")
+    directories = r.of_kind("createdirectory")
+    expect_eq(directories[0], (t.full("out", "dir."), b"0010", TRAILING), "directory refused")
+    # The first level Wine cannot name is made and refused; nothing below it.
+    expect_eq(len(directories), 2, "directory reports")
+    path, _, message = directories[1]
+    expect(b"too long" in message and message != LINK_THERE, "the path beyond Wine's limit: %r" % message)
+    held = path.count(b"\\" + b"L" * 200)
+    expect(len(os.path.abspath("out")) + 201 * held > 4096, "refused at %d levels" % held)
+    want = {k: v for k, v in expected_tree(entries).items() if b"L" not in k and not k.startswith(b"dir.")}
+    for name, message in WINDOWS_NAMES:
+        if message:
+            del want[name.encode()]
+    got = snapshot("out")
+    expect_eq({k: v for k, v in got.items() if b"L" not in k}, want, "tree beside the chain")
+    expect_eq(max(k.count(b"L" * 200) for k in got), held, "levels made of the chain")
 
 
 # (name, as a terminal shows it): controls and the C1 control as \xNN, é as it is.
@@ -799,7 +850,9 @@ UNSAFE = [b"..", b".", b"", b"a/b", b"a:b", b"a\\b", b"a\xc1\x9cb", b"\xc0\xae\x
 def unsafe_names_skipped(t):
     """Names that could leave their parent, also when the lenient decoder is
     fed overlong or stray bytes, are skipped with their subtree: one report
-    each, later entries get their own bytes, nothing lands outside; 2."""
+    each, later entries get their own bytes, nothing lands outside; 2. A
+    NUL shows as \\x00 in the listing and the report, in a pipe and on a
+    terminal alike, never cutting the name short."""
     entries = [File("first", 0, b"first")]
     for i, name in enumerate(UNSAFE):
         entries += [Dir(name), File("inner", 1, b"X" * (i + 1)), Dir("sub", 1), File("deeper", 2, b"Y" * 3),
@@ -810,8 +863,14 @@ def unsafe_names_skipped(t):
     os.makedirs("box/out")
     r = t.run("a.tree", "box/out")
     r.expect_finished(2, dirs=1, files=len(UNSAFE) + 2)
-    want = [name.split(b"\0")[0] for name in UNSAFE] + [b"..", b"good\\..", b"good\\.."]
+    want = [name.replace(b"\0", b"\\x00") for name in UNSAFE] + [b"..", b"good\\..", b"good\\.."]
     expect_eq(r.of_kind("unsafe"), [(w,) for w in want], "unsafe name reports")
+    nul = [p for p, _ in r.listing if b"x00" in p]
+    expect_eq(nul, [b"a\\x00b", b"a\\x00b\\inner", b"a\\x00b\\sub", b"a\\x00b\\sub\\deeper"], "listing of a NUL")
+    rc, screen = t.run_in_terminal(t.untree, ["a.tree", "box/out"])
+    expect_eq(rc, 2, "exit status on a terminal")
+    for line in (b"a\\x00b\\inner 0", b"unsafe name skipped: <a\\x00b>"):
+        expect(line in screen, "%r not on the terminal: %r" % (line, screen[-400:]))
     expect_eq(len(r.reports), len(want), "reports")
     tree = {b"first": b"first", b"good": None, b"good/after": b"after"}
     tree.update({b"ok%d" % i: b"own%d" % i for i in range(len(UNSAFE))})
@@ -882,6 +941,7 @@ def existing_link_not_followed(t):
 # --- What the destination holds already, and what changes in it meanwhile -----
 
 NOT_REGULAR = b"not a regular file"
+REPLACED = "replaced"
 LINK_THERE = b"a link stands there (not followed)"
 DUPLICATE = b"already extracted by this run (the same name up to case)"
 
@@ -899,16 +959,27 @@ def read_device(path, size):
         os.close(fd)
 
 
+def posix_acl(user, perm):
+    """An access ACL that gives `user` the permissions `perm`, as the kernel
+    stores it in system.posix_acl_access."""
+    entries = [(0x01, 7, 0xFFFFFFFF), (0x02, perm, user), (0x04, 4, 0xFFFFFFFF), (0x10, perm, 0xFFFFFFFF),
+               (0x20, 4, 0xFFFFFFFF)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
 @case
 def what_stands_in_the_destination(t):
     """Where a file goes, the destination may already hold the archive being
-    read, a second name of a file outside, a FIFO, a block device (a loop
-    device over a disk image), a character device (a pseudo-terminal, whose
-    other end shows anything written to it), a symbolic link to a file
+    read, a second name of a file outside, a set-ID program of another
+    owner with an ACL and an extended attribute, a FIFO, a block device (a
+    loop device over a disk image), a character device (a pseudo-terminal,
+    whose other end shows anything written to it), a symbolic link to a file
     outside, or a file this run wrote under the same name (up to case under
-    Windows). Each is refused with its report line, except the second name,
-    which becomes a file of its own; nothing outside or behind them changes
-    by a byte, the run does not block, later entries keep their bytes; 2."""
+    Windows). Each is refused with its report line, except the second name
+    and the program, whose names get new files (another inode, the mode,
+    owner and group of a new file, none of the old one's ACL and attributes);
+    nothing outside or behind them changes by a byte, the run does not
+    block, later entries keep their bytes; 2."""
     os.makedirs("out")
     os.mkdir("outside")
     write_raw("outside/victim", b"outside file")
@@ -916,15 +987,27 @@ def what_stands_in_the_destination(t):
     os.link("outside/linked", "out/linked")
     os.mkfifo("out/fifo")
     os.symlink(os.path.abspath("outside/victim"), "out/symlink")
+    write_raw("out/setid", b"#!/bin/sh\necho old program\n")
     first, again = ("README", "readme") if t.wine else ("twice", "twice")
-    # Row: name, the report's message (None: any message, the system's).
-    rows = [("tree.tree", b"is the archive being read"), ("linked", None), ("fifo", NOT_REGULAR),
-            ("symlink", LINK_THERE), (again, DUPLICATE)]
+    # Row: name, the report's message (None: any message, the system's;
+    # REPLACED: no report, a new file there).
+    rows = [("tree.tree", b"is the archive being read"), ("linked", REPLACED), ("setid", REPLACED),
+            ("fifo", NOT_REGULAR), ("symlink", LINK_THERE), (again, DUPLICATE)]
     devices, missing = [], []
     pattern = bytes(range(256)) * 256
+    # Held open, the old program's inode cannot be handed to the new file.
+    old_program = os.open("out/setid", os.O_RDONLY)
+    kept = {"user.untree-old": b"old"}
+    try:
+        kept["system.posix_acl_access"] = posix_acl(65534, 6)
+        for key, value in kept.items():
+            os.setxattr("out/setid", key, value)
+    except OSError as e:
+        missing.append("ACL and extended attributes (%s)" % e)
     if os.geteuid() != 0:
-        missing.append("device nodes (mknod needs root)")
+        missing.append("device nodes and another owner (mknod and chown need root)")
     else:
+        os.chown("out/setid", 65534, 65534)
         write_raw("disk.img", pattern)
         loop = subprocess.run(["losetup", "--find", "--show", "disk.img"], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
@@ -937,6 +1020,9 @@ def what_stands_in_the_destination(t):
         master, slave = os.openpty()
         os.mknod("out/tty", stat.S_IFCHR | 0o666, os.fstat(slave).st_rdev)
         rows.append(("tty", None if t.wine else NOT_REGULAR))
+    os.chmod("out/setid", 0o6755)
+    umask = os.umask(0)
+    os.umask(umask)
     entries = [File(first, 0, b"first")] + [File(name, 0, b"archived " + name.encode()) for name, _ in rows]
     entries.append(File("after", 0, b"after"))
     write_archive("out/tree.tree", entries)
@@ -945,7 +1031,7 @@ def what_stands_in_the_destination(t):
         r = t.run("out/tree.tree", "out", timeout=120)
         r.expect_finished(2, dirs=0, files=len(entries))
         got = {p: (a, s, m) for p, a, s, m in r.of_kind("createfile")}
-        want = {t.full("out", name): message for name, message in rows if name != "linked"}
+        want = {t.full("out", name): message for name, message in rows if message is not REPLACED}
         expect_eq(sorted(got), sorted(want), "refused entries")
         for path, message in want.items():
             expect(got[path][2] == message if message else message_ok(got[path][2]),
@@ -960,7 +1046,14 @@ def what_stands_in_the_destination(t):
             expect_eq(written, b"", "bytes written into the terminal device")
         if devices:
             expect(read_device(devices[0], len(pattern)) == pattern, "the block device was written")
+        st, old = os.lstat("out/setid"), os.fstat(old_program)
+        expect_eq((read_bytes("out/setid"), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, st.st_ino == old.st_ino),
+                  (b"archived setid", 0o666 & ~umask, os.geteuid(), os.getegid(), False),
+                  "the program's name: content, mode, owner, group, the old inode")
+        expect_eq(sorted(set(os.listxattr("out/setid")) & set(kept)), [], "the old program's ACL and attributes")
+        expect_eq(stat.S_IMODE(old.st_mode), 0o6755, "the old program's own mode")
     finally:
+        os.close(old_program)
         if os.geteuid() == 0:
             os.close(master)
             os.close(slave)
@@ -1302,6 +1395,32 @@ def archive_unreadable_or_cut_short(t):
         expect(len(shorts) >= 2, what + ": the bad bytes should span files")
         expect_eq(r.reports, shorts, what + ": reports")
         expect_eq(snapshot(out), want, what + ": tree")
+
+
+@case
+def calls_failing_on_entries_made(t):
+    """A close that fails (EIO, as NFS reports a write-back it could not
+    make) and times that cannot be set (EPERM), from a preloaded library, on
+    a file and on a directory: a line each with the system's text, the rest
+    comes out, 2."""
+    if not t.args.read_faults:
+        raise Skip("the calls are made to fail by a library preloaded into the Linux build")
+    entries = [Dir("d", write=DIR_WRITE), File("f", 1, b"ff"), Dir("e"), File("g", 0, b"g")]
+    write_archive("a.tree", entries)
+    eio, eperm = os.strerror(errno.EIO).encode(), os.strerror(errno.EPERM).encode()
+    rows = (({"UNTREE_FAULT_CLOSE": "out0/d/f", "UNTREE_FAULT_TIMES": "out0/g"},
+             [("close", t.full("out0", "d", "f"), eio), ("settimes", t.full("out0", "g"), eperm)]),
+            ({"UNTREE_FAULT_CLOSE": "out1/e", "UNTREE_FAULT_TIMES": "out1/d"},
+             [("settimes", t.full("out1", "d"), eperm), ("close", t.full("out1", "e"), eio)]))
+    for n, (faults, reports) in enumerate(rows):
+        out = "out%d" % n
+        os.mkdir(out)
+        faults = {k: os.path.abspath(v) for k, v in faults.items()}
+        p = t.shell("$UNTREE a.tree " + out, LD_PRELOAD=t.args.read_faults, **faults)
+        r = Run(p.returncode, p.stdout, p.stderr, False)
+        r.expect_finished(2, dirs=2, files=2, outbytes=3)
+        expect_eq(r.reports, reports, "reports")
+        expect_eq(snapshot(out), expected_tree(entries), "tree")
 
 
 # --- Paths and whole trees ---------------------------------------------------

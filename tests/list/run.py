@@ -62,7 +62,7 @@ SAMPLE = [
     Dir("docs", attributes=0x12, size_field=123), Dir("api", 1), File("index.html", 2, b"<html>", attributes=0x21),
     Dir("apiary", 1), File("x", 2, b"xx", write=0), File("big", 1, b"H", length=GIB4 + 5, attributes=0x24),
     File(b"ctl\x1b[2Kx", 0, b"c"), File(b"back\\slash"), File("caf\u00e9", creation=LEAP_DAY), File(SMILE), File(b"bad\xff"),
-    File(b"lone\xed\xa0\xbd"), File("c1\u0085\u007f"), File("late", write=YEAR_10000, reserved=bytes(8)),
+    File(b"lone\xed\xa0\xbd"), File("c1\u0085\u007f"), File(b"nul\x00x"), File("late", write=YEAR_10000, reserved=bytes(8)),
 ]
 SAMPLE_LINES = [
     b"d-h--             0 " + W.encode() + b" docs",
@@ -78,6 +78,7 @@ SAMPLE_LINES = [
     row("----a", 0, W, "bad\\xFF"),
     row("----a", 0, W, "lone\\xED\\xA0\\xBD"),
     row("----a", 0, W, "c1\\xC2\\x85\\x7F"),
+    row("----a", 0, W, "nul\\x00x"),
     row("----a", 0, "?".ljust(20), "late"),
 ]
 
@@ -95,7 +96,7 @@ def listing_line_by_line(t):
     expect_eq(t.list("--names", "--", "a.tree", SMILE), (0, [SMILE.encode()], []), "--names under a non-BMP filter")
     bytes_total = 6 + 2 + GIB4 + 5 + 1
     expect_eq(t.list("--summary", "a.tree"),
-              (0, [b"entries=14 directories=3 files=11 bytes=%d" % bytes_total], []), "--summary")
+              (0, [b"entries=15 directories=3 files=12 bytes=%d" % bytes_total], []), "--summary")
     # docs\api comes along: its bytes begin the filter's, as untree compares them.
     expect_eq(t.list("--summary", "a.tree", "docs\\apiary\\"),
               (0, [b"entries=4 directories=3 files=1 bytes=2"], []), "--summary under a filter")
@@ -109,7 +110,7 @@ def json_read_back(t):
     rc, out, err = t.list("--json", "a.tree")
     expect_eq((rc, err), (0, []), "exit status and stderr")
     objects = [json.loads(line) for line in out]
-    expect_eq(objects[-1], {"summary": {"entries": 14, "directories": 3, "files": 11, "bytes": GIB4 + 14}}, "summary")
+    expect_eq(objects[-1], {"summary": {"entries": 15, "directories": 3, "files": 12, "bytes": GIB4 + 14}}, "summary")
     for n, (e, o, line) in enumerate(zip(SAMPLE, objects, SAMPLE_LINES), 1):
         path = line[41:].decode()
         try:  # a name that is text comes back as exactly its characters

@@ -8,7 +8,7 @@
 
 static std::string escaped(const std::string& name, size_t capacity = 256) {
     char out[256];
-    size_t n = escape_for_terminal(name.data(), name.size(), out, capacity);
+    size_t n = escape_name(name.data(), name.size(), ESCAPE_FOR_TERMINAL, out, capacity);
     EXPECT_EQ(n, strlen(out));
     return out;
 }
@@ -32,6 +32,11 @@ TEST(Terminal, NamesShowWhatCouldDriveItAsHex) {
     EXPECT_EQ(escaped("ab\x1B", 6), "ab");
     EXPECT_EQ(escaped("ab\x1B", 7), "ab\\x1B");
     EXPECT_EQ(escaped("a\xC3\xA9", 3), "a");
+    // Off a terminal only a NUL is escaped: every other byte is the name's.
+    char out[32];
+    const std::string nul("ctl\x1B\0\xFF", 6);
+    EXPECT_EQ(escape_name(nul.data(), nul.size(), ESCAPE_NUL, out, sizeof out), 9u);
+    EXPECT_EQ(std::string(out), "ctl\x1B\\x00\xFF");
 }
 
 TEST(Terminal, ConsoleLinesBecomeUtf16) {

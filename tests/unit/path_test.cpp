@@ -220,7 +220,7 @@ TEST_F(Selection, PrefixesBothWaysByUnsignedBytes) {
     for (const char* passed : {"docs\\guide", "readme.txt", "docsy", "docs\\ap\xC3\xA9"})
         EXPECT_FALSE(select_entry(passed)) << passed;
     ::testing::internal::CaptureStdout();
-    for (const char* listed : {"docs", "docs\\api\\x", "readme"}) list_entry(listed);
+    for (const char* listed : {"docs", "docs\\api\\x", "readme"}) list_entry(listed, (uint32_t)strlen(listed));
     fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "docs -1\ndocs\\api\\x 0\nreadme 1\n");
 
