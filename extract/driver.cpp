@@ -142,8 +142,12 @@ static bool bit_set(const uint8_t* bits, int32_t entry) {
 // archived times again once its second subtree is written.
 static bool merged_into_made() {
     IndexSurvey* v = &g_state.survey;
-    if (!(entry_mark(g_state.entry_number) & MARK_MERGED) || v->merged_next >= v->merged_count) return false;
-    return bit_set(v->made, (int32_t)v->merged_into[v->merged_next++]);
+    uint32_t entry = (uint32_t)g_state.entry_number;
+    if (!(entry_mark(g_state.entry_number) & MARK_MERGED)) return false;
+    // Those passed over (not selected, inside one refused) are left behind.
+    while (v->merged_next < v->merged_count && v->merged_into[2 * v->merged_next] < entry) v->merged_next++;
+    if (v->merged_next == v->merged_count || v->merged_into[2 * v->merged_next] != entry) return false;
+    return bit_set(v->made, (int32_t)v->merged_into[2 * v->merged_next + 1]);
 }
 
 // Returns false when the entries inside must not be attempted.
@@ -155,12 +159,13 @@ static bool extract_directory(int d) {
     PlatformHandle held = PLATFORM_NO_HANDLE;
     DirectoryResult result = DIRECTORY_NOT_MADE;
     uint32_t refused = name_refusal(d);
+    bool merged_made = merged_into_made();
     if (refused) {
         // Nothing inside it could be made by its name either.
         code = refused;
         result = DIRECTORY_REFUSED;
     } else if (parent != PLATFORM_NO_HANDLE) {
-        result = platform_enter_directory(parent, entry_name(d), record.attributes, &held);
+        result = platform_enter_directory(parent, entry_name(d), record.attributes, merged_made, &held);
         code = platform_last_error();
     }
     if (result == DIRECTORY_CREATED_BARE) {
@@ -168,7 +173,6 @@ static bool extract_directory(int d) {
         report_call_failure(CALL_SET_ATTRIBUTES, g_state.path.wide, record.attributes, code);
         result = DIRECTORY_CREATED;
     }
-    bool merged_made = merged_into_made();
     if (result == DIRECTORY_CREATED && g_state.survey.made) set_bit(g_state.survey.made, g_state.entry_number);
     if (result == DIRECTORY_CREATED || result == DIRECTORY_EXISTING) {
         open_pending_directory(d, record, held, result == DIRECTORY_CREATED || merged_made);
@@ -231,16 +235,18 @@ static void stop_corrupt(const char* reason, bool status_shown) {
 
 // --- The walk over the index, before anything is written ---------------------
 
-static bool remember_merged(uint32_t into) {
+static bool remember_merged(uint32_t entry, uint32_t into) {
     IndexSurvey* v = &g_state.survey;
     if (v->merged_count == v->merged_capacity) {
         uint32_t capacity = v->merged_capacity ? v->merged_capacity * 2 : 64;
-        uint32_t* grown = (uint32_t*)realloc(v->merged_into, (size_t)capacity * sizeof(uint32_t));
+        uint32_t* grown = (uint32_t*)realloc(v->merged_into, (size_t)capacity * 2 * sizeof(uint32_t));
         if (!grown) return false;
         v->merged_into = grown;
         v->merged_capacity = capacity;
     }
-    v->merged_into[v->merged_count++] = into;
+    v->merged_into[2 * v->merged_count] = entry;
+    v->merged_into[2 * v->merged_count + 1] = into;
+    v->merged_count++;
     return true;
 }
 
@@ -300,7 +306,7 @@ static bool survey_index() {
             }
         } else if (w->verdict == VERDICT_MERGED) {
             v->marks[i / 4] |= (uint8_t)(MARK_MERGED << (2 * (i % 4)));
-            fits = fits && remember_merged((uint32_t)w->same_as);
+            fits = fits && remember_merged(i, (uint32_t)w->same_as);
         }
     }
     index_end(w);

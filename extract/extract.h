@@ -58,12 +58,13 @@ struct ExtractCounters {
 
 // What the walk over the index found before anything was written, per
 // entry two bits: a duplicate to skip, a directory merged into an earlier
-// one; and, for each merged one in order, the entry it is merged into.
+// one; and, for each merged one in order, its entry and the entry it is
+// merged into.
 enum EntryMark { MARK_DUPLICATE = 1, MARK_MERGED = 2 };
 struct IndexSurvey {
     uint8_t* marks;             // four entries a byte
     uint8_t* made;              // a bit per entry: a directory this run created
-    uint32_t* merged_into;
+    uint32_t* merged_into;      // pairs: entry, the entry it is merged into
     uint32_t merged_count;
     uint32_t merged_capacity;
     uint32_t merged_next;       // the next merged directory the extraction meets

@@ -111,8 +111,10 @@ enum DirectoryResult {
     DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
 };
 // A directory made with the attribute word given, or the one already there.
+// `ours`: one this run made, listed again in the archive; the one there is
+// then held with the right to set its times, as a new one is.
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                         PlatformHandle* out);
+                                         bool ours, PlatformHandle* out);
 // Opens a file for writing, empty. A new file is created. Of what stands there
 // already, only a regular file is replaced, and never the archive or a
 // read-only file (the access-denied error). It is

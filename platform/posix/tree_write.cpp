@@ -105,7 +105,7 @@ static const char* kernel_name(const WideChar* name) {
     return g_kernel_path;
 }
 
-DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t,
+DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t, bool ours,
                                          PlatformHandle* out) {
     // Only the read-only bit has a meaning here, and not on directories:
     // Windows still lets new entries into a read-only directory.
@@ -121,8 +121,9 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
         return fd >= 0 ? DIRECTORY_CREATED : DIRECTORY_REFUSED;
     }
     if (errno != EEXIST) return DIRECTORY_NOT_MADE;
-    // Only a way in: nothing is read from it, and its times stay its own.
-    int fd = SYS(SYS_OPENAT, openat(dirfd, n, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Only a way in: nothing is read from it, and its times stay its own;
+    // unless this run made it, and it gets its times once more.
+    int fd = SYS(SYS_OPENAT, openat(dirfd, n, (ours ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd >= 0) {
         *out = to_handle(fd);
         return DIRECTORY_EXISTING;

@@ -186,7 +186,7 @@ static void refuse_made(HANDLE made) {
 }
 
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                         PlatformHandle* out) {
+                                         bool ours, PlatformHandle* out) {
     *out = PLATFORM_NO_HANDLE;
     const ACCESS_MASK enter = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
     NTSTATUS status;
@@ -203,8 +203,10 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
         return set ? DIRECTORY_CREATED : DIRECTORY_CREATED_BARE;
     }
     if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
-    // Only a way in: opened without the right to change it.
-    h = create_shared(to_win(parent), name, enter, FILE_OPEN, FILE_DIRECTORY_FILE, SHARE_HELD, &status);
+    // Only a way in: opened without the right to change it, unless this run
+    // made it and it gets its times once more.
+    h = create_shared(to_win(parent), name, ours ? enter | FILE_WRITE_ATTRIBUTES : enter, FILE_OPEN,
+                      FILE_DIRECTORY_FILE, SHARE_HELD, &status);
     if (!h) {
         if (status != NOT_A_DIRECTORY) return DIRECTORY_REFUSED;
         SetLastError(ERROR_ALREADY_EXISTS);  // a file stands there: what goes inside cannot be made

@@ -1251,6 +1251,94 @@ def flip_held_files(t, victim):
         return Run(rc, out.read(), err, False), len(flipped)
 
 
+class Mounted:
+    """A file system of its own for a case, mounted as root (skipped with the
+    reason where it cannot be): tmpfs, or ext4 with 128-byte inodes, whose
+    timestamps have one-second steps."""
+
+    def __init__(self, kind, where):
+        self.kind, self.where, self.image = kind, os.path.abspath(where), None
+
+    def __enter__(self):
+        if os.geteuid() != 0:
+            raise Skip("mounting %s needs root" % self.kind)
+        os.mkdir(self.where)
+        if self.kind == "ext4":
+            self.image = self.where + ".img"
+            with open(self.image, "wb") as f:
+                f.truncate(16 << 20)
+            made = subprocess.run(["mkfs.ext4", "-q", "-I", "128", self.image], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+            if made.returncode != 0:
+                raise Skip("mkfs.ext4 -I 128: %s" % made.stdout.decode().strip())
+        self.mount()
+        return self
+
+    def mount(self):
+        cmd = ["mount", "-o", "loop", self.image, self.where] if self.image else \
+            ["mount", "-t", "tmpfs", "-o", "size=16m", "none", self.where]
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if p.returncode != 0:
+            raise Skip("%s: %s" % (" ".join(cmd), p.stdout.decode().strip()))
+
+    def umount(self):
+        subprocess.run(["umount", self.where], check=True)
+
+    def __exit__(self, *exc):
+        if os.path.ismount(self.where):
+            self.umount()
+
+
+ROUND = 132400000000000000  # whole seconds, kept as they are by one-second timestamps
+DUPLICATE_ROWS = [
+    ("a file twice", [File("a", 0, b"first", write=ROUND), File("a", 0, b"second"), File("z", 0, b"z")],
+     {b"a": b"first", b"z": b"z"}, [(b"a", b"2", b"1")]),
+    ("a directory twice, a name in both",
+     [Dir("A", write=ROUND, access=ROUND), File("x", 1, b"1"), File("b", 0, b"b"), Dir("A", write=ROUND, access=ROUND),
+      File("x", 1, b"2"), File("y", 1, b"y")],
+     {b"A": None, b"A/x": b"1", b"A/y": b"y", b"b": b"b"}, [(b"A\\x", b"5", b"2")]),
+    ("a file, then a directory of its name", [File("f", 0, b"f"), Dir("f"), File("in", 1, b"in"), File("g", 0, b"g")],
+     {b"f": b"f", b"g": b"g"}, [(b"f", b"2", b"1")]),
+]
+
+
+@case
+def duplicates_from_the_archive(t):
+    """A name an earlier sibling holds is known from the archive itself, on
+    any file system, whatever its timestamps: the second entry is skipped
+    with one line said before anything is written, the first stays, 2; a
+    directory listed twice is merged and ends with its archived times. An
+    existing file whose change time lies in the future (set with debugfs)
+    is replaced as any other: 0."""
+    for kind in ("tmpfs", "ext4"):
+        with Mounted(kind, kind) as fs:
+            for n, (what, entries, tree, duplicates) in enumerate(DUPLICATE_ROWS):
+                write_archive("a.tree", entries)
+                out = os.path.join(fs.where, "out%d" % n)
+                os.mkdir(out)
+                r = t.run("a.tree", out)
+                r.expect_finished(2)
+                expect_eq(r.reports, [("duplicate",) + d for d in duplicates], "%s, %s: reports" % (kind, what))
+                if entries[0].is_dir:
+                    expect_times(os.path.join(out, "A"), entries[3], "%s, %s: the merged directory" % (kind, what))
+                expect_eq(snapshot(out), tree, "%s, %s: tree" % (kind, what))
+            if kind != "ext4":
+                continue
+            write_raw(os.path.join(fs.where, "future"), b"old")
+            fs.umount()
+            # 2037: as late as 128-byte inodes go.
+            p = subprocess.run(["debugfs", "-w", "-R", "set_inode_field /future ctime 20370101000000", fs.image],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            fs.mount()
+            expect(p.returncode == 0 and os.stat(os.path.join(fs.where, "future")).st_ctime > time.time() + 3e8,
+                   "debugfs did not set the change time: %r" % p.stdout)
+            write_archive("b.tree", [File("future", 0, b"archived")])
+            r = t.run("b.tree", fs.where)
+            r.expect_finished(0, files=1)
+            expect_eq((r.reports, read_bytes(os.path.join(fs.where, "future"))), ([], b"archived"),
+                      "a file changed in the future")
+
+
 @case
 def swaps_during_the_walk(t):
     """While the extractor is inside two directories of the destination, one
