@@ -325,7 +325,7 @@ def portability_warnings(t):
     write_archive("a.tree", [File(n) for n in names] + [Dir("d"), Dir("d"), Dir("D")])
     rc, out, err = t.list("--check", "a.tree")
     windows = ": not allowed on Windows"
-    expect_eq((rc, err, out), (0, [], [x.encode() for x in [
+    want = [
         "entry 1 <tab\\x09name>: warning: control character in the name" + windows,
         "entry 2 <a<b>: warning: one of < > \" | ? * in the name" + windows,
         "entry 3 <dot.>: warning: name ends with a dot or a blank: Windows programs cannot open it",
@@ -341,7 +341,15 @@ def portability_warnings(t):
         "entry 13 <bad\\xFF>: warning: name is not valid text",
         "entry 15 <d>: warning: same name as entry 14: the two directories are merged",
         "entry 16 <D>: warning: same name up to case as entry 14: on Windows the two directories are merged",
-        "entries=16 directories=3 files=13 bytes=0 errors=0 warnings=14"]]), "--check")
+        "entries=16 directories=3 files=13 bytes=0 errors=0 warnings=14"]
+    if t.wine:
+        # There the system's own comparison finds the names one: what untree
+        # does not extract there is an error.
+        want[6] = "entry 8 <readme>: error: same name as entry 7: this one is not extracted"
+        want[7] = "entry 10 <\u0444\u0430\u0439\u043b>: error: same name as entry 9: this one is not extracted"
+        want[13] = "entry 16 <D>: warning: same name as entry 14: the two directories are merged"
+        want[14] = "entries=16 directories=3 files=13 bytes=0 errors=2 warnings=12"
+    expect_eq((rc, err, out), (2 if t.wine else 0, [], [x.encode() for x in want]), "--check")
 
 
 @case
