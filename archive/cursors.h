@@ -65,6 +65,9 @@ enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
 
 // False when the archive cannot be opened, or is no regular file.
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
+// Back to the first record and the first name line, for one more walk over
+// the index; false when the cursors cannot be moved there.
+bool rewind_index(ArchiveReader* reader);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
 // Why a walk stops at a name line next_line did not give (LINE_END,
