@@ -61,6 +61,62 @@ void encode_footer(const ExtensionFooter& f, uint8_t out[FOOTER_BYTES]) {
     out[FOOTER_BYTES - 1] = '\n';
 }
 
+void check_extension(ArchiveReader* r, ExtensionCheck* out) {
+    out->extended = false;
+    out->fault = 0;
+    out->entry = 0;
+    out->entries = 0;
+    if (r->index_fault || r->file_size < TRAILER_BYTES || r->trailer.names_size < FOOTER_BYTES) return;
+    uint8_t bytes[FOOTER_BYTES];
+    uint32_t error = 0, got = 0;
+    int64_t at = -(int64_t)((uint64_t)r->trailer.records_size + TRAILER_BYTES + FOOTER_BYTES);
+    if (platform_seek_from_end(r->cursors.name_cursor, at))
+        got = platform_read(r->cursors.name_cursor, bytes, FOOTER_BYTES, &error);
+    if (!rewind_index(r) || got != FOOTER_BYTES) return;  // the walk finds the index unreadable
+    ExtensionFooter footer;
+    const char* why = 0;
+    FooterResult found = decode_footer(bytes, r->trailer, &footer, &why);
+    if (found == FOOTER_ABSENT) return;
+    out->extended = true;
+    if (found == FOOTER_DAMAGED) out->fault = why;
+
+    uint32_t names_crc = 0, records_crc = 0;
+    EntryRecord record;
+    static const uint8_t LF = '\n';
+    bool whole = true;
+    for (;;) {
+        RecordResult got_record = read_record(r, &record);
+        if (got_record != RECORD_ENTRY) {
+            whole = got_record == RECORD_END;
+            break;
+        }
+        if (next_line(r) != LINE_OK) {
+            whole = false;
+            break;
+        }
+        out->entries++;
+        uint8_t encoded[RECORD_BYTES];
+        encode_record(record, encoded);
+        records_crc = crc32c(records_crc, encoded, RECORD_BYTES);
+        names_crc = crc32c(crc32c(names_crc, r->names.line, r->names.line_length), &LF, 1);
+        EntryExtension e = entry_extension(record);
+        if (out->entry == 0 && e.entry_check != entry_check_of(encoded, r->names.line, r->names.line_length)) {
+            out->entry = (int32_t)out->entries;
+            out->fault = "record or name damaged (checksum mismatch)";
+        }
+    }
+    if (whole && out->entry == 0) {
+        if (names_left(r) != FOOTER_BYTES) out->fault = "name region does not end at the extension footer";
+        else if (found == FOOTER_VALID && (names_crc != footer.names_crc || records_crc != footer.records_crc))
+            out->fault = "index checksum mismatch";
+    }
+    // A fault the cursors met is the walk's to tell.
+    r->index_fault = 0;
+    r->index_error = 0;
+    r->index_unreadable = false;
+    rewind_index(r);
+}
+
 FooterResult decode_footer(const uint8_t b[FOOTER_BYTES], const ArchiveTrailer& trailer, ExtensionFooter* f,
                            const char** why) {
     bool front = memcmp(b, FRONT_MARK, MARK_BYTES) == 0;

@@ -14,6 +14,7 @@
 
 #include <stdint.h>
 
+#include "archive/cursors.h"
 #include "archive/format.h"
 
 enum {
@@ -72,5 +73,19 @@ enum FooterResult {
 // `why` says what failed for FOOTER_DAMAGED.
 FooterResult decode_footer(const uint8_t bytes[FOOTER_BYTES], const ArchiveTrailer& trailer, ExtensionFooter* out,
                            const char** why);
+
+// What the first pass found of the extension.
+struct ExtensionCheck {
+    bool extended;      // a footer stands: modes, links and content checksums apply
+    const char* fault;  // what of the index is damaged, or null
+    int32_t entry;      // the entry the damage is in (from 1), 0 when no one entry
+    uint32_t entries;   // the entries the pass went over
+};
+// Reads the footer, then every record and name line (never a content),
+// and checks each entry's own check and the index checksums; then rewinds
+// the cursors for the walk. Where the index breaks a rule of the original
+// format the pass ends there, without a fault: the walk stops at that
+// entry and says why.
+void check_extension(ArchiveReader* reader, ExtensionCheck* out);
 
 #endif
