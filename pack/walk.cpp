@@ -424,6 +424,10 @@ static void pack_link(const Level* parent, const Child& c, uint32_t depth) {
     char why[WHY_BYTES];
     int32_t n = platform_read_link(parent->directory, name_at(c.name_at), g_pack.wide, g_pack.target,
                                    sizeof g_pack.target);
+    if (n == -2) {
+        tell_skipped(c);
+        return;
+    }
     if (n < 0) {
         report("cannot read symbolic link <%s>: %s; skipped", g_pack.display,
                error_text(platform_last_error(), why, sizeof why, true));

@@ -280,9 +280,9 @@ void platform_list_end();
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
                                          uint32_t* found);
 // The target of a symbolic link, as bytes, into out (no terminator).
-// Returns its length, or -1 with the last error: the system refused, the
-// target is longer than capacity, or the system stores no links (Windows:
-// the listing's links stay apart).
+// Returns its length, -1 with the last error when the system refused or
+// the target is longer than capacity, or -2 where links are not read
+// (Windows: the listing's links and junctions stay apart).
 int32_t platform_read_link(PlatformHandle parent, const WideChar* name, const WideChar* path, char* out,
                            uint32_t capacity);
 // A source file is read with platform_read.
