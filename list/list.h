@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "archive/cursors.h"
+#include "archive/extension.h"
 #include "archive/format.h"
 #include "archive/names.h"
 
@@ -80,6 +81,11 @@ struct ListState {
     uint64_t contents;  // content lengths of every file entry, summed (stops at 2^64 - 1)
 
     ListTotals totals;
+    ExtensionCheck extension;  // what the first pass found of the extension
+    bool index_only;           // --check-index: no content is read
+    uint64_t data_position;    // data-region bytes consumed so far
+    uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing
+    uint32_t target_length;
     SiblingTable siblings;
 
     char out[OUT_BYTES];  // standard output, sent on in whole characters

@@ -4,6 +4,7 @@
 // that one run shows every problem of the index.
 #include <string.h>
 
+#include "archive/checksum.h"
 #include "list/list.h"
 #include "platform/platform.h"
 #include "report/console.h"
@@ -80,6 +81,44 @@ static void count_entry() {
     if (!is_directory(g->record)) t->bytes = add_saturating(t->bytes, content_length(g->record));
 }
 
+// The content of the current entry, at `offset` in the data region: read
+// whole and checked against its checksum (--check), or a link's target
+// kept for the listing. False when the data region ends first or a read
+// failed.
+static bool read_content(uint64_t offset, uint64_t length, bool keep_target) {
+    ListState* g = &g_list;
+    ArchiveReader* a = &g->archive;
+    if (offset > g->data_position) g->data_position += data_skip(a, offset - g->data_position);
+    if (offset != g->data_position) return false;
+    uint32_t crc = 0;
+    uint64_t got = 0;
+    g->target_length = 0;
+    while (got < length) {
+        const uint8_t* bytes;
+        uint32_t n = data_take(a, length - got, &bytes);
+        if (n == 0) break;
+        crc = crc32c(crc, bytes, n);
+        if (keep_target && got + n < LINK_TARGET_LIMIT) memcpy(g->target + got, bytes, n);
+        got += n;
+    }
+    g->data_position += got;
+    if (keep_target && got == length && length < LINK_TARGET_LIMIT) g->target_length = (uint32_t)length;
+    if (got < length) {
+        char x[24], y[24];
+        if (a->data.read_error) {
+            char text[512];
+            entry_problem(SEVERITY_ERROR, "content cannot be read: %s",
+                          error_text(a->data.read_error, text, sizeof text, true));
+        } else {
+            entry_problem(SEVERITY_ERROR, "content cut short: %s of %s bytes in the archive", format_u64(got, x),
+                          format_u64(length, y));
+        }
+        return false;
+    }
+    if (crc != entry_extension(g->record).content_crc) entry_problem(SEVERITY_ERROR, "checksum mismatch");
+    return true;
+}
+
 enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
 
 // One entry. A problem gets its line; a listing stops at the first, as
@@ -92,6 +131,7 @@ static StepResult step() {
     StepResult stop = checking ? STEP_ON : STEP_STOP;
     bool inside_skipped = g->skipped_depth >= 0 && d > g->skipped_depth;
     if (!inside_skipped) g->skipped_depth = -1;
+    uint64_t offset = g->contents;
     if (!is_directory(r)) g->contents = add_saturating(g->contents, content_length(r));
     if (checking) {
         count_entry();
@@ -108,6 +148,12 @@ static StepResult step() {
     }
     if (nesting) {
         entry_problem(SEVERITY_ERROR, "%s", nesting);
+        if (!checking) return STEP_STOP;
+    }
+    if (!nesting && g->entry_number == g->extension.entry) {
+        // Its record or name is not what was written: untree stops here.
+        g->path_known = name == NAME_PLACED;
+        entry_problem(SEVERITY_ERROR, "%s", g->extension.fault);
         if (!checking) return STEP_STOP;
     }
     if (name == NAME_ENDED) {
@@ -129,12 +175,20 @@ static StepResult step() {
         g->skipped_depth = d;
         return stop;
     }
+    bool extended_file = g->extension.extended && !is_directory(r);
     if (checking) {
-        if (check_name()) return STEP_ON;
-        message("not enough memory for the names of one directory of %s", g->archive_path);
-        return STEP_FAILED;
+        if (!check_name()) {
+            message("not enough memory for the names of one directory of %s", g->archive_path);
+            return STEP_FAILED;
+        }
+        if (extended_file && !g->index_only) read_content(offset, content_length(r), false);
+        return STEP_ON;
     }
     if (!path_selected(g->path, g->filter, g->filter_length)) return STEP_ON;
+    g->target_length = 0;
+    if (extended_file && is_link(r) && g->mode != MODE_NAMES && !g->summary_only &&
+        !read_content(offset, content_length(r), true))
+        return STEP_STOP;
     count_entry();
     if (!g->summary_only) show_entry();
     return STEP_ON;
@@ -146,7 +200,8 @@ static void check_regions() {
     const ArchiveReader* a = &g->archive;
     char x[24], y[24];
     uint64_t extra = names_left(a);
-    if (!g->names_ended && extra > 0)
+    // The extension's footer is the one line after the last record's.
+    if (!g->names_ended && extra > 0 && !(g->extension.extended && extra == FOOTER_BYTES))
         archive_problem("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
     uint64_t index = (uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES;
     uint64_t data = a->file_size - index;
@@ -190,6 +245,8 @@ static int walk_records() {
                         format_u64(a->file_size, z));
         return EXIT_INCOMPLETE;
     }
+    check_extension(a, &g->extension);
+    if (g->extension.fault && g->extension.entry == 0) archive_problem("%s", g->extension.fault);
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;
     if (checking && left_over)
         records_left_over(left_over);
