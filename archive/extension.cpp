@@ -65,6 +65,7 @@ void check_extension(ArchiveReader* r, ExtensionCheck* out) {
     out->extended = false;
     out->fault = 0;
     out->entry = 0;
+    out->entry_fault = 0;
     out->entries = 0;
     if (r->index_fault || r->file_size < TRAILER_BYTES || r->trailer.names_size < FOOTER_BYTES) return;
     uint8_t bytes[FOOTER_BYTES];
@@ -102,10 +103,10 @@ void check_extension(ArchiveReader* r, ExtensionCheck* out) {
         EntryExtension e = entry_extension(record);
         if (out->entry == 0 && e.entry_check != entry_check_of(encoded, r->names.line, r->names.line_length)) {
             out->entry = (int32_t)out->entries;
-            out->fault = "record or name damaged (checksum mismatch)";
+            out->entry_fault = "record or name damaged (checksum mismatch)";
         }
     }
-    if (whole && out->entry == 0) {
+    if (whole && out->entry == 0 && !out->fault) {
         if (names_left(r) != FOOTER_BYTES) out->fault = "name region does not end at the extension footer";
         else if (found == FOOTER_VALID && (names_crc != footer.names_crc || records_crc != footer.records_crc))
             out->fault = "index checksum mismatch";

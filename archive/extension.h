@@ -77,8 +77,9 @@ FooterResult decode_footer(const uint8_t bytes[FOOTER_BYTES], const ArchiveTrail
 // What the first pass found of the extension.
 struct ExtensionCheck {
     bool extended;      // a footer stands: modes, links and content checksums apply
-    const char* fault;  // what of the index is damaged, or null
-    int32_t entry;      // the entry the damage is in (from 1), 0 when no one entry
+    const char* fault;  // damage of the index in no one entry, or null
+    int32_t entry;      // the first entry whose record or name is damaged (from 1), or 0
+    const char* entry_fault;  // what is wrong with it
     uint32_t entries;   // the entries the pass went over
 };
 // Reads the footer, then every record and name line (never a content),

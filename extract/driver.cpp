@@ -262,7 +262,7 @@ static void walk() {
         else if (result == RECORD_ENTRY)
             corrupt = nesting_fault(s->record, s->entry_number, s->previous_depth, s->previous_was_directory);
         bool announced = !corrupt && s->entry_number == s->extension.entry;
-        if (announced) corrupt = s->extension.fault;
+        if (announced) corrupt = s->extension.entry_fault;
         bool stop = result != RECORD_ENTRY || corrupt;
         status_check(stop);
         if (corrupt) {
@@ -335,10 +335,9 @@ int run_extract(int argc, char** argv) {
     // anything is written.
     check_extension(&s->archive, &s->extension);
     s->permission_mask = platform_permission_mask();
-    if (s->extension.fault) {
-        report_index_damage(s->extension.entry, s->extension.fault);
-        s->incomplete = true;
-    }
+    if (s->extension.fault) report_index_damage(0, s->extension.fault);
+    if (s->extension.entry) report_index_damage(s->extension.entry, s->extension.entry_fault);
+    if (s->extension.fault || s->extension.entry) s->incomplete = true;
     start_status();
     s->previous_depth = 0;
     walk();

@@ -153,7 +153,7 @@ static StepResult step() {
     if (!nesting && g->entry_number == g->extension.entry) {
         // Its record or name is not what was written: untree stops here.
         g->path_known = name == NAME_PLACED;
-        entry_problem(SEVERITY_ERROR, "%s", g->extension.fault);
+        entry_problem(SEVERITY_ERROR, "%s", g->extension.entry_fault);
         if (!checking) return STEP_STOP;
     }
     if (name == NAME_ENDED) {
@@ -246,7 +246,7 @@ static int walk_records() {
         return EXIT_INCOMPLETE;
     }
     check_extension(a, &g->extension);
-    if (g->extension.fault && g->extension.entry == 0) archive_problem("%s", g->extension.fault);
+    if (g->extension.fault) archive_problem("%s", g->extension.fault);
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;
     if (checking && left_over)
         records_left_over(left_over);
