@@ -351,7 +351,19 @@ bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideC
     const char* n = kernel_name(name);
     if (!n) return false;
     int dirfd = to_fd(parent);
-    if (SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0) return false;
+    if (SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0) {
+        // What stands there is replaced as a file would be: a link (never
+        // followed) or a regular file the rules for files let go.
+        struct stat seen;
+        if (errno != EEXIST || SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return false;
+        if (S_ISLNK(seen.st_mode) && at_or_after(seen.st_ctim, g_tree.start)) {
+            errno = PLATFORM_REFUSED_DUPLICATE;
+            return false;
+        }
+        if (!S_ISLNK(seen.st_mode) && judge(seen) == FILE_REFUSED) return false;
+        if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0 || SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0)
+            return false;
+    }
     if (access == 0 && write == 0) return true;
     struct timespec ts[2] = {to_timespec(access), to_timespec(write)};
     return SYS(SYS_UTIMENSAT, utimensat(dirfd, n, ts, AT_SYMLINK_NOFOLLOW)) == 0;
