@@ -73,7 +73,14 @@ void check_extension(ArchiveReader* r, ExtensionCheck* out) {
     int64_t at = -(int64_t)((uint64_t)r->trailer.records_size + TRAILER_BYTES + FOOTER_BYTES);
     if (platform_seek_from_end(r->cursors.name_cursor, at))
         got = platform_read(r->cursors.name_cursor, bytes, FOOTER_BYTES, &error);
-    if (!rewind_index(r) || got != FOOTER_BYTES) return;  // the walk finds the index unreadable
+    if (got != FOOTER_BYTES) {
+        // The index cannot be read whole: the walk says so at its start.
+        r->index_fault = error ? "read error" : "archive shrank while read";
+        r->index_error = error;
+        r->index_unreadable = true;
+        return;
+    }
+    if (!rewind_index(r)) return;  // the walk finds the index unreadable
     ExtensionFooter footer;
     const char* why = 0;
     FooterResult found = decode_footer(bytes, r->trailer, &footer, &why);

@@ -338,9 +338,9 @@ measure_pack() {  # fs tree folder
     done
     printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
 
-    # The floor writes the very archive untree-pack writes, and untree
-    # restores it.
-    "$pack" "$copy" "$archive.untree" || die "untree-pack did not pack the $tree tree whole"
+    # The floor writes the very archive untree-pack --plain writes (the
+    # timed untree-pack also takes every checksum), and untree restores it.
+    "$pack" --plain "$copy" "$archive.untree" || die "untree-pack did not pack the $tree tree whole"
     "$pack_floor" "$copy" "$archive" || die "the packing floor failed"
     cmp -s "$archive" "$archive.untree" || die "the packing floor's archive differs from untree-pack's"
     rm -f "$archive.untree"
