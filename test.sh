@@ -206,8 +206,10 @@ build_asan() {
     configure_and_build "$ASAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DUNTREE_SANITIZE=address,undefined -DUNTREE_FUZZ=ON
-    [[ -x $ASAN_DIR/fuzz/fuzz_extract && -x $ASAN_DIR/fuzz/fuzz_extract_populated ]] ||
-        { echo "the fuzz targets were not built" >&2; return 1; }
+    local target
+    for target in fuzz_extract fuzz_extract_populated fuzz_list fuzz_agree; do
+        [[ -x $ASAN_DIR/fuzz/$target ]] || { echo "the fuzz target $target was not built" >&2; return 1; }
+    done
 }
 
 test_asan() {
@@ -257,12 +259,14 @@ fuzz_target() {
 }
 
 run_fuzzer() {
-    # Two thirds into an empty destination, a third into one that already
-    # holds links, a second name, a FIFO, a read-only file and the archive
-    # (each run of that one waits a clock tick, so it makes fewer runs).
-    local populated=$((FUZZ_SECONDS / 3)) rc=0
-    fuzz_target fuzz_extract $((FUZZ_SECONDS - populated)) || rc=$?
-    fuzz_target fuzz_extract_populated "$populated" || rc=$?
+    # The extractor into an empty destination, and into one that already
+    # holds links, a second name, a FIFO, a read-only file and the archive;
+    # untree-list in every mode; and untree-list --check against untree.
+    local quarter=$((FUZZ_SECONDS / 4)) rc=0
+    fuzz_target fuzz_extract $((FUZZ_SECONDS - 3 * quarter)) || rc=$?
+    fuzz_target fuzz_extract_populated "$quarter" || rc=$?
+    fuzz_target fuzz_list "$quarter" || rc=$?
+    fuzz_target fuzz_agree "$quarter" || rc=$?
     return $rc
 }
 

@@ -139,6 +139,14 @@ def seeds():
     yield "duplicate-readonly-overwrite.tree", archive(
         [f("ro", 0, b"first", FILE | READONLY), f("ro", 0, b"second")])
     yield "duplicate-case.tree", archive([f("README", 0, b"upper"), f("readme", 0, b"lower"), f("README", 0, b"again")])
+    yield "duplicate-in-merged-dir.tree", archive([d("A", 0), f("x", 1, b"1"), f("b", 0, b"b"), d("A", 0),
+                                                   f("x", 1, b"2"), f("y", 1, b"y")])
+    # Two name lines for four records, then a depth that jumps: untree-list
+    # once wrote before its path buffer here.
+    yield "names-end-then-depth-jumps.tree", b"a\nb\n" + record(0, DIR) + record(1, DIR) + record(0, FILE) + \
+        record(5, FILE) + struct.pack("<II", 4, 160)
+    yield "zeros-4k.tree", bytes(4096)
+    yield "lengths-one-short.tree", archive([f("a", 0, b"aa"), f("b", 0, b"bb", length=1), f("c", 0, b"cc")])
 
     # What a destination may hold already (the populated target puts links,
     # a second name, a FIFO, a read-only file and the archive itself under
