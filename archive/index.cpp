@@ -93,6 +93,7 @@ bool index_begin(IndexWalk* w, ArchiveReader* archive, uint32_t room_bytes, uint
     w->archive = archive;
     w->room_bytes = room_bytes;
     w->room_units = room_units;
+    w->judge_names = true;
     w->entry_number = 0;
     w->previous_depth = 0;
     w->previous_was_directory = false;
@@ -237,7 +238,7 @@ IndexStep index_step(IndexWalk* w) {
         w->skipped_depth = d;
         return INDEX_ENTRY;
     }
-    w->verdict = judge_name(w);
+    w->verdict = w->judge_names ? judge_name(w) : VERDICT_NEW;
     if (w->verdict == VERDICT_DUPLICATE) w->skipped_depth = d;
     return INDEX_ENTRY;
 }

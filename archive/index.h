@@ -62,6 +62,8 @@ struct IndexWalk {
     ArchiveReader* archive;
     uint32_t room_bytes;  // the longest relative path the extractor can build, in CESU-8 bytes
     uint32_t room_units;  // and in UTF-16 units
+    bool judge_names;     // true from index_begin; false: no name is compared with its
+                          // siblings' (a listing), and the names' memory stays untouched
 
     // The entry just walked.
     EntryRecord record;

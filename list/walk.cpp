@@ -205,6 +205,9 @@ static int walk_records() {
         message("not enough memory for the names of %s", g->archive_path);
         return EXIT_EARLY;
     }
+    // A listing shows what the index holds; only a check says what untree
+    // makes of names met again.
+    g->walk.judge_names = checking;
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;
     if (checking && left_over)
         records_left_over(left_over);
