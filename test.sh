@@ -45,6 +45,7 @@ REQUIRED_PACKAGES=(
     g++-mingw-w64-i686 wine wine32:i386     # the Windows build and its tests
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
     hyperfine libarchive-tools strace time  # the benchmark's smoke run
+    zip unzip 7zip                          # the benchmark's peers that verify CRCs
     groff man-db file lintian               # manual pages, packages
 )
 

@@ -176,6 +176,16 @@ def targets(tables):
             if t.fs == "tmpfs" and t.tree == "large":
                 lines.append("| ≤ 0.9 × the fastest peer | %s | %s | %.2f | %s |" % (
                     t.tree, t.fs, ratio, verdict(ratio <= 0.9)))
+        # Every checksum verified, against the peers that verify theirs.
+        for peer in ("unzip", "7-Zip"):
+            other = t.tool(peer)
+            if other:
+                r = untree["median"] / other["median"]
+                lines.append("| faster than %s | %s | %s | %.2f | %s |" % (peer, t.tree, t.fs, r, verdict(r < 1)))
+        bound = 1.30 if t.tree == "large" else 1.10
+        r = untree["median"] / t.tool("floor")["median"]
+        lines.append("| checksums verified: ≤ %.2f × the floor | %s | %s | %.2f | %s |" % (
+            bound, t.tree, t.fs, r, verdict(r <= bound)))
         if t.fs == "tmpfs" and t.tree in ("small", "include"):
             tar = t.tool("GNU tar")
             if tar:
@@ -203,6 +213,10 @@ def pack_targets(t):
     if t.tree == "small" and tar:
         r = pack["median"] / tar["median"]
         lines.append("| packing: ≤ 0.75 × GNU tar | %s | %s | %.2f | %s |" % (t.tree, t.fs, r, verdict(r <= 0.75)))
+    if tar:
+        r = pack["median"] / tar["median"]
+        lines.append("| packing with checksums: ≤ 1.00 × GNU tar | %s | %s | %.2f | %s |" % (
+            t.tree, t.fs, r, verdict(r <= 1.0)))
     r = pack["median"] / t.tool("floor")["median"]
     lines.append("| packing: ≤ 1.10 × the floor | %s | %s | %.2f | %s |" % (t.tree, t.fs, r, verdict(r <= 1.10)))
     return lines

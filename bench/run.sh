@@ -124,6 +124,13 @@ command -v bsdtar >/dev/null && bsdtar=$(command -v bsdtar)
 [ -n "$gnu_tar" ] || say "GNU tar not found: left out"
 [ -n "$bsdtar" ] || say "bsdtar not found (Debian package libarchive-tools): left out"
 [ -n "$gnu_tar$bsdtar" ] || [ $smoke = 1 ] || die "no peer to compare with"
+# The peers that verify a CRC of every file while they extract, as untree
+# does: unzip of a `zip -0` archive and 7-Zip of a `7z -mx0` one.
+unzip_tool= sevenzip=
+if command -v zip >/dev/null && command -v unzip >/dev/null; then unzip_tool=$(command -v unzip); fi
+sevenzip=$(command -v 7zz || command -v 7z || true)
+[ -n "$unzip_tool" ] || say "zip or unzip not found (Debian packages zip, unzip): left out"
+[ -n "$sevenzip" ] || say "7-Zip not found (Debian package 7zip): left out"
 timer=; [ -x /usr/bin/time ] && timer=/usr/bin/time
 tracer=$(command -v strace || true)
 [ -n "$timer" ] || say "/usr/bin/time not found (Debian package time): no peak memory"
@@ -243,13 +250,20 @@ measure() {  # fs tree folder
     say "$tree on $fs: packing"
     "$pack" "$src" "$archive" >/dev/null
     tar --sort=name -cf "$tarball" -C "$src" .
+    local zipfile=$base/$tree.zip sevenfile=$base/$tree.7z
+    rm -f "$zipfile" "$sevenfile"
+    if [ -n "$unzip_tool" ]; then (cd "$src" && zip -0 -r -q -y "$zipfile" .); fi
+    if [ -n "$sevenzip" ]; then (cd "$src" && "$sevenzip" a -mx0 -snl -bd -bso0 -bsp0 "$sevenfile" . >/dev/null); fi
     sync -f "$base"
 
-    # name, command line, whether its times are kept to the 100 ns
+    # name, command line, whether its times are kept to the 100 ns (2: only
+    # the files' to the second)
     local names=() commands=() exact=()
     names+=(untree); commands+=("$(q "$untree") $(q "$archive") $(q "$dest")"); exact+=(1)
     if [ -n "$gnu_tar" ]; then names+=("GNU tar"); commands+=("$(q "$gnu_tar") -xf $(q "$tarball") -C $(q "$dest")"); exact+=(0); fi
     if [ -n "$bsdtar" ]; then names+=(bsdtar); commands+=("$(q "$bsdtar") -xf $(q "$tarball") -C $(q "$dest")"); exact+=(0); fi
+    if [ -n "$unzip_tool" ]; then names+=(unzip); commands+=("$(q "$unzip_tool") -q $(q "$zipfile") -d $(q "$dest")"); exact+=(2); fi
+    if [ -n "$sevenzip" ]; then names+=(7-Zip); commands+=("$(q "$sevenzip") x -bd -bso0 -bsp0 -y -o$(q "$dest") $(q "$sevenfile")"); exact+=(2); fi
     names+=(floor); commands+=("$(q "$floor") $(q "$archive") $(q "$dest")"); exact+=(1)
 
     local prepare="rm -rf $(q "$dest") && mkdir $(q "$dest") && sync -f $(q "$base")"
@@ -261,6 +275,7 @@ measure() {  # fs tree folder
         # The last timed run left its tree: it must be the source's.
         local how=()
         [ "${exact[$i]}" = 1 ] && how=(--exact-times)
+        [ "${exact[$i]}" = 2 ] && how=(--file-times-only)
         python3 "$HERE/gen_trees.py" compare "$src" "$dest" "${how[@]}" || die "${names[$i]} extracted a different tree"
     done
     printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
@@ -338,9 +353,9 @@ measure_pack() {  # fs tree folder
     done
     printf '%s\n' "{\"load_after\": \"$(cat /proc/loadavg)\"}" >"$out/$tag.load.json"
 
-    # The floor writes the very archive untree-pack writes, and untree
-    # restores it.
-    "$pack" "$copy" "$archive.untree" || die "untree-pack did not pack the $tree tree whole"
+    # The floor writes the very archive untree-pack --plain writes (the
+    # timed untree-pack also takes every checksum), and untree restores it.
+    "$pack" --plain "$copy" "$archive.untree" || die "untree-pack did not pack the $tree tree whole"
     "$pack_floor" "$copy" "$archive" || die "the packing floor failed"
     cmp -s "$archive" "$archive.untree" || die "the packing floor's archive differs from untree-pack's"
     rm -f "$archive.untree"
@@ -377,6 +392,8 @@ done
     echo "untree-pack: $("$pack" --version 2>/dev/null | head -1)"
     [ -n "$gnu_tar" ] && echo "GNU tar: $("$gnu_tar" --version | head -1)"
     [ -n "$bsdtar" ] && echo "bsdtar: $("$bsdtar" --version | head -1)"
+    [ -n "$unzip_tool" ] && echo "unzip: $("$unzip_tool" -v | head -1)"
+    [ -n "$sevenzip" ] && echo "7-Zip: $("$sevenzip" | sed -n 2p)"
     echo "hyperfine: $(hyperfine --version)"
     [ -n "$tracer" ] && echo "strace: $("$tracer" -V | head -1)"
     echo "load at start: $started"

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "archive/cursors.h"
+#include "archive/extension.h"
 #include "archive/format.h"
 #include "archive/index.h"
 #include "archive/names.h"
@@ -68,6 +69,11 @@ struct ListState {
     bool names_ended_said;  // the entry where the name lines ended has its line
 
     ListTotals totals;
+    ExtensionCheck extension;  // what the first pass found of the extension
+    bool index_only;           // --check-index: no content is read
+    uint64_t data_position;    // data-region bytes consumed so far
+    uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing
+    uint32_t target_length;
     SiblingTable siblings;
 
     char out[OUT_BYTES];  // standard output, sent on in whole characters

@@ -13,21 +13,28 @@
 
 static const char HELP_TEXT[] =
     "Usage: untree-list [--names | --json] [--summary] ARCHIVE [FILTER]\n"
-    "       untree-list --check ARCHIVE\n"
+    "       untree-list --check | --check-index ARCHIVE\n"
     "Show what a tree archive holds, or check it, without extracting anything.\n"
-    "Only the archive's index is read, never the contents of its files.\n"
+    "A listing reads the archive's index (and the targets of symbolic links),\n"
+    "never the contents of its files.\n"
     "\n"
-    "  (no option)  one line per entry: kind (d or -), the attributes read-only,\n"
+    "  (no option)  one line per entry: for an archive with permission bits\n"
+    "               these first (-rwxr-x---; l for a link), then the kind (d or\n"
+    "               -), the attributes read-only,\n"
     "               hidden, system, archive (r h s a, or -), the size, the\n"
     "               last-write time in UTC (- when the archive leaves it unset),\n"
-    "               and the path as untree's FILTER takes it\n"
+    "               and the path as untree's FILTER takes it; PATH -> TARGET\n"
+    "               for a link\n"
     "  --names      the path alone\n"
     "  --json       one JSON object per entry with every field of its record,\n"
     "               then one with the totals\n"
     "  --summary    only the totals\n"
     "  --check      read the whole index and report every problem, one line\n"
     "               each, then the totals; warnings are for names Windows (or\n"
-    "               macOS) cannot take as they are\n"
+    "               macOS) cannot take as they are. An archive with checksums\n"
+    "               (what untree-pack writes) has every file's content read\n"
+    "               and checked too\n"
+    "  --check-index  the same, from the index alone: quick, contents unread\n"
     "  FILTER       show only the entries untree would extract with this FILTER\n"
     "\n"
     "Paths have backslashes between names. Characters are shown as UTF-8; a\n"
@@ -49,7 +56,7 @@ static const char HELP_TEXT[] =
 
 static int usage_error(const char* what) {
     message("%s", what);
-    message("usage: untree-list [--names | --json] [--summary] ARCHIVE [FILTER], or untree-list --check ARCHIVE");
+    message("usage: untree-list [--names | --json] [--summary] ARCHIVE [FILTER], or untree-list --check[-index] ARCHIVE");
     out_finish();
     return EXIT_EARLY;
 }
@@ -86,6 +93,9 @@ int main(int argc, char** argv) {
             g->summary_only = true;
         } else if (strcmp(a, "--check") == 0) {
             check = true;
+        } else if (strcmp(a, "--check-index") == 0) {
+            check = true;
+            g->index_only = true;
         } else {
             char what[300];
             snprintf(what, sizeof what, "unknown option: %.256s", a);

@@ -289,9 +289,29 @@ static void out_time_column(uint64_t filetime) {
 
 enum { SIZE_COLUMN = 13 };  // 2^40 - 1 has 13 digits
 
+// The permission bits as ls shows them, with the kind in front; ? for bits
+// the archive does not know.
+static void out_mode(const EntryRecord& r) {
+    EntryExtension e = entry_extension(r);
+    char m[11];
+    m[0] = is_directory(r) ? 'd' : is_link(r) ? 'l' : '-';
+    static const char LETTERS[] = "rwxrwxrwx";
+    for (int i = 0; i < 9; i++) m[1 + i] = !(e.mode & MODE_KNOWN) ? '?' : e.mode & (0400 >> i) ? LETTERS[i] : '-';
+    if (e.mode & MODE_KNOWN) {
+        if (e.mode & 04000) m[3] = m[3] == 'x' ? 's' : 'S';
+        if (e.mode & 02000) m[6] = m[6] == 'x' ? 's' : 'S';
+        if (e.mode & 01000) m[9] = m[9] == 'x' ? 't' : 'T';
+    }
+    m[10] = ' ';
+    out_bytes(m, sizeof m);
+}
+
 static void show_long() {
     const EntryRecord& r = g_list.walk.record;
     bool directory = is_directory(r);
+    // A plain archive's lines stay as they were; an extended one's start
+    // with the permission bits.
+    if (g_list.extension.extended) out_mode(r);
     char head[6 + SIZE_COLUMN + 1];
     head[0] = directory ? 'd' : '-';
     head[1] = r.attributes & ATTRIBUTE_READONLY ? 'r' : '-';
@@ -310,6 +330,10 @@ static void show_long() {
     out_time_column(r.write_time);
     out_char(' ');
     out_path();
+    if (g_list.extension.extended && is_link(r)) {
+        out_text(" -> ");
+        out_name(g_list.target, g_list.target_length, STYLE_SHOWN);
+    }
     out_end_line();
 }
 
@@ -356,7 +380,11 @@ static void show_json() {
     out_name(name, name_length, text ? STYLE_JSON_TEXT : STYLE_JSON_SHOWN);
     out_text("\",\"depth\":");
     out_u64(r.depth);
-    out_text(is_directory(r) ? ",\"kind\":\"directory\"" : ",\"kind\":\"file\"");
+    bool extended = g->extension.extended;
+    EntryExtension e = entry_extension(r);
+    out_text(is_directory(r)            ? ",\"kind\":\"directory\""
+             : extended && is_link(r) ? ",\"kind\":\"link\""
+                                      : ",\"kind\":\"file\"");
     out_text(",\"size\":");
     out_u64(content_length(r));
     out_text(",\"attributes\":");
@@ -365,7 +393,25 @@ static void show_json() {
     out_json_time("write", r.write_time);
     out_json_time("access", r.access_time);
     static const uint8_t zeros[8] = {0};
-    if (memcmp(r.reserved, zeros, 8) != 0) {
+    if (extended) {
+        if (e.mode & MODE_KNOWN) {
+            out_text(",\"mode\":");
+            out_u64(e.mode & MODE_PERMISSIONS);
+        }
+        if (!is_directory(r)) {
+            static const char HEX[] = "0123456789abcdef";
+            char crc[8];
+            for (int i = 0; i < 8; i++) crc[i] = HEX[(e.content_crc >> (28 - 4 * i)) & 15];
+            out_text(",\"crc32c\":\"");
+            out_bytes(crc, 8);
+            out_char('"');
+        }
+        if (is_link(r)) {
+            out_text(",\"target\":\"");
+            out_name(g->target, g->target_length, STYLE_JSON_SHOWN);
+            out_char('"');
+        }
+    } else if (memcmp(r.reserved, zeros, 8) != 0) {
         out_text(",\"reserved\":\"");
         out_hex(r.reserved, 8);
         out_char('"');

@@ -4,6 +4,7 @@
 // that one run shows every problem of the index.
 #include <string.h>
 
+#include "archive/checksum.h"
 #include "list/list.h"
 #include "platform/platform.h"
 #include "report/console.h"
@@ -35,6 +36,44 @@ static void count_entry() {
     if (!is_directory(r)) t->bytes = add_saturating(t->bytes, content_length(r));
 }
 
+// The content of the current entry, at `offset` in the data region: read
+// whole and checked against its checksum (--check), or a link's target
+// kept for the listing. False when the data region ends first or a read
+// failed.
+static bool read_content(uint64_t offset, uint64_t length, bool keep_target) {
+    ListState* g = &g_list;
+    ArchiveReader* a = &g->archive;
+    if (offset > g->data_position) g->data_position += data_skip(a, offset - g->data_position);
+    if (offset != g->data_position) return false;
+    uint32_t crc = 0;
+    uint64_t got = 0;
+    g->target_length = 0;
+    while (got < length) {
+        const uint8_t* bytes;
+        uint32_t n = data_take(a, length - got, &bytes);
+        if (n == 0) break;
+        crc = crc32c(crc, bytes, n);
+        if (keep_target && got + n < LINK_TARGET_LIMIT) memcpy(g->target + got, bytes, n);
+        got += n;
+    }
+    g->data_position += got;
+    if (keep_target && got == length && length < LINK_TARGET_LIMIT) g->target_length = (uint32_t)length;
+    if (got < length) {
+        char x[24], y[24];
+        if (a->data.read_error) {
+            char text[512];
+            entry_problem(SEVERITY_ERROR, "content cannot be read: %s",
+                          error_text(a->data.read_error, text, sizeof text, true));
+        } else {
+            entry_problem(SEVERITY_ERROR, "content cut short: %s of %s bytes in the archive", format_u64(got, x),
+                          format_u64(length, y));
+        }
+        return false;
+    }
+    if (crc != entry_extension(g->walk.record).content_crc) entry_problem(SEVERITY_ERROR, "checksum mismatch");
+    return true;
+}
+
 enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
 
 // One entry. A problem gets its line; a listing stops at the first, as
@@ -53,6 +92,15 @@ static StepResult step() {
         entry_problem(SEVERITY_ERROR, "%s", w->nesting);
         if (!checking) return STEP_STOP;
     }
+    if (!w->nesting && w->entry_number == g->extension.entry) {
+        // Its record or name is not what was written: untree stops here.
+        entry_problem(SEVERITY_ERROR, "%s", g->extension.entry_fault);
+        if (!checking) return STEP_STOP;
+    }
+    const EntryRecord& r = w->record;
+    bool extended_file = g->extension.extended && !is_directory(r);
+    uint64_t length = extended_file ? content_length(r) : 0;
+    uint64_t offset = w->contents - length;  // w->contents counts this entry's already
     switch (w->name_fault) {
     case NAME_FAULT_NONE: break;
     case NAME_FAULT_LINES_ENDED:
@@ -72,6 +120,8 @@ static StepResult step() {
     }
     }
     if (checking) {
+        // Every content is read, whatever becomes of its entry.
+        if (extended_file && !g->index_only && w->contents != UINT64_MAX) read_content(offset, length, false);
         if (w->verdict == VERDICT_INSIDE) return STEP_ON;
         if (check_name()) return STEP_ON;
         message("not enough memory for the names of one directory of %s", g->archive_path);
@@ -79,6 +129,10 @@ static StepResult step() {
     }
     // A listing shows every entry untree lists, whatever it makes of it.
     if (!path_selected(w->path, g->filter, g->filter_length)) return STEP_ON;
+    g->target_length = 0;
+    if (extended_file && is_link(r) && g->mode != MODE_NAMES && !g->summary_only && w->contents != UINT64_MAX &&
+        !read_content(offset, length, true))
+        return STEP_STOP;
     count_entry();
     if (!g->summary_only) show_entry();
     return STEP_ON;
@@ -90,7 +144,8 @@ static void check_regions() {
     const ArchiveReader* a = &g->archive;
     char x[24], y[24];
     uint64_t extra = names_left(a);
-    if (!g->walk.names_ended && extra > 0)
+    // The extension's footer is the one line after the last record's.
+    if (!g->walk.names_ended && extra > 0 && !(g->extension.extended && extra == FOOTER_BYTES))
         archive_problem("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
     uint64_t data = index_data_region(a);
     uint64_t contents = g->walk.contents;
@@ -138,6 +193,12 @@ static int walk_records() {
         archive_problem("not a tree archive: %s", reason);
         return EXIT_INCOMPLETE;
     }
+    check_extension(a, &g->extension);
+    if (a->index_unreadable) {
+        index_unreadable();
+        return EXIT_EARLY;
+    }
+    if (g->extension.fault) archive_problem("%s", g->extension.fault);
     uint32_t room_bytes, room_units;
     index_shortest_root(&room_bytes, &room_units);
     if (!index_begin(&g->walk, a, room_bytes, room_units)) {

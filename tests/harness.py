@@ -67,6 +67,111 @@ def text_lines(raw, windows, what):
 
 # --- Trees on disk ---------------------------------------------------------------
 
+# --- The archive's extension, read by the tests' own code -------------------------
+
+def _crc_table(poly, bits):
+    table = []
+    for b in range(256):
+        c = b
+        for _ in range(8):
+            c = (c >> 1) ^ poly if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+_CRC32C = _crc_table(0x82F63B78, 32)
+_CRC16 = _crc_table(0x8408, 16)
+
+
+def crc32c(data, crc=0):
+    """CRC-32C, as the archive's contents and index carry it."""
+    c = crc ^ 0xFFFFFFFF
+    t = _CRC32C
+    for b in data:
+        c = (c >> 8) ^ t[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF
+
+
+def crc16(data, crc=0):
+    c = crc ^ 0xFFFF
+    t = _CRC16
+    for b in data:
+        c = (c >> 8) ^ t[(c ^ b) & 0xFF]
+    return c ^ 0xFFFF
+
+
+FOOTER_BYTES = 65
+MODE_KNOWN, MODE_LINK = 0x1000, 0x2000
+
+
+def footer_of(blob):
+    """The extension footer's fields (names_size, records_size, names_crc,
+    records_crc) of a whole archive, or None for a plain one; its own
+    checksum and marks checked."""
+    names_size, records_size = struct.unpack_from("<II", blob, len(blob) - 8)
+    if names_size < FOOTER_BYTES:
+        return None
+    end = len(blob) - 8 - records_size
+    f = blob[end - FOOTER_BYTES:end]
+    if not (f.startswith(b"\\untree:") or f[56:64] == b":eertnu\\"):
+        return None
+    expect(f.startswith(b"\\untree:01 ") and f.endswith(b" :eertnu\\\n"), "footer %r" % f)
+    fields = [int(x, 16) for x in f[11:55].split(b" ")]
+    expect_eq(fields[4], crc32c(f[:46]), "footer's own checksum")
+    expect_eq(fields[:2], [names_size, records_size], "footer's sizes against the trailer")
+    return fields[:4]
+
+
+def extended_archive(entries):
+    """An extended archive of (name, depth, attributes, mode, content)
+    entries, every time 0: what a writer of the extension puts down."""
+    data, names, records = b"", b"", b""
+    for name, depth, attributes, mode, content in entries:
+        content = content or b""
+        head = struct.pack("<IBBHQQQHI", len(content), 0, depth, attributes, 0, 0, 0, mode, crc32c(content))
+        records += head + struct.pack("<H", crc16(head + name))
+        names += name + b"\n"
+        data += content
+    fields = b"\\untree:01" + b"".join(b" %08x" % v for v in (
+        len(names) + FOOTER_BYTES, len(records), crc32c(names), crc32c(records)))
+    footer = fields + b" %08x :eertnu\\\n" % crc32c(fields)
+    return data + names + footer + records + struct.pack("<II", len(names) + FOOTER_BYTES, len(records))
+
+
+def original_extract(blob, dest):
+    """Extracts by the original rules to the letter, as a reader that knows
+    nothing of the extension: the trailer, one name line per record (lines
+    after the last record's never read), the contents in order, the
+    reserved bytes never looked at. Directories and files with their write
+    and access times and the read-only bit."""
+    names_size, records_size = struct.unpack_from("<II", blob, len(blob) - 8)
+    names_at = len(blob) - 8 - records_size - names_size
+    lines = blob[names_at:].split(b"\n")
+    records = blob[len(blob) - 8 - records_size:len(blob) - 8]
+    offset, path, dirs = 0, [], []
+    for i in range(records_size // 40):
+        low, high, depth, attributes, _, w, a = struct.unpack_from("<IBBHQQQ", records, 40 * i)
+        name = lines[i].decode("utf-8", "surrogatepass").encode("utf-16-le", "surrogatepass").decode(
+            "utf-16-le").encode()
+        del path[depth:]
+        path.append(name)
+        full = os.path.join(os.fsencode(dest), *path)
+        times = ((a - 116444736000000000) * 100, (w - 116444736000000000) * 100)
+        if attributes & 0x10:
+            os.mkdir(full)
+            dirs.append((full, times))
+            continue
+        length = high << 32 | low
+        with open(full, "wb") as f:
+            f.write(blob[offset:offset + length])
+        offset += length
+        os.utime(full, ns=times)
+        if attributes & 1:
+            os.chmod(full, 0o444)
+    for full, times in reversed(dirs):
+        os.utime(full, ns=times)
+
+
 def walk_tree(root, opener=os.open):
     """Every entry below `root`, names sorted, as (relative path in bytes
     joined by "/", lstat result, descriptor of its directory, its name).

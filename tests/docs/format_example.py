@@ -6,6 +6,7 @@ extractor check one another: run.py compares the hex dump printed in the
 document with the bytes built here and extracts them with untree.
 
     python3 format_example.py        prints the dump as it belongs in the document
+    python3 format_example.py ext    the same of the extended example
 """
 import struct
 
@@ -51,9 +52,9 @@ def cesu8(name):
     return bytes(out)
 
 
-def record(depth, attributes, length, creation, write, access):
+def record(depth, attributes, length, creation, write, access, reserved=bytes(8)):
     return struct.pack("<IBBHQQQ8s", length & 0xFFFFFFFF, length >> 32, depth, attributes,
-                       creation, write, access, bytes(8))
+                       creation, write, access, reserved)
 
 
 def build():
@@ -62,6 +63,54 @@ def build():
     records = b"".join(
         record(d, a, 0 if c is None else len(c), CREATED, WRITTEN, ACCESSED) for d, _, a, c in ENTRIES)
     return data + names + records + struct.pack("<II", len(names), len(records))
+
+
+# --- The extension (version 1) ------------------------------------------------
+
+MODE_KNOWN = 0x1000
+MODE_LINK = 0x2000
+# The permission bits of the extended example, and a link beside the rest.
+MODES = {"docs": 0o755, "note.txt": 0o644, "hello.txt": 0o444, "\U0001F600": 0o644, "link": 0o777}
+EXTENDED_ENTRIES = ENTRIES[:3] + [(0, "link", ARCHIVE, b"docs")] + ENTRIES[3:]  # sorted by UTF-16 units
+
+
+def crc(data, poly, width):
+    """The reflected CRC of `width` bits: register all ones at the start,
+    inverted at the end, bit by bit as the document gives it."""
+    mask = (1 << width) - 1
+    c = mask
+    for b in data:
+        c ^= b
+        for _ in range(8):
+            c = (c >> 1) ^ poly if c & 1 else c >> 1
+    return c ^ mask
+
+
+def crc32c(data):
+    return crc(data, 0x82F63B78, 32)
+
+
+def crc16(data):
+    return crc(data, 0x8408, 16)
+
+
+def build_extended(creations=None):
+    """The extended example; `creations` replaces each entry's creation time."""
+    data, names, records = b"", b"", b""
+    for i, (d, n, a, c) in enumerate(EXTENDED_ENTRIES):
+        mode = MODE_KNOWN | MODES[n] | (MODE_LINK if n == "link" else 0)
+        created = creations[i] if creations else CREATED
+        head = record(d, a, 0 if c is None else len(c), created, WRITTEN, ACCESSED)[:32]
+        head += struct.pack("<HI", mode, crc32c(c or b""))
+        line = cesu8(n)
+        records += head + struct.pack("<H", crc16(head + line))
+        names += line + b"\n"
+        data += c or b""
+    names_size = len(names) + 65
+    fields = b"\\untree:01" + b"".join(b" %08x" % v for v in (names_size, len(records), crc32c(names),
+                                                                crc32c(records)))
+    footer = fields + b" %08x :eertnu\\\n" % crc32c(fields)
+    return data + names + footer + records + struct.pack("<II", names_size, len(records))
 
 
 def hex_dump(blob):
@@ -76,4 +125,5 @@ def hex_dump(blob):
 
 
 if __name__ == "__main__":
-    print(hex_dump(build()), end="")
+    import sys
+    print(hex_dump(build_extended() if sys.argv[1:] == ["ext"] else build()), end="")

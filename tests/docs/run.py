@@ -298,7 +298,7 @@ def check_man_explains_packer_lines(ctx):
         open(os.path.join(src.encode(), name), "wb").close()
     os.makedirs(os.path.join(src, "fine"))
     try:
-        r = ctx.run(ctx.args.pack, "odd", "odd.tree")
+        r = ctx.run(ctx.args.pack, "--plain", "odd", "odd.tree")  # links too are left out
     finally:
         sock.close()
     expect_eq(r.returncode, 2, "exit status of untree-pack over a tree with things it cannot carry")
@@ -390,6 +390,41 @@ def lister_archives():
         "more_names": b"aab" + b"a\nb\nc\n" + record(0, F, 2) + record(0, F, 1) + struct.pack("<II", 6, 80),
         "more": a([b"a"], [record(0, F, 4)], b"abc"),
         "fewer": a([b"a"], [record(0, F, 2)], b"abc"),
+    } | extended_archives()
+
+
+def flipped(blob, at):
+    return blob[:at] + bytes([blob[at] ^ 0x20]) + blob[at + 1:]
+
+
+def extended_archives():
+    """The extended example with each kind of damage the extension shows."""
+    ext = format_example.build_extended()
+    names_size, records_size = struct.unpack_from("<II", ext, len(ext) - 8)
+    records_at = len(ext) - 8 - records_size
+    footer_at = records_at - 65
+    # A record whose own check was made to fit again: only the index
+    # checksum tells.
+    head = bytearray(ext[records_at:records_at + 38])
+    head[16] ^= 1
+    name = b"docs"
+    resealed = bytes(head) + struct.pack("<H", format_example.crc16(bytes(head) + name))
+    data_end = 13
+    # A line between the last record's and a footer that holds together.
+    names = ext[data_end:footer_at] + b"x\n"
+    records = ext[records_at:len(ext) - 8]
+    crc = format_example.crc32c
+    fields = b"\\untree:01" + b"".join(b" %08x" % v for v in (len(names) + 65, len(records), crc(names), crc(records)))
+    footer = fields + b" %08x :eertnu\\\n" % crc(fields)
+    return {
+        "ext_content": flipped(ext, 1),
+        "ext_cut": ext[:data_end - 2] + ext[data_end:],
+        "ext_record": flipped(ext, records_at + 40 + 9),
+        "ext_footer": flipped(ext, footer_at + 3),
+        "ext_index": ext[:records_at] + resealed + ext[records_at + 40:],
+        "ext_extra_line": ext[:data_end] + names + footer + ext[records_at:len(ext) - 8] + struct.pack(
+            "<II", len(names) + 65, records_size),
+        "ext_trailer": ext[:len(ext) - 8] + struct.pack("<II", names_size - 1, records_size),
     }
 
 
@@ -444,10 +479,10 @@ def check_man_explains_list_lines(ctx):
 
 # --- format --------------------------------------------------------------------
 
-def dump_in_document(ctx):
+def dump_in_document(ctx, which="example"):
     with open(os.path.join(ctx.args.source, "docs", "format.md"), encoding="utf-8") as f:
         doc = f.read()
-    m = re.search(r"<!-- example dump begins -->\n```\n(.*?)```\n<!-- example dump ends -->", doc, re.S)
+    m = re.search(r"<!-- %s dump begins -->\n```\n(.*?)```\n<!-- %s dump ends -->" % (which, which), doc, re.S)
     expect(m, "docs/format.md has no marked example dump")
     return m.group(1)
 
@@ -515,7 +550,7 @@ def check_format_matches_packer(ctx):
     times = (to_ns(format_example.ACCESSED), to_ns(format_example.WRITTEN))
     for path in list(files) + [("docs",)]:
         os.utime(os.path.join(src, *path), ns=times)
-    r = ctx.run(ctx.args.pack, "src", "packed.tree")
+    r = ctx.run(ctx.args.pack, "--plain", "src", "packed.tree")
     expect_eq((r.returncode, r.stderr), (0, b""), "packing the example tree")
     with open(os.path.join(ctx.scratch, "packed.tree"), "rb") as f:
         packed = f.read()
@@ -531,6 +566,71 @@ def check_format_matches_packer(ctx):
         return bytes(blob)
     expect_eq(format_example.hex_dump(without_creation_times(packed)),
               format_example.hex_dump(without_creation_times(wanted)), "the packed example, creation times aside")
+
+
+def check_extended_dump(ctx):
+    dump = dump_in_document(ctx, "extended")
+    built = format_example.build_extended()
+    expect_eq(dump, format_example.hex_dump(built), "the extended dump in docs/format.md")
+    expect_eq(bytes_of_dump(dump), built, "the bytes of the extended dump")
+
+
+def check_extended_extracts(ctx):
+    """untree restores the extended example's modes and link (Linux), or
+    checks its contents and makes or refuses the link (Windows)."""
+    with open(os.path.join(ctx.scratch, "extended.tree"), "wb") as f:
+        f.write(bytes_of_dump(dump_in_document(ctx, "extended")))
+    out = ctx.fresh_dir("out-extended")
+    os.umask(0o022)
+    r = ctx.run(ctx.args.untree, "extended.tree", "out-extended")
+    link = os.path.join(out, "link")
+    if ctx.args.runner and not os.path.islink(link):
+        expect_eq(r.returncode, 2, "exit status, the link refused")
+        expect(b"symlink error with <" in r.stderr, "no line for the refused link: %r" % r.stderr)
+    else:
+        expect_eq((r.returncode, r.stderr), (0, b""), "extracting the extended example")
+        expect_eq(os.readlink(link), "docs", "the link")
+    if not ctx.args.runner:
+        modes = {p: os.stat(os.path.join(out, p)).st_mode & 0o7777
+                 for p in ["docs", "docs/note.txt", "hello.txt", "\U0001F600"]}
+        expect_eq(modes, {"docs": 0o755, "docs/note.txt": 0o644, "hello.txt": 0o444, "\U0001F600": 0o644}, "modes")
+    bad = bytearray(bytes_of_dump(dump_in_document(ctx, "extended")))
+    bad[1] ^= 0x20  # in the content of docs/note.txt
+    with open(os.path.join(ctx.scratch, "bad.tree"), "wb") as f:
+        f.write(bad)
+    ctx.fresh_dir("out-bad")
+    r = ctx.run(ctx.args.untree, "bad.tree", "out-bad")
+    expect_eq(r.returncode, 2, "exit status of a damaged content")
+    expect(b"checksum mismatch in <" in r.stderr and b"note.txt>" in r.stderr, "the line: %r" % r.stderr)
+
+
+def check_extended_matches_packer(ctx):
+    """untree-pack writes the extended example's bytes for its tree, given
+    the creation times it found."""
+    if not ctx.args.pack or ctx.args.runner:
+        raise Skip("the extended example holds a link and Linux modes: the Linux packer")
+    src = ctx.fresh_dir("src-extended")
+    os.makedirs(os.path.join(src, "docs"))
+    files = {("docs", "note.txt"): b"hi\n", ("hello.txt",): b"Hello\n", ("\U0001F600",): b""}
+    for path, content in files.items():
+        with open(os.path.join(src, *path), "wb") as f:
+            f.write(content)
+    os.symlink("docs", os.path.join(src, "link"))
+    for path, mode in [(("docs",), 0o755), (("docs", "note.txt"), 0o644), (("hello.txt",), 0o444),
+                       (("\U0001F600",), 0o644)]:
+        os.chmod(os.path.join(src, *path), mode)
+    to_ns = lambda ft: (ft - format_example.FILETIME_UNIX_EPOCH) * 100  # noqa: E731
+    times = (to_ns(format_example.ACCESSED), to_ns(format_example.WRITTEN))
+    for path in list(files) + [("docs",), ("link",)]:
+        os.utime(os.path.join(src, *path), ns=times, follow_symlinks=False)
+    r = ctx.run(ctx.args.pack, "src-extended", "packed-extended.tree")
+    expect_eq((r.returncode, r.stderr), (0, b""), "packing the extended example tree")
+    with open(os.path.join(ctx.scratch, "packed-extended.tree"), "rb") as f:
+        packed = f.read()
+    records_at = len(packed) - 8 - 200
+    creations = [struct.unpack_from("<Q", packed, records_at + 40 * k + 8)[0] for k in range(5)]
+    expect_eq(format_example.hex_dump(packed), format_example.hex_dump(format_example.build_extended(creations)),
+              "the packed extended example, with the creation times it found")
 
 
 # --- cli -----------------------------------------------------------------------
@@ -967,7 +1067,8 @@ GROUPS = {
     "man": [check_man_renders, check_man_version, check_man_sections, check_man_explains_every_report,
             check_man_safety_examples, check_man_filter_examples, check_man_explains_packer_lines,
             check_man_explains_list_lines],
-    "format": [check_format_dump, check_format_extracts, check_format_matches_packer],
+    "format": [check_format_dump, check_format_extracts, check_format_matches_packer, check_extended_dump,
+               check_extended_extracts, check_extended_matches_packer],
     "cli": [check_cli_help_and_version, check_cli_only_sole_argument, check_cli_bash_completion],
     "packages": [check_packages_install],
     "readme": [],
