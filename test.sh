@@ -46,6 +46,7 @@ REQUIRED_PACKAGES=(
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
     hyperfine libarchive-tools strace time  # the benchmark's smoke run
     groff man-db file lintian               # manual pages, packages
+    fuse3 libfuse3-dev                      # untree-mount and its tests
 )
 
 ALL_PARTS=(native windows asan fuzz)

@@ -271,11 +271,18 @@ int platform_mount_serve() {
         console_err("untree-mount: cannot start the file system (mount options: %s)\n", options);
         return EXIT_EARLY;
     }
+    // FUSE moves to / when it starts serving, even in the foreground: the
+    // mount point is unmounted by its full path.
+    char* point = realpath(m->mount_point, 0);
     int status = EXIT_EARLY;
-    if (fuse_set_signal_handlers(se) != 0) {
+    if (!point) {
+        char text[512];
+        console_err("untree-mount: cannot use %s as the mount point: %s\n", m->mount_point,
+                    error_text((uint32_t)errno, text, sizeof text, true));
+    } else if (fuse_set_signal_handlers(se) != 0) {
         console_err("untree-mount: cannot take the signals that unmount\n");
     } else {
-        if (fuse_session_mount(se, m->mount_point) != 0) {
+        if (fuse_session_mount(se, point) != 0) {
             console_err("untree-mount: cannot mount on %s\n", m->mount_point);
         } else {
             fuse_daemonize(m->foreground ? 1 : 0);
@@ -283,10 +290,12 @@ int platform_mount_serve() {
             int served = fuse_session_loop_mt(se, config);
             fuse_loop_cfg_destroy(config);
             fuse_session_unmount(se);
-            status = served == 0 ? EXIT_COMPLETE : EXIT_EARLY;
+            // A signal that ended it comes back as its number: unmounted as asked.
+            status = served >= 0 ? EXIT_COMPLETE : EXIT_EARLY;
         }
         fuse_remove_signal_handlers(se);
     }
     fuse_session_destroy(se);
+    free(point);
     return status;
 }
