@@ -175,6 +175,21 @@ bool skip_line(ArchiveReader* r) {
     return false;
 }
 
+bool rewind_index(ArchiveReader* r) {
+    if (r->index_fault || r->file_size < TRAILER_BYTES) return true;
+    uint64_t index = (uint64_t)r->trailer.names_size + r->trailer.records_size + TRAILER_BYTES;
+    if (!platform_seek_from_end(r->cursors.name_cursor, -(int64_t)index) ||
+        !platform_seek_from_end(r->cursors.record_cursor, -(int64_t)(r->trailer.records_size + TRAILER_BYTES))) {
+        index_cut_short(r, platform_last_error());
+        return false;
+    }
+    r->names.fill = r->names.position = 0;
+    r->names.remaining = r->trailer.names_size;
+    r->records.fill = r->records.position = 0;
+    r->records.records_read = 0;
+    return true;
+}
+
 void close_cursors(ArchiveReader* r) {
     platform_close(r->cursors.data_cursor);
     platform_close(r->cursors.name_cursor);

@@ -82,6 +82,10 @@ inline uint64_t names_left(const ArchiveReader* reader) {
     return reader->names.remaining + (reader->names.fill - reader->names.position);
 }
 void close_cursors(ArchiveReader* reader);
+// Back to the first record and the first name line, as after open_cursors,
+// for the walk after a first pass over the index. False, with index_fault
+// set, when the cursors cannot be moved.
+bool rewind_index(ArchiveReader* reader);
 
 // Content: hands out up to `wanted` bytes of the data region in place and
 // consumes them; 0 once the data region has ended, or when a read failed

@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "archive/checksum.h"
+#include "archive/extension.h"
+
 bool grow_reserve(GrowBuffer* b, size_t more) {
     if (b->capacity - b->size >= more) return true;
     if (more > (size_t)-1 / 2 - b->size) return false;
@@ -31,8 +34,21 @@ void index_free(IndexWriter* index) {
     grow_free(&index->records);
 }
 
+void index_extend(IndexWriter* index) {
+    index->extended = true;
+}
+
 uint64_t index_bytes(const IndexWriter* index) {
-    return (uint64_t)index->names.size + index->records.size + TRAILER_BYTES;
+    return (uint64_t)index->names.size + index->records.size + TRAILER_BYTES + (index->extended ? FOOTER_BYTES : 0);
+}
+
+void index_seal_entry(IndexWriter* index, uint16_t mode, uint32_t content_crc) {
+    if (!index->extended || index->entries == 0) return;
+    uint8_t* at = index->records.bytes + index->records.size - RECORD_BYTES;
+    EntryRecord r;
+    decode_record(at, &r);
+    set_entry_extension(&r, mode, content_crc, index->names.bytes + index->last_name_at, index->last_name_length);
+    encode_record(r, at);
 }
 
 static uint64_t cesu8_bytes(const uint16_t* name, uint32_t units) {
@@ -88,7 +104,9 @@ IndexResult index_add(IndexWriter* index, const uint16_t* name, uint32_t units, 
         return INDEX_NO_MEMORY;
 
     GrowBuffer* names = &index->names;
+    index->last_name_at = names->size;
     uint32_t line = encode_cesu8(name, units, names->bytes + names->size);
+    index->last_name_length = line;
     names->size += line;
     uint32_t d = record.depth;
     index->path_units[d] = (d > 0 ? index->path_units[d - 1] + 1 : 0) + units;
@@ -101,6 +119,8 @@ IndexResult index_add(IndexWriter* index, const uint16_t* name, uint32_t units, 
     index->records.size += RECORD_BYTES;
 
     index->entries++;
+    // A directory, or a file whose content never comes, is sealed as it is.
+    if (index->extended) index_seal_entry(index, 0, 0);
     index->last_depth = record.depth;
     index->last_is_directory = is_directory(record);
     return INDEX_ADDED;
@@ -121,8 +141,22 @@ bool index_write(const IndexWriter* index, PlatformHandle out) {
     ArchiveTrailer trailer;
     trailer.names_size = (uint32_t)index->names.size;
     trailer.records_size = (uint32_t)index->records.size;
+    uint8_t footer[FOOTER_BYTES];
+    // An empty tree stays the 8 zero bytes every reader knows as empty.
+    bool extended = index->extended && index->entries > 0;
+    if (extended) {
+        trailer.names_size += FOOTER_BYTES;
+        ExtensionFooter f;
+        f.version = EXTENSION_VERSION;
+        f.names_size = trailer.names_size;
+        f.records_size = trailer.records_size;
+        f.names_crc = crc32c(0, index->names.bytes, index->names.size);
+        f.records_crc = crc32c(0, index->records.bytes, index->records.size);
+        encode_footer(f, footer);
+    }
     uint8_t bytes[TRAILER_BYTES];
     encode_trailer(trailer, bytes);
     return write_all(out, index->names.bytes, index->names.size) &&
+           (!extended || write_all(out, footer, FOOTER_BYTES)) &&
            write_all(out, index->records.bytes, index->records.size) && write_all(out, bytes, TRAILER_BYTES);
 }

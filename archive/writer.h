@@ -28,6 +28,9 @@ struct IndexWriter {
     GrowBuffer records;
     uint64_t limit;          // names + records + trailer stay below this
     uint32_t entries;
+    bool extended;           // records carry modes and checksums, a footer closes the names
+    size_t last_name_at;     // the last entry's name line in `names`, and its length
+    uint32_t last_name_length;
     int last_depth;          // -1 before the first entry
     bool last_is_directory;
     // The path of the last entry at each depth: at depth d + 1 that is the
@@ -47,11 +50,17 @@ enum IndexResult {
 };
 
 void index_init(IndexWriter* index);
+// From now on the index is written extended (archive/extension.h).
+void index_extend(IndexWriter* index);
 void index_free(IndexWriter* index);
 
 // Appends one entry: its name line and its record. Nothing is appended
 // unless the result is INDEX_ADDED.
 IndexResult index_add(IndexWriter* index, const uint16_t* name, uint32_t units, const EntryRecord& record);
+
+// The last entry's extension: its mode and the checksum of its content,
+// known once the content is written. Nothing for a plain index.
+void index_seal_entry(IndexWriter* index, uint16_t mode, uint32_t content_crc);
 
 // Whether an entry of this name at this depth, below the last directory
 // added at depth - 1, keeps within the depth and path limits.

@@ -3,6 +3,8 @@
 // data region.
 #include <string.h>
 
+#include "archive/checksum.h"
+
 #include "extract/extract.h"
 #include "report/console.h"
 #include "report/exit_status.h"
@@ -48,11 +50,12 @@ struct CopyResult {
 
 // Copies `length` bytes of content to the output. Every byte of the entry is
 // consumed even when the output stops accepting them, so later entries keep
-// their own bytes.
-static CopyResult copy_content(uint64_t length, PlatformHandle output) {
+// their own bytes. With `crc`, every byte passes through the window and is
+// checksummed on its way: the kernel's copy would keep it from us.
+static CopyResult copy_content(uint64_t length, PlatformHandle output, uint32_t* crc) {
     CopyResult result = {0, 0, 0};
     ArchiveReader* archive = &g_state.archive;
-    uint64_t kernel_min = kernel_copy_min(archive);
+    uint64_t kernel_min = crc ? UINT64_MAX : kernel_copy_min(archive);
     while (result.consumed < length && result.error == 0) {
         uint64_t left = length - result.consumed;
         if (left >= kernel_min && data_buffered(archive) == 0) {
@@ -79,6 +82,7 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output) {
             break;
         }
         result.consumed += n;
+        if (crc) *crc = crc32c(*crc, bytes, n);
         uint32_t w = platform_write(output, bytes, n);
         result.written += w;
         g_state.counters.outbytes += w;
@@ -154,6 +158,46 @@ static bool extract_directory(int d) {
     return result == DIRECTORY_NOT_MADE;
 }
 
+// A symbolic link of the extension: its target is its content, read whole
+// and checked before anything is made. Never followed, now or later: what
+// stands at its name afterwards is refused as a link.
+static void extract_link(int d) {
+    const EntryRecord& record = g_state.record;
+    const WideChar* path = g_state.path.wide;
+    uint64_t length = content_length(record);
+    g_state.counters.files++;
+    uint32_t got = 0;
+    if (length < LINK_TARGET_LIMIT) {
+        while (got < length) {
+            const uint8_t* bytes;
+            uint32_t n = data_take(&g_state.archive, length - got, &bytes);
+            if (n == 0) break;
+            memcpy(g_state.link_target + got, bytes, n);
+            got += n;
+        }
+    }
+    skip_content(length - got);
+    uint32_t code = 0;
+    PlatformHandle parent = parent_of(d, &code);
+    bool was_incomplete = g_state.incomplete;
+    g_state.incomplete = true;  // unless it is made below
+    if (length >= LINK_TARGET_LIMIT) {
+        report_create_failure(path, record, REFUSED_LINK_TOO_LONG);
+    } else if (got < length) {
+        report_short_content(path, length, got, "archive ends early");
+    } else if (crc32c(0, g_state.link_target, got) != entry_extension(record).content_crc) {
+        // A link to a damaged target is not made: it could lead anywhere.
+        report_checksum_mismatch(path);
+    } else if ((code = name_refusal(d)) != 0 || parent == PLATFORM_NO_HANDLE) {
+        report_create_failure(path, record, code);
+    } else if (!platform_make_link(parent, entry_name(d), path, (const char*)g_state.link_target, got,
+                                   record.access_time, record.write_time)) {
+        report_call_failure(CALL_MAKE_LINK, path, 0, platform_last_error());
+    } else {
+        g_state.incomplete = was_incomplete;
+    }
+}
+
 static void extract_file(int d) {
     const EntryRecord& record = g_state.record;
     const WideChar* path = g_state.path.wide;
@@ -176,11 +220,17 @@ static void extract_file(int d) {
         skip_content(length);
         return;
     }
-    CopyResult copy = copy_content(length, output);
+    bool checked = g_state.extension.extended;
+    uint32_t crc = 0;
+    CopyResult copy = copy_content(length, output, checked ? &crc : 0);
     if (copy.written < length) {
         g_state.incomplete = true;
         const char* reason = copy.error ? error_text_for(copy.error) : "archive ends early";
         report_short_content(path, length, copy.written, reason);
+    } else if (checked && crc != entry_extension(record).content_crc) {
+        // Kept as it came, for salvage: the line says not to trust it.
+        g_state.incomplete = true;
+        report_checksum_mismatch(path);
     }
     finish_file(output, record);
     g_state.output = PLATFORM_NO_HANDLE;
@@ -195,7 +245,7 @@ static const char* index_fault_text() {
 // Stops a walk that cannot go on: the subtrees already written still get
 // their times and the counts are shown once more.
 static void stop_corrupt(const char* reason, bool status_shown) {
-    report_corrupt(g_state.entry_number, reason);
+    if (reason) report_corrupt(g_state.entry_number, reason);  // null: told before the walk
     g_state.incomplete = true;
     if (!status_shown) status_final();
     finalize_directories(g_state.previous_depth, 0);
@@ -211,10 +261,12 @@ static void walk() {
             corrupt = s->archive.index_fault ? index_fault_text() : "record region does not end on a record";
         else if (result == RECORD_ENTRY)
             corrupt = nesting_fault(s->record, s->entry_number, s->previous_depth, s->previous_was_directory);
+        bool announced = !corrupt && s->entry_number == s->extension.entry;
+        if (announced) corrupt = s->extension.fault;
         bool stop = result != RECORD_ENTRY || corrupt;
         status_check(stop);
         if (corrupt) {
-            stop_corrupt(corrupt, true);
+            stop_corrupt(announced ? 0 : corrupt, true);
             return;
         }
         int d = stop ? 0 : s->record.depth;
@@ -256,7 +308,8 @@ static void walk() {
             skip_content(length);
             continue;
         }
-        if (!directory) extract_file(d);
+        if (!directory && s->extension.extended && is_link(s->record)) extract_link(d);
+        else if (!directory) extract_file(d);
         else if (!extract_directory(d)) s->refused_depth = d;
     }
 }
@@ -278,6 +331,14 @@ int run_extract(int argc, char** argv) {
     }
     s->root = platform_open_tree(argc > 2 ? argv[2] : ".", s->path.wide, s->archive.cursors.data_cursor);
     s->root_error = s->root == PLATFORM_NO_HANDLE ? platform_last_error() : 0;
+    // The first pass: damage the index checksums find is told before
+    // anything is written.
+    check_extension(&s->archive, &s->extension);
+    s->permission_mask = platform_permission_mask();
+    if (s->extension.fault) {
+        report_index_damage(s->extension.entry, s->extension.fault);
+        s->incomplete = true;
+    }
     start_status();
     s->previous_depth = 0;
     walk();

@@ -5,6 +5,7 @@
 #define UNTREE_EXTRACT_H
 
 #include "archive/cursors.h"
+#include "archive/extension.h"
 #include "archive/format.h"
 #include "archive/names.h"
 #include "platform/platform.h"
@@ -16,6 +17,7 @@
 enum NameRefusal {
     REFUSED_TRAILING_DOT_OR_BLANK = 0x20000101,
     REFUSED_DEVICE_NAME,
+    REFUSED_LINK_TOO_LONG,
 };
 
 enum {
@@ -47,6 +49,7 @@ struct PendingDirectoryTable {
     uint64_t write_times[LEVELS];
     uint64_t access_times[LEVELS];
     uint64_t creation_times[LEVELS];
+    uint16_t modes[LEVELS];             // the extension's mode, set after the times; 0: none
 };
 
 struct ExtractCounters {
@@ -72,6 +75,9 @@ struct ExtractState {
     PlatformHandle root;                // the destination, held for the run
     uint32_t root_error;                // why it could not be opened
     bool incomplete;                    // something selected was not extracted in full
+    ExtensionCheck extension;           // what the first pass found
+    uint32_t permission_mask;           // the archived permission bits the system gets
+    uint8_t link_target[LINK_TARGET_LIMIT];
     char error_text[ERROR_TEXT_BYTES];
 };
 
@@ -101,6 +107,9 @@ inline uint32_t relative_length() { return g_state.path.narrow_end - g_state.pat
 void open_pending_directory(int depth, const EntryRecord& record, PlatformHandle held, bool created);
 void finalize_directories(int from_depth, int to_depth);
 void finish_file(PlatformHandle output, const EntryRecord& record);
+// The permission bits an entry of the extension gets here, or -1 when none
+// are set (a plain archive, a mode not known, a system without them).
+int32_t restored_mode(const EntryRecord& record);
 
 // --- Selection and listing --------------------------------------------------
 void list_entry(const char* relative, uint32_t length);

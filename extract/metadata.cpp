@@ -13,6 +13,8 @@ void open_pending_directory(int d, const EntryRecord& record, PlatformHandle hel
     t->write_times[d] = created ? record.write_time : 0;
     t->access_times[d] = created ? record.access_time : 0;
     t->creation_times[d] = created ? record.creation_time : 0;
+    int32_t mode = created ? restored_mode(record) : -1;
+    t->modes[d] = mode < 0 ? 0 : (uint16_t)(MODE_KNOWN | mode);
 }
 
 // A call on the directory held at depth k failed. The built path still runs
@@ -34,6 +36,10 @@ void finalize_directories(int from_depth, int to_depth) {
         if (t->handles[k] == PLATFORM_NO_HANDLE) continue;
         if (!platform_set_times(t->handles[k], t->creation_times[k], t->access_times[k], t->write_times[k]))
             report_directory_call(CALL_SET_TIMES, k, platform_last_error());
+        // After the subtree: bits such as 0500 would have kept it out.
+        if (t->modes[k] && !platform_set_permissions(t->handles[k], t->modes[k] & MODE_PERMISSIONS))
+            report_directory_call(CALL_SET_PERMISSIONS, k, platform_last_error());
+        t->modes[k] = 0;
         if (!platform_close(t->handles[k])) report_directory_call(CALL_CLOSE, k, platform_last_error());
         t->handles[k] = PLATFORM_NO_HANDLE;
     }
@@ -51,9 +57,25 @@ void finish_file(PlatformHandle output, const EntryRecord& record) {
         report_call_failure(stamped == STAMP_TIMES_FAILED ? CALL_SET_TIMES : CALL_SET_ATTRIBUTES, path,
                             record.attributes, platform_last_error());
     }
+    int32_t mode = restored_mode(record);
+    if (mode >= 0 && !platform_set_permissions(output, (uint32_t)mode)) {
+        g_state.incomplete = true;
+        report_call_failure(CALL_SET_PERMISSIONS, path, (uint32_t)mode, platform_last_error());
+    }
     // A file system may tell only now that the content did not reach it.
     if (!platform_close(output)) {
         g_state.incomplete = true;
         report_call_failure(CALL_CLOSE, path, record.attributes, platform_last_error());
     }
+}
+
+int32_t restored_mode(const EntryRecord& record) {
+    if (!g_state.extension.extended || g_state.permission_mask == 0) return -1;
+    EntryExtension e = entry_extension(record);
+    if (!(e.mode & MODE_KNOWN)) return -1;
+    // Never a set-id bit: the archive keeps no owner, so the file would be
+    // set-id to whoever extracts it. The read-only attribute still holds.
+    uint32_t mode = e.mode & MODE_PERMISSIONS & g_state.permission_mask & ~(uint32_t)MODE_SET_ID;
+    if (!is_directory(record) && (record.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
+    return (int32_t)mode;
 }

@@ -9,16 +9,18 @@
 #error "UNTREE_VERSION comes from the project version in CMakeLists.txt"
 #endif
 
-static const char USAGE[] = "untree-pack: usage: untree-pack SOURCE_DIR ARCHIVE (or --help)\n";
+static const char USAGE[] = "untree-pack: usage: untree-pack [--plain] SOURCE_DIR ARCHIVE (or --help)\n";
 
 static const char HELP_TEXT[] =
-    "Usage: untree-pack SOURCE_DIR ARCHIVE\n"
+    "Usage: untree-pack [--plain] SOURCE_DIR ARCHIVE\n"
     "Write the directory tree under SOURCE_DIR into the archive ARCHIVE;\n"
     "`untree ARCHIVE DEST` re-creates it under DEST.\n"
     "\n"
     "  SOURCE_DIR  the directory whose contents are packed (not the directory\n"
     "              itself): every directory and regular file, depth first,\n"
-    "              siblings sorted by name, with their times and attributes\n"
+    "              siblings sorted by name, with their times, attributes and\n"
+    "              permission bits, and symbolic links as links (never\n"
+    "              followed)\n"
     "  ARCHIVE     the file to write: written beside its final name and renamed\n"
     "              once whole, keeping a replaced file's permissions (through a\n"
     "              symbolic link, what it leads to); a file you may not write to\n"
@@ -27,7 +29,15 @@ static const char HELP_TEXT[] =
     "              straight, never replaced. On Linux a path means what the\n"
     "              kernel means: \"..\" after a link leads up from its target\n"
     "\n"
-    "Left out, one line each on standard error: symbolic links, devices,\n"
+    "Every file's content and the whole index carry a CRC-32C, which untree\n"
+    "and untree-list --check verify. Readers of the original format still\n"
+    "read the archive, and make a symbolic link a small file holding its\n"
+    "target.\n"
+    "\n"
+    "  --plain      an archive of the original format: no permission bits, no\n"
+    "               checksums, symbolic links left out\n"
+    "\n"
+    "Left out, one line each on standard error: devices,\n"
     "sockets, FIFOs, entries that cannot be read, names an archive cannot\n"
     "carry (on Linux: not valid UTF-8, or holding \"\\\" or \":\"), and what\n"
     "untree could not restore: entries below 255 levels or with a path over\n"
@@ -63,10 +73,11 @@ int main(int argc, char** argv) {
         console_out("untree-pack %s\n", UNTREE_VERSION);
         return console_finish() == 0 ? EXIT_COMPLETE : EXIT_EARLY;
     }
-    if (count != 3) {
+    bool plain = count == 4 && strcmp(arguments[1], "--plain") == 0;
+    if (count != 3 && !plain) {
         console_err("%s", USAGE);
         return EXIT_EARLY;
     }
     platform_catch_interruptions();
-    return run_pack(arguments[1], arguments[2]);
+    return run_pack(arguments[count - 2], arguments[count - 1], plain);
 }

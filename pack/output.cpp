@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "archive/checksum.h"
 #include "pack/pack.h"
 #include "report/console.h"
 
@@ -102,9 +103,26 @@ static bool flush(ArchiveOutput* out) {
     return true;
 }
 
+void output_append(ArchiveOutput* out, const void* bytes, uint32_t length) {
+    out->crc = 0;
+    const uint8_t* p = (const uint8_t*)bytes;
+    while (length > 0) {
+        if (out->fill == PACK_CHUNK && !flush(out)) return;
+        uint32_t n = PACK_CHUNK - out->fill;
+        if (n > length) n = length;
+        memcpy(out->buffer + out->fill, p, n);
+        if (out->checksums) out->crc = crc32c(out->crc, p, n);
+        out->fill += n;
+        out->data_bytes += n;
+        p += n;
+        length -= n;
+    }
+}
+
 CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length) {
     CopyOutcome result = {0, 0};
-    if (!out->no_send_file) {
+    out->crc = 0;
+    if (!out->no_send_file && !out->checksums) {
         if (!flush(out)) return result;
         // A copy the platform refused once (other file systems, a pipe, no
         // such call) is not asked for again.
@@ -128,6 +146,7 @@ CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t leng
         if (want > left) want = (uint32_t)left;
         uint32_t error;
         uint32_t n = platform_read(source, out->buffer + out->fill, want, &error);
+        if (out->checksums) out->crc = crc32c(out->crc, out->buffer + out->fill, n);
         out->fill += n;
         out->data_bytes += n;
         result.read += n;
@@ -144,6 +163,7 @@ CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t leng
         uint32_t n = PACK_CHUNK - out->fill;
         if (n > missing) n = (uint32_t)missing;
         memset(out->buffer + out->fill, 0, n);
+        if (out->checksums) out->crc = crc32c(out->crc, out->buffer + out->fill, n);
         out->fill += n;
         out->data_bytes += n;
         missing -= n;

@@ -29,6 +29,11 @@ struct ArchiveOutput {
     // them (one copy instead of a read and a write); otherwise through this
     // buffer, many small files to a write.
     bool no_copy_range, no_send_file;
+    // An extended archive: every content is read, its CRC-32C taken on the
+    // way, and written from the buffer; no in-kernel copy, which would
+    // keep the bytes from us.
+    bool checksums;
+    uint32_t crc;     // of the content being copied
     uint8_t* buffer;  // contents not yet written
     uint32_t fill;
     uint64_t data_bytes;
@@ -48,6 +53,9 @@ bool output_open(ArchiveOutput* out, const char* archive_argument);
 // exactly `length`, whatever the file holds by now (zeros where it ended
 // early). Sets out->failed when the archive refused bytes.
 CopyOutcome output_copy(ArchiveOutput* out, PlatformHandle source, uint64_t length);
+// Appends bytes the packer holds itself (a link's target), the CRC-32C
+// taken as for a copy.
+void output_append(ArchiveOutput* out, const void* bytes, uint32_t length);
 // Writes what is buffered and the index behind it, and puts the archive in
 // place. False, with a message, when any step fails.
 bool output_finish(ArchiveOutput* out, const IndexWriter* index);
@@ -79,6 +87,8 @@ void progress_clear();
 uint32_t long_path_of(const char* argument, WideChar* out, uint32_t capacity);
 
 // Packs SOURCE_DIR into ARCHIVE; returns the exit status.
-int run_pack(const char* source_argument, const char* archive_argument);
+// `plain`: the archive of the original rules, without modes, links or
+// checksums (archive/extension.h).
+int run_pack(const char* source_argument, const char* archive_argument, bool plain);
 
 #endif

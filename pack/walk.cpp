@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "archive/extension.h"
 #include "pack/pack.h"
 #include "report/console.h"
 #include "report/exit_status.h"
@@ -35,6 +36,7 @@ struct Child {
     uint32_t error;
     const char* fault;
     uint16_t attributes;
+    uint16_t mode;  // for the extension: MODE_KNOWN and the bits, or 0
     uint32_t time_faults;
     uint64_t size;
     uint64_t creation_time, write_time, access_time;
@@ -69,6 +71,8 @@ struct PackState {
     uint32_t directories, files;  // entries in the archive
     uint32_t reported;  // skips and changes told on standard error
     bool refused;       // the tree cannot be archived: no archive
+    bool plain;         // no extension: links are left out as before
+    char target[LINK_TARGET_LIMIT];
 };
 
 static PackState g_pack;
@@ -179,6 +183,7 @@ static uint32_t skip_reason(const PlatformSourceEntry* e, const char** fault) {
     *fault = name_fault(e->name, e->name_units);
     if (*fault) return SKIP_BAD_NAME;
     if (e->error) return SKIP_ATTRIBUTES;
+    if (e->kind == PLATFORM_ENTRY_LINK && !g_pack.plain) return KEEP;
     if (e->kind != PLATFORM_ENTRY_FILE && e->kind != PLATFORM_ENTRY_DIRECTORY) return SKIP_KIND;
     return KEEP;
 }
@@ -195,6 +200,7 @@ static bool keep_child(const PlatformSourceEntry* e) {
     c->skip = skip_reason(e, &c->fault);
     c->error = e->error;
     c->attributes = e->attributes;
+    c->mode = e->mode_known ? (uint16_t)(MODE_KNOWN | (e->mode & MODE_PERMISSIONS)) : 0;
     c->time_faults = e->time_faults;
     c->size = e->size;
     c->creation_time = e->creation_time;
@@ -331,6 +337,7 @@ static void pack_directory(const Level* parent, const Child& c, uint32_t depth) 
         platform_close(h);
         return;
     }
+    index_seal_entry(&g_pack.index, c.mode, 0);
     push_level(h);
 }
 
@@ -376,7 +383,7 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
     if (c.identity_known && output_leaves_out(&g_pack.out, c.volume, c.index)) return;
     // An empty file is all in its listing: nothing to read, nothing to change.
     if (c.size == 0 && c.identity_known) {
-        add_entry(c, depth, 0);
+        if (add_entry(c, depth, 0)) index_seal_entry(&g_pack.index, c.mode, 0);
         return;
     }
     uint32_t found = c.kind;
@@ -405,8 +412,26 @@ static void pack_file(const Level* parent, const Child& c, uint32_t depth) {
         return;
     }
     CopyOutcome copied = output_copy(&g_pack.out, h, c.size);
+    index_seal_entry(&g_pack.index, c.mode, g_pack.out.crc);
     if (!g_pack.out.failed) tell_copy(c, h, copied, before, changed_since_listed);
     platform_release_source(h);
+}
+
+// A symbolic link, never followed: a file entry whose content is the
+// target's bytes, marked as a link in its extension. A reader of the
+// original rules makes a small file holding the target.
+static void pack_link(const Level* parent, const Child& c, uint32_t depth) {
+    char why[WHY_BYTES];
+    int32_t n = platform_read_link(parent->directory, name_at(c.name_at), g_pack.wide, g_pack.target,
+                                   sizeof g_pack.target);
+    if (n < 0) {
+        report("cannot read symbolic link <%s>: %s; skipped", g_pack.display,
+               error_text(platform_last_error(), why, sizeof why, true));
+        return;
+    }
+    if (!add_entry(c, depth, (uint64_t)n)) return;
+    output_append(&g_pack.out, g_pack.target, (uint32_t)n);
+    index_seal_entry(&g_pack.index, (uint16_t)(MODE_LINK | c.mode), g_pack.out.crc);
 }
 
 static void walk() {
@@ -426,6 +451,7 @@ static void walk() {
         else if (!index_path_fits(&g_pack.index, depth, name_at(c.name_at), c.name_units))
             report("path too long to restore, skipped: <%s>", g_pack.display);
         else if (c.kind == PLATFORM_ENTRY_DIRECTORY) pack_directory(top, c, depth);
+        else if (c.kind == PLATFORM_ENTRY_LINK) pack_link(top, c, depth);
         else pack_file(top, c, depth);
     }
     while (g_pack.level_count > 0) pop_level();
@@ -443,9 +469,11 @@ static int finish_run(int status) {
     return status;
 }
 
-int run_pack(const char* source_argument, const char* archive_argument) {
+int run_pack(const char* source_argument, const char* archive_argument, bool plain) {
     memset(&g_pack, 0, sizeof g_pack);
     index_init(&g_pack.index);
+    g_pack.plain = plain;
+    if (!plain) index_extend(&g_pack.index);
     progress_start();
     // Every byte of a name may take four to show.
     size_t display_bytes = strlen(source_argument) + 1 + (size_t)(DEPTH_LIMIT + 1) * (PLATFORM_NAME_UNITS * 4 * 2 + 1);
@@ -473,6 +501,7 @@ int run_pack(const char* source_argument, const char* archive_argument) {
     g_pack.wide_length = n;
     g_pack.wide[n] = 0;
 
+    g_pack.out.checksums = !plain;
     if (!output_open(&g_pack.out, archive_argument)) {
         platform_close(root);
         output_abandon(&g_pack.out);

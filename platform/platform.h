@@ -145,6 +145,19 @@ enum StampResult {
 // before it is closed.
 StampResult platform_stamp_file(PlatformHandle handle, uint64_t creation, uint64_t access, uint64_t write,
                                 uint32_t attributes);
+// Which of an archived entry's permission bits (07777) the extractor gives
+// it: POSIX all but the set-id bits for root, and also less the umask for
+// anyone else; 0 where the system keeps no such bits (Windows).
+uint32_t platform_permission_mask();
+// Sets the permission bits of what the handle holds open; true where the
+// system keeps none.
+bool platform_set_permissions(PlatformHandle handle, uint32_t mode);
+// Makes a symbolic link `name` in `parent` (`path` its full path) that
+// holds `target` as it stands, never following anything, and gives it the
+// times (0: left). False, with the last error, when the system refuses, a
+// name is there already, or the system makes no links.
+bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideChar* path, const char* target,
+                        uint32_t length, uint64_t access, uint64_t write);
 
 // --- Errors --------------------------------------------------------------
 // The error left by the last failed operation; read it before anything else.
@@ -235,6 +248,8 @@ struct PlatformSourceEntry {
     uint32_t error;  // not 0: the name was listed but its attributes could not be read
     uint32_t kind;   // PlatformEntryKind
     uint16_t attributes;  // the archive's attribute word
+    uint32_t mode;        // permission bits (07777); only where mode_known
+    bool mode_known;      // false where the system keeps none (Windows)
     uint64_t size;        // content length of a file, 0 for anything else
     uint64_t creation_time, write_time, access_time;  // FILETIMEs
     uint32_t time_faults;
@@ -264,6 +279,12 @@ void platform_list_end();
 // *found as for a directory.
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
                                          uint32_t* found);
+// The target of a symbolic link, as bytes, into out (no terminator).
+// Returns its length, or -1 with the last error: the system refused, the
+// target is longer than capacity, or the system stores no links (Windows:
+// the listing's links stay apart).
+int32_t platform_read_link(PlatformHandle parent, const WideChar* name, const WideChar* path, char* out,
+                           uint32_t capacity);
 // A source file is read with platform_read.
 // Closes a source file once it has been read; the POSIX backend closes
 // consecutive descriptors together, in one call.

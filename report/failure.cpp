@@ -11,6 +11,7 @@ const char* error_text_for(uint32_t code) {
     switch (code) {
     case REFUSED_TRAILING_DOT_OR_BLANK: return "name ends with a dot or a blank (Windows would drop it)";
     case REFUSED_DEVICE_NAME: return "reserved device name on Windows";
+    case REFUSED_LINK_TOO_LONG: return "symbolic link target of 4096 bytes or more";
     case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
@@ -60,6 +61,10 @@ void report_call_failure(EntryCall call, const WideChar* path, uint32_t attribut
     const char* text = error_text_for(code);
     if (call == CALL_SET_ATTRIBUTES)
         console_err("setattributes error with <%s>, attr=%04X: %s\n", shown, (unsigned)attributes, text);
+    else if (call == CALL_SET_PERMISSIONS)
+        console_err("setpermissions error with <%s>, mode=%04o: %s\n", shown, (unsigned)attributes, text);
+    else if (call == CALL_MAKE_LINK)
+        console_err("symlink error with <%s>: %s\n", shown, text);
     else
         console_err("%s error with <%s>: %s\n", call == CALL_SET_TIMES ? "settimes" : "close", shown, text);
 }
@@ -70,6 +75,15 @@ void report_unsafe_name(const char* relative, uint32_t length) {
 
 void report_corrupt(int32_t entry_number, const char* reason) {
     console_err("archive corrupt at entry %d: %s\n", entry_number, reason);
+}
+
+void report_index_damage(int32_t entry_number, const char* reason) {
+    if (entry_number > 0) report_corrupt(entry_number, reason);
+    else console_err("archive corrupt: %s\n", reason);
+}
+
+void report_checksum_mismatch(const WideChar* path) {
+    console_err("checksum mismatch in <%s>\n", report_path(path));
 }
 
 int finish_output(int status) {

@@ -17,11 +17,17 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
 // A call on an entry already made that failed: the entry is there, but not
 // as the archive has it (its times, its attribute word), or its content may
 // not have reached the disk (its close).
-enum EntryCall { CALL_SET_TIMES, CALL_SET_ATTRIBUTES, CALL_CLOSE };
+// CALL_SET_PERMISSIONS takes the mode for `attributes`; CALL_MAKE_LINK
+// none.
+enum EntryCall { CALL_SET_TIMES, CALL_SET_ATTRIBUTES, CALL_CLOSE, CALL_SET_PERMISSIONS, CALL_MAKE_LINK };
 void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code);
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);
 void report_corrupt(int32_t entry_number, const char* reason);
+// Damage the first pass found in no one entry (0) or in one.
+void report_index_damage(int32_t entry_number, const char* reason);
+// A content that does not match its checksum: kept as it came.
+void report_checksum_mismatch(const WideChar* path);
 // The end of a run that printed: standard output is flushed, and when any of
 // it was lost, one line says why and `status` becomes incomplete.
 int finish_output(int status);

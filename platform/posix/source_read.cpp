@@ -77,6 +77,8 @@ static void describe_entry(PlatformSourceEntry* e, uint32_t mode, uint64_t size)
     e->attributes = e->kind == PLATFORM_ENTRY_DIRECTORY ? 0x0010 : 0x0020;
     if (!(mode & S_IWUSR)) e->attributes |= 0x0001;
     e->size = e->kind == PLATFORM_ENTRY_FILE ? size : 0;
+    e->mode = mode & 07777;
+    e->mode_known = true;
 }
 
 static struct {
@@ -232,6 +234,19 @@ void platform_release_source(PlatformHandle h) {
     }
     platform_release_sources();
     g_closing.first = g_closing.last = fd;
+}
+
+int32_t platform_read_link(PlatformHandle parent, const WideChar* name, const WideChar*, char* out,
+                           uint32_t capacity) {
+    const char* n = source_name(name);
+    if (!n) return -1;
+    ssize_t r = SYS(SYS_READLINKAT, readlinkat(to_fd(parent), n, out, capacity));
+    if (r < 0) return -1;
+    if ((uint32_t)r >= capacity) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return (int32_t)r;
 }
 
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar*, uint32_t*) {

@@ -15,6 +15,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"statx", 0, 0},    {"sendfile", 0, 0}, {"renameat", 0, 0}, {"close_range", 0, 0},
     {"faccessat", 0, 0}, {"readlinkat", 0, 0}, {"fchown", 0, 0}, {"linkat", 0, 0},
     {"fdatasync", 0, 0}, {"fsync", 0, 0},   {"syncfs", 0, 0},
+    // symbolic links
+    {"symlinkat", 0, 0}, {"utimensat", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {

@@ -315,6 +315,36 @@ StampResult platform_stamp_file(PlatformHandle h, uint64_t creation, uint64_t ac
     return platform_set_times(h, creation, access, write) ? STAMP_DONE : STAMP_TIMES_FAILED;
 }
 
+uint32_t platform_permission_mask() {
+    // umask can only be read by setting it: set back at once, and this
+    // process has no other thread to create anything meanwhile.
+    mode_t mask = umask(0);
+    umask(mask);
+    return geteuid() == 0 ? 01777u : 01777u & ~(uint32_t)mask;
+}
+
+bool platform_set_permissions(PlatformHandle h, uint32_t mode) {
+    return h == PLATFORM_NO_HANDLE || SYS(SYS_FCHMOD, fchmod(to_fd(h), (mode_t)mode)) == 0;
+}
+
+bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideChar*, const char* target,
+                        uint32_t length, uint64_t access, uint64_t write) {
+    static char text[4097];
+    if (length >= sizeof text || memchr(target, 0, length)) {
+        errno = EINVAL;  // the kernel takes a target up to a NUL, of at most 4095 bytes
+        return false;
+    }
+    memcpy(text, target, length);
+    text[length] = 0;
+    const char* n = kernel_name(name);
+    if (!n) return false;
+    int dirfd = to_fd(parent);
+    if (SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0) return false;
+    if (access == 0 && write == 0) return true;
+    struct timespec ts[2] = {to_timespec(access), to_timespec(write)};
+    return SYS(SYS_UTIMENSAT, utimensat(dirfd, n, ts, AT_SYMLINK_NOFOLLOW)) == 0;
+}
+
 // --- The packer's output -------------------------------------------------------
 // ARCHIVE's final target is reached as a directory descriptor and a name in
 // it, symbolic links followed by hand: so the temporary file lands beside

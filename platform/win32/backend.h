@@ -25,6 +25,8 @@ enum SyscallId {
     SYS_MOVEFILEEXW, SYS_DELETEFILEW, SYS_REPLACEFILEW, SYS_FLUSHFILEBUFFERS,
     // the console
     SYS_WRITECONSOLEW,
+    // symbolic links
+    SYS_CREATESYMBOLICLINKW,
     SYS_COUNT
 };
 

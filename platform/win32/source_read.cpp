@@ -155,6 +155,13 @@ void platform_list_end() {
     g_listing.pending = false;
 }
 
+int32_t platform_read_link(PlatformHandle, const WideChar*, const WideChar*, char*, uint32_t) {
+    // The listing's links and junctions stay apart: reading a reparse
+    // point's target is left to a later version.
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return -1;
+}
+
 PlatformHandle platform_open_source_file(PlatformHandle parent, const WideChar* name, const WideChar* path,
                                          uint32_t* found) {
     PlatformHandle h = open_source_handle(path, FILE_FLAG_SEQUENTIAL_SCAN);

@@ -16,6 +16,8 @@ SyscallSlot g_syscalls[SYS_COUNT] = {
     {"FlushFileBuffers", 0, 0},
     // the console
     {"WriteConsoleW", 0, 0},
+    // symbolic links
+    {"CreateSymbolicLinkW", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {

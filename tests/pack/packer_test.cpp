@@ -65,7 +65,7 @@ protected:
     std::string at(const char* relative) { return (scratch / relative).string(); }
     PackRun pack(const char* archive = "out.tree") {
         testing::internal::CaptureStderr();
-        int status = run_pack(at("src").c_str(), at(archive).c_str());
+        int status = run_pack(at("src").c_str(), at(archive).c_str(), false);
         return PackRun{status, testing::internal::GetCapturedStderr()};
     }
     std::string bytes_of(const char* relative) {

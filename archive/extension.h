@@ -1,0 +1,91 @@
+// The extension of the tree archive (version 1): permission bits, symbolic
+// links and checksums, kept where a reader of the original rules never
+// looks. Each record's 8 reserved bytes carry the entry's own part:
+//
+//   32  u16  mode           permission bits 07777, MODE_KNOWN, MODE_LINK
+//   34  u32  content_crc    CRC-32C of the file's content (0 for a directory)
+//   38  u16  entry_check    CRC-16 of record bytes 0-37 and the name line
+//
+// and one fixed-length line closes the name region, after the last
+// record's name line: the footer, which says the archive is extended and
+// holds the checksums of the rest of the index (docs/format.md).
+#ifndef UNTREE_ARCHIVE_EXTENSION_H
+#define UNTREE_ARCHIVE_EXTENSION_H
+
+#include <stdint.h>
+
+#include "archive/cursors.h"
+#include "archive/format.h"
+
+enum {
+    EXTENSION_VERSION = 1,
+    FOOTER_BYTES = 65,
+    MODE_PERMISSIONS = 07777,
+    MODE_SET_ID = 06000,
+    MODE_KNOWN = 0x1000,  // the permission bits are the source's own
+    MODE_LINK = 0x2000,   // a symbolic link: the content is its target
+    LINK_TARGET_LIMIT = 4096,  // bytes of a target, as Linux takes them
+};
+
+struct EntryExtension {
+    uint16_t mode;
+    uint32_t content_crc;
+    uint16_t entry_check;
+};
+
+struct ExtensionFooter {
+    uint32_t version;
+    uint32_t names_size, records_size;  // copies of the trailer's
+    uint32_t names_crc;                 // CRC-32C of the name region before the footer
+    uint32_t records_crc;               // CRC-32C of the record region
+};
+
+inline EntryExtension entry_extension(const EntryRecord& r) {
+    EntryExtension e;
+    e.mode = (uint16_t)(r.reserved[0] | r.reserved[1] << 8);
+    e.content_crc = (uint32_t)r.reserved[2] | (uint32_t)r.reserved[3] << 8 | (uint32_t)r.reserved[4] << 16 |
+                    (uint32_t)r.reserved[5] << 24;
+    e.entry_check = (uint16_t)(r.reserved[6] | r.reserved[7] << 8);
+    return e;
+}
+
+inline bool is_link(const EntryRecord& r) {
+    return !is_directory(r) && (entry_extension(r).mode & MODE_LINK) != 0;
+}
+
+// Fills the reserved bytes: mode and content checksum, then the check over
+// the record so made and the entry's name line (without its LF).
+void set_entry_extension(EntryRecord* record, uint16_t mode, uint32_t content_crc, const uint8_t* name,
+                         uint32_t length);
+// The check the record should carry, from its encoded bytes and its name.
+uint16_t entry_check_of(const uint8_t record_bytes[RECORD_BYTES], const uint8_t* name, uint32_t length);
+
+void encode_footer(const ExtensionFooter& footer, uint8_t out[FOOTER_BYTES]);
+
+enum FooterResult {
+    FOOTER_ABSENT,   // a plain archive
+    FOOTER_VALID,
+    FOOTER_DAMAGED,  // one of its marks stands, but it does not hold together
+};
+// What the last FOOTER_BYTES of the name region say. A footer is there when
+// either of its two marks is: one damaged byte cannot take both away. It is
+// valid when its own checksum, its version and the trailer's sizes agree.
+// `why` says what failed for FOOTER_DAMAGED.
+FooterResult decode_footer(const uint8_t bytes[FOOTER_BYTES], const ArchiveTrailer& trailer, ExtensionFooter* out,
+                           const char** why);
+
+// What the first pass found of the extension.
+struct ExtensionCheck {
+    bool extended;      // a footer stands: modes, links and content checksums apply
+    const char* fault;  // what of the index is damaged, or null
+    int32_t entry;      // the entry the damage is in (from 1), 0 when no one entry
+    uint32_t entries;   // the entries the pass went over
+};
+// Reads the footer, then every record and name line (never a content),
+// and checks each entry's own check and the index checksums; then rewinds
+// the cursors for the walk. Where the index breaks a rule of the original
+// format the pass ends there, without a fault: the walk stops at that
+// entry and says why.
+void check_extension(ArchiveReader* reader, ExtensionCheck* out);
+
+#endif
