@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "archive/cursors.h"
+#include "archive/extension.h"
 #include "archive/format.h"
 #include "platform/platform.h"
 
@@ -31,6 +32,8 @@ struct MountNode {
     uint32_t subdirectories;  // a directory: how many of its children are directories
     uint16_t name_length;     // bytes, as the system's file calls take the name
     uint16_t attributes;
+    uint32_t content_crc;     // an extended archive's checksum of the content
+    uint16_t mode;            // MODE_LINK, MODE_KNOWN and the permission bits shown; 0: from the attributes
 };
 
 struct MountState {
@@ -48,6 +51,9 @@ struct MountState {
     uint32_t* slots;          // node number + 1 by (parent, name) hash; 0 is free
     uint32_t slot_mask;
     uint64_t left_out;        // entries untree would not restore: not shown
+    ExtensionCheck extension; // what the first pass found: checksums, modes and links apply
+    uint32_t permission_mask; // which archived permission bits untree would give here
+    uint8_t* damaged;         // one byte a node: its content failed its checksum
 
     uint16_t units[NAME_LINE_LIMIT + 1];   // the name being placed, as UTF-16, terminated
     char name[NAME_LINE_LIMIT * 3 + 1];    // the same as the system takes it
@@ -67,9 +73,35 @@ inline bool node_is_directory(const MountNode& n) {
     return (n.attributes & ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Up to `count` bytes of a file's content from `offset` into `buffer`.
+inline bool node_is_link(const MountNode& n) {
+    return (n.mode & MODE_LINK) != 0;
+}
+
+// The path of a node below the mount point, names joined by "/", into out
+// (terminated, cut short where it does not fit).
+void node_path(uint32_t node, char* out, uint32_t capacity);
+
+// One open file's reading: in order from its start, its content is
+// checksummed on the way, and checked when the end is reached.
+struct ContentReader {
+    uint32_t node;
+    uint64_t next;   // where a read in order continues
+    uint32_t crc;    // of the bytes before `next`
+    bool in_order;   // every read so far began where the one before ended
+};
+
+void begin_content(ContentReader* reader, uint32_t node);
+// Whether the content is known to fail its checksum: every open and read
+// of it then fails with EIO.
+inline bool content_damaged(uint32_t node) {
+    return g_mount.damaged && g_mount.damaged[node];
+}
+// Up to `count` bytes of the file's content from `offset` into `buffer`.
 // Returns the count read (short only at the end of the file), or -1 with
-// *error the system's error (a failed read, or the content found damaged).
-int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
+// *error the system's error: a failed read, or the content found damaged
+// (EIO, after a line on standard error).
+int64_t read_content(ContentReader* reader, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
+// A link's target, read whole and checked: its length, or -1 with *error.
+int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error);
 
 #endif

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "archive/extension.h"
 #include "archive/names.h"
 #include "mount/mount.h"
 #include "platform/mount_serve.h"
@@ -103,7 +104,11 @@ static bool check_trailer() {
 static bool check_regions(uint64_t contents) {
     const ArchiveReader* a = &g_mount.archive;
     char x[24], y[24];
-    if (uint64_t extra = names_left(a))
+    // An extended archive's footer line follows the last name: the first
+    // pass has checked it stands there.
+    uint64_t extra = names_left(a);
+    if (g_mount.extension.extended && extra == FOOTER_BYTES) extra = 0;
+    if (extra)
         return refuse("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
     uint64_t data = a->file_size - ((uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES);
     if (contents > data)
@@ -126,7 +131,8 @@ static bool allocate(uint32_t entries, uint32_t names_size) {
     m->names = (char*)malloc((size_t)names_size + 1);
     m->slots = (uint32_t*)calloc(slot_count, sizeof(uint32_t));
     m->slot_mask = slot_count - 1;
-    if (m->nodes && m->names && m->slots) return true;
+    m->damaged = (uint8_t*)calloc((size_t)entries + 1, 1);
+    if (m->nodes && m->names && m->slots && m->damaged) return true;
     char x[24];
     return refuse("not enough memory for the index of %s entries", format_u64(entries, x));
 }
@@ -150,6 +156,19 @@ static bool gather_children() {
     return true;
 }
 
+// The permission bits untree gives an entry of an extended archive here:
+// those stored, as far as the system lets it (never a set-id bit), and a
+// read-only file without its write bits. 0: none stored, the attribute
+// word's rule applies.
+static uint16_t shown_mode(const EntryRecord& r, bool link) {
+    if (link) return MODE_LINK | MODE_KNOWN | 0777;
+    EntryExtension e = entry_extension(r);
+    if (!g_mount.extension.extended || !(e.mode & MODE_KNOWN) || g_mount.permission_mask == 0) return 0;
+    uint32_t mode = e.mode & MODE_PERMISSIONS & g_mount.permission_mask;
+    if (!is_directory(r) && (r.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
+    return (uint16_t)(MODE_KNOWN | mode);
+}
+
 static uint64_t add_saturating(uint64_t a, uint64_t b) {
     return a + b < a ? UINT64_MAX : a + b;
 }
@@ -165,6 +184,12 @@ bool build_tree(const char* archive_path) {
         return false;
     }
     if (!check_trailer()) return false;
+    // The first pass: the checksums of the index, before anything is shown.
+    check_extension(a, &m->extension);
+    if (m->extension.fault && m->extension.entry)
+        return refuse("entry %d: %s", m->extension.entry, m->extension.fault);
+    if (m->extension.fault) return refuse("%s", m->extension.fault);
+    m->permission_mask = platform_permission_mask();
     if (!allocate(a->trailer.records_size / RECORD_BYTES, a->trailer.names_size)) return false;
     m->nodes[0].attributes = ATTRIBUTE_DIRECTORY;
     m->node_count = 1;
@@ -213,6 +238,11 @@ bool build_tree(const char* archive_path) {
             skipped_depth = d;
             continue;
         }
+        bool link = m->extension.extended && is_link(r);
+        if (link && content_length(r) >= LINK_TARGET_LIMIT) {
+            leave_out(entry, "link target of 4096 bytes or more: left out");
+            continue;
+        }
         if (length > NAME_BYTES_LIMIT) {
             leave_out(entry, "name longer than 255 bytes in UTF-8: left out, with everything inside it");
             skipped_depth = d;
@@ -238,6 +268,8 @@ bool build_tree(const char* archive_path) {
         n.write_time = r.write_time;
         n.access_time = r.access_time;
         n.attributes = r.attributes;
+        n.mode = shown_mode(r, link);
+        n.content_crc = entry_extension(r).content_crc;
         n.parent = parent;
         n.name_at = m->names_used;
         n.name_length = (uint16_t)length;

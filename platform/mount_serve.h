@@ -20,6 +20,10 @@ uint32_t platform_name_bytes(const WideChar* name, char* out, uint32_t capacity)
 // the end of the file), -1 with *error set when the system refused.
 int64_t platform_read_at(PlatformHandle handle, void* buffer, uint32_t count, uint64_t offset, uint32_t* error);
 
+// A line about the served tree: on standard error in the foreground, to the
+// system log in the background (where standard error is gone).
+void platform_mount_report(const char* line);
+
 // Mounts g_mount's tree on its mount point and serves it until it is
 // unmounted (fusermount3 -u, umount) or the process gets SIGINT, SIGTERM or
 // SIGHUP, which unmount it. Without `foreground` the process goes to the

@@ -9,11 +9,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "mount/mount.h"
@@ -63,17 +65,20 @@ static struct timespec shown_time(uint64_t filetime) {
 // As untree leaves an entry on Linux: made with 0777 (a directory) or 0666
 // (a file) less the umask, a read-only file without its write bits. The
 // kernel has no creation time to show: it stands in the change time.
+// An extended archive's permission bits and links as untree restores them.
 static void fill_attributes(uint32_t node, struct stat* st) {
     const MountNode& n = g_mount.nodes[node];
     memset(st, 0, sizeof *st);
     st->st_ino = (ino_t)node + 1;
+    bool known = (n.mode & MODE_KNOWN) != 0;
     if (node_is_directory(n)) {
-        st->st_mode = S_IFDIR | (0777 & ~g_serving.umask);
+        st->st_mode = S_IFDIR | (known ? n.mode & MODE_PERMISSIONS : 0777 & ~g_serving.umask);
         st->st_nlink = 2 + n.subdirectories;
     } else {
         mode_t mode = 0666 & ~g_serving.umask;
         if (n.attributes & ATTRIBUTE_READONLY) mode &= ~0222;
-        st->st_mode = S_IFREG | mode;
+        if (known) mode = n.mode & MODE_PERMISSIONS;
+        st->st_mode = (node_is_link(n) ? S_IFLNK : S_IFREG) | mode;
         st->st_nlink = 1;
         st->st_size = (off_t)n.length;
         st->st_blocks = (blkcnt_t)((n.length + 511) / 512);
@@ -99,7 +104,15 @@ static void fill_entry(uint32_t node, struct fuse_entry_param* e) {
     fill_attributes(node, &e->attr);
 }
 
+void platform_mount_report(const char* line) {
+    if (g_mount.foreground) console_err("%s\n", line);
+    else syslog(LOG_ERR, "%s", line);
+}
+
 static void serve_init(void*, struct fuse_conn_info* conn) {
+    // One read of a file at a time, in the order the reader asks: a file
+    // read from its start to its end is then seen in order and checked.
+    conn->want &= ~FUSE_CAP_ASYNC_READ;
     // Listings come with their attributes, and stay cached: no lookup per name.
     if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
     conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
@@ -167,7 +180,8 @@ static void list_directory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t of
             struct stat st;
             memset(&st, 0, sizeof st);
             st.st_ino = (ino_t)shown + 1;
-            st.st_mode = node_is_directory(m->nodes[shown]) ? S_IFDIR : S_IFREG;
+            const MountNode& n = m->nodes[shown];
+            st.st_mode = node_is_directory(n) ? S_IFDIR : node_is_link(n) ? S_IFLNK : S_IFREG;
             need = fuse_add_direntry(req, buffer + used, size - used, text, &st, (off_t)(k + 1));
         }
         if (need > size - used) break;
@@ -185,23 +199,60 @@ static void serve_readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t
     list_directory(req, ino, size, offset, true);
 }
 
+static void serve_readlink(fuse_req_t req, fuse_ino_t ino) {
+    uint32_t node = node_of(ino);
+    if (node == UINT32_MAX || !node_is_link(g_mount.nodes[node])) return (void)fuse_reply_err(req, EINVAL);
+    uint8_t target[LINK_TARGET_LIMIT + 1];
+    uint32_t error;
+    int64_t got = read_link(node, target, LINK_TARGET_LIMIT, &error);
+    if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    target[got] = 0;
+    fuse_reply_readlink(req, (const char*)target);
+}
+
+// An open file: its reading state, and a lock so that two threads serving
+// one descriptor do not interleave it.
+struct OpenFile {
+    pthread_mutex_t lock;
+    ContentReader reader;
+};
+
 static void serve_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     uint32_t node = node_of(ino);
     if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
     if (node_is_directory(g_mount.nodes[node])) return (void)fuse_reply_err(req, EISDIR);
     if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
+    if (content_damaged(node)) return (void)fuse_reply_err(req, EIO);
+    OpenFile* open = (OpenFile*)malloc(sizeof(OpenFile));
+    if (!open) return (void)fuse_reply_err(req, ENOMEM);
+    pthread_mutex_init(&open->lock, 0);
+    begin_content(&open->reader, node);
+    fi->fh = (uint64_t)(uintptr_t)open;
     // What the page cache holds of a file stays right: nothing changes it.
     fi->keep_cache = 1;
-    fuse_reply_open(req, fi);
+    if (fuse_reply_open(req, fi) != 0) {
+        pthread_mutex_destroy(&open->lock);
+        free(open);
+    }
 }
 
-static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
-    uint32_t node = node_of(ino);
-    if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
+static void serve_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
+    OpenFile* open = (OpenFile*)(uintptr_t)fi->fh;
+    if (open) {
+        pthread_mutex_destroy(&open->lock);
+        free(open);
+    }
+    fuse_reply_err(req, 0);
+}
+
+static void serve_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* fi) {
+    OpenFile* open = (OpenFile*)(uintptr_t)fi->fh;
     uint8_t* buffer = (uint8_t*)malloc(size ? size : 1);
     if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
     uint32_t error;
-    int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
+    pthread_mutex_lock(&open->lock);
+    int64_t got = read_content(&open->reader, (uint64_t)offset, (uint32_t)size, buffer, &error);
+    pthread_mutex_unlock(&open->lock);
     if (got < 0) fuse_reply_err(req, (int)error);
     else fuse_reply_buf(req, (const char*)buffer, (size_t)got);
     free(buffer);
@@ -253,8 +304,10 @@ int platform_mount_serve() {
     ops.opendir = serve_opendir;
     ops.readdir = serve_readdir;
     ops.readdirplus = serve_readdirplus;
+    ops.readlink = serve_readlink;
     ops.open = serve_open;
     ops.read = serve_read;
+    ops.release = serve_release;
     ops.statfs = serve_statfs;
 
     static char options[8192];
@@ -286,6 +339,7 @@ int platform_mount_serve() {
             console_err("untree-mount: cannot mount on %s\n", m->mount_point);
         } else {
             fuse_daemonize(m->foreground ? 1 : 0);
+            if (!m->foreground) openlog("untree-mount", LOG_PID, LOG_USER);
             struct fuse_loop_config* config = fuse_loop_cfg_create();
             int served = fuse_session_loop_mt(se, config);
             fuse_loop_cfg_destroy(config);
