@@ -34,13 +34,6 @@ static void found_damaged(uint32_t node) {
     platform_mount_report(line);
 }
 
-void begin_content(ContentReader* r, uint32_t node) {
-    r->node = node;
-    r->next = 0;
-    r->crc = 0;
-    r->in_order = true;
-}
-
 static int64_t read_archive(const MountNode& n, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error) {
     int64_t got = platform_read_at(g_mount.archive.cursors.data_cursor, buffer, count, n.offset + offset, error);
     if (got >= 0 && (uint32_t)got < count) {
@@ -51,30 +44,46 @@ static int64_t read_archive(const MountNode& n, uint64_t offset, uint32_t count,
     return got;
 }
 
-int64_t read_content(ContentReader* r, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error) {
-    const MountNode& n = g_mount.nodes[r->node];
-    if (content_damaged(r->node)) {
+int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error) {
+    const MountNode& n = g_mount.nodes[node];
+    if (content_damaged(node)) {
         *error = EIO;
         return -1;
     }
     if (offset >= n.length) return 0;
     if (count > n.length - offset) count = (uint32_t)(n.length - offset);
-    int64_t got = read_archive(n, offset, count, buffer, error);
-    if (got < 0 || !g_mount.extension.extended) return got;
-    // Only a file read from its start to its end in order is checked: a
-    // read anywhere else has no checksum of its own.
-    if (!r->in_order || offset != r->next) {
-        r->in_order = false;
-        return got;
+    return read_archive(n, offset, count, buffer, error);
+}
+
+// The files being read in order: a few at a time, found by their node.
+// One the kernel stops reading in order (or that a second one of the same
+// slot pushes out) is simply not checked.
+enum { READING_SLOTS = 256 };
+struct Reading {
+    uint32_t node;   // 0: free (node 0 is the mount point, never a file)
+    uint32_t crc;    // of the bytes before `next`
+    uint64_t next;
+};
+static Reading g_readings[READING_SLOTS];
+
+bool follow_content(uint32_t node, uint64_t offset, const uint8_t* bytes, uint32_t count) {
+    const MountNode& n = g_mount.nodes[node];
+    if (!g_mount.extension.extended || count == 0) return true;
+    Reading* r = &g_readings[node % READING_SLOTS];
+    if (offset == 0) {
+        r->node = node;
+        r->crc = 0;
+        r->next = 0;
+    } else if (r->node != node || r->next != offset) {
+        return true;
     }
-    r->crc = crc32c(r->crc, buffer, (size_t)got);
-    r->next += (uint64_t)got;
-    if (r->next == n.length && r->crc != n.content_crc) {
-        found_damaged(r->node);
-        *error = EIO;
-        return -1;
-    }
-    return got;
+    r->crc = crc32c(r->crc, bytes, count);
+    r->next += count;
+    if (r->next < n.length) return true;
+    r->node = 0;
+    if (r->crc == n.content_crc) return true;
+    found_damaged(node);
+    return false;
 }
 
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error) {

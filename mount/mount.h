@@ -81,26 +81,22 @@ inline bool node_is_link(const MountNode& n) {
 // (terminated, cut short where it does not fit).
 void node_path(uint32_t node, char* out, uint32_t capacity);
 
-// One open file's reading: in order from its start, its content is
-// checksummed on the way, and checked when the end is reached.
-struct ContentReader {
-    uint32_t node;
-    uint64_t next;   // where a read in order continues
-    uint32_t crc;    // of the bytes before `next`
-    bool in_order;   // every read so far began where the one before ended
-};
-
-void begin_content(ContentReader* reader, uint32_t node);
-// Whether the content is known to fail its checksum: every open and read
-// of it then fails with EIO.
+// Whether the content is known to fail its checksum: every read of it
+// then fails with EIO.
 inline bool content_damaged(uint32_t node) {
     return g_mount.damaged && g_mount.damaged[node];
 }
-// Up to `count` bytes of the file's content from `offset` into `buffer`.
+// Up to `count` bytes of a file's content from `offset` into `buffer`.
 // Returns the count read (short only at the end of the file), or -1 with
-// *error the system's error: a failed read, or the content found damaged
-// (EIO, after a line on standard error).
-int64_t read_content(ContentReader* reader, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
+// *error the system's error: a failed read, a content known damaged (EIO),
+// an archive that shrank under the mount (EIO).
+int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
+// Follows the reads of a file's content, as the kernel asks for them:
+// read from its start to its end in order, the content is checksummed on
+// the way and checked at the end. False when it has just failed: the read
+// that reached the end gets EIO, and the line is on standard error. Not for
+// two threads at once.
+bool follow_content(uint32_t node, uint64_t offset, const uint8_t* bytes, uint32_t count);
 // A link's target, read whole and checked: its length, or -1 with *error.
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error);
 

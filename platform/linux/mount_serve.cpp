@@ -104,6 +104,10 @@ static void fill_entry(uint32_t node, struct fuse_entry_param* e) {
     fill_attributes(node, &e->attr);
 }
 
+// Whether the kernel opens files and directories on its own (since Linux
+// 4.19 and 5.1), keeping what it cached of them from one open to the next.
+static bool g_opens_answered;
+
 void platform_mount_report(const char* line) {
     if (g_mount.foreground) console_err("%s\n", line);
     else syslog(LOG_ERR, "%s", line);
@@ -113,6 +117,7 @@ static void serve_init(void*, struct fuse_conn_info* conn) {
     // One read of a file at a time, in the order the reader asks: a file
     // read from its start to its end is then seen in order and checked.
     conn->want &= ~FUSE_CAP_ASYNC_READ;
+    g_opens_answered = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) && (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT);
     // Listings come with their attributes, and stay cached: no lookup per name.
     if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
     conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
@@ -141,15 +146,6 @@ static void serve_getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info*
     struct stat st;
     fill_attributes(node, &st);
     fuse_reply_attr(req, &st, FOREVER);
-}
-
-static void serve_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
-    uint32_t node = node_of(ino);
-    if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
-    if (!node_is_directory(g_mount.nodes[node])) return (void)fuse_reply_err(req, ENOTDIR);
-    fi->cache_readdir = 1;
-    fi->keep_cache = 1;
-    fuse_reply_open(req, fi);
 }
 
 // One listing call: ".", "..", then the children, as many as fit `size`.
@@ -210,52 +206,44 @@ static void serve_readlink(fuse_req_t req, fuse_ino_t ino) {
     fuse_reply_readlink(req, (const char*)target);
 }
 
-// An open file: its reading state, and a lock so that two threads serving
-// one descriptor do not interleave it.
-struct OpenFile {
-    pthread_mutex_t lock;
-    ContentReader reader;
-};
+// Opening is the kernel's business: nothing of an open file is kept here,
+// so the kernel asks nothing when a file or directory is opened or closed,
+// and keeps what it has cached of it from one open to the next.
+static void serve_open(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
+    if (g_opens_answered) return (void)fuse_reply_err(req, ENOSYS);
+    // An older kernel: the same said at every open.
+    fi->keep_cache = 1;
+    fi->cache_readdir = 1;
+    fuse_reply_open(req, fi);
+}
 
-static void serve_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+static pthread_mutex_t g_follow_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct fuse_session* g_session;
+
+static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
     uint32_t node = node_of(ino);
     if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
-    if (node_is_directory(g_mount.nodes[node])) return (void)fuse_reply_err(req, EISDIR);
-    if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
-    if (content_damaged(node)) return (void)fuse_reply_err(req, EIO);
-    OpenFile* open = (OpenFile*)malloc(sizeof(OpenFile));
-    if (!open) return (void)fuse_reply_err(req, ENOMEM);
-    pthread_mutex_init(&open->lock, 0);
-    begin_content(&open->reader, node);
-    fi->fh = (uint64_t)(uintptr_t)open;
-    // What the page cache holds of a file stays right: nothing changes it.
-    fi->keep_cache = 1;
-    if (fuse_reply_open(req, fi) != 0) {
-        pthread_mutex_destroy(&open->lock);
-        free(open);
+    // One buffer a serving thread, as large as the largest read.
+    static thread_local uint8_t* buffer;
+    static thread_local size_t capacity;
+    if (size > capacity) {
+        free(buffer);
+        buffer = (uint8_t*)malloc(size);
+        capacity = buffer ? size : 0;
+        if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
     }
-}
-
-static void serve_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
-    OpenFile* open = (OpenFile*)(uintptr_t)fi->fh;
-    if (open) {
-        pthread_mutex_destroy(&open->lock);
-        free(open);
-    }
-    fuse_reply_err(req, 0);
-}
-
-static void serve_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* fi) {
-    OpenFile* open = (OpenFile*)(uintptr_t)fi->fh;
-    uint8_t* buffer = (uint8_t*)malloc(size ? size : 1);
-    if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
     uint32_t error;
-    pthread_mutex_lock(&open->lock);
-    int64_t got = read_content(&open->reader, (uint64_t)offset, (uint32_t)size, buffer, &error);
-    pthread_mutex_unlock(&open->lock);
-    if (got < 0) fuse_reply_err(req, (int)error);
-    else fuse_reply_buf(req, (const char*)buffer, (size_t)got);
-    free(buffer);
+    int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
+    if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    pthread_mutex_lock(&g_follow_lock);
+    bool whole = follow_content(node, (uint64_t)offset, buffer, (uint32_t)got);
+    pthread_mutex_unlock(&g_follow_lock);
+    if (whole) return (void)fuse_reply_buf(req, (const char*)buffer, (size_t)got);
+    fuse_reply_err(req, EIO);
+    // What the page cache holds of it goes too, so that every read of it
+    // fails from now on; only once this read is answered, since the kernel
+    // holds its pages until then.
+    fuse_lowlevel_notify_inval_inode(g_session, ino, 0, 0);
 }
 
 static void serve_statfs(fuse_req_t req, fuse_ino_t) {
@@ -301,13 +289,12 @@ int platform_mount_serve() {
     ops.init = serve_init;
     ops.lookup = serve_lookup;
     ops.getattr = serve_getattr;
-    ops.opendir = serve_opendir;
+    ops.opendir = serve_open;
     ops.readdir = serve_readdir;
     ops.readdirplus = serve_readdirplus;
     ops.readlink = serve_readlink;
     ops.open = serve_open;
     ops.read = serve_read;
-    ops.release = serve_release;
     ops.statfs = serve_statfs;
 
     static char options[8192];
@@ -319,6 +306,7 @@ int platform_mount_serve() {
     char* argv[] = {program, dash_o, options, 0};
     struct fuse_args args = FUSE_ARGS_INIT(3, argv);
     struct fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, 0);
+    g_session = se;
     if (!se) {
         // FUSE has said why on standard error.
         console_err("untree-mount: cannot start the file system (mount options: %s)\n", options);
