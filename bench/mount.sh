@@ -12,23 +12,28 @@
 #     archive goes through a pipe.) First: a fresh mount, the archive in the
 #     page cache; again: the same mount read once more.
 #
-# Medians of RUNS runs; each ratio is taken against tmpfs in the same run.
+# Medians of RUNS runs (archivemount and fuse-zip: OTHER_RUNS, and each
+# command of theirs given at most LIMIT seconds: archivemount cannot seek
+# inside a member, so a large file costs it the square of its length); each
+# ratio is taken against tmpfs in the same run.
 # As root (it mounts). The tables go to standard output and, between the
 # two marker lines, to the "Mounting" part of bench/RESULTS.md with --results.
 #
-#   bench/mount.sh [--mount PATH --untree PATH --pack PATH] [--runs N]
+#   bench/mount.sh [--mount PATH --untree PATH --pack PATH] [--runs N] [--other-runs N] [--limit S]
 #                  [--trees "small large include"] [--entries N] [--work DIR]
 #                  [--results FILE]
 set -euo pipefail
 HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 REPO=$(dirname "$HERE")
-MOUNT= UNTREE= PACK= RUNS=5 TREES="small large include" ENTRIES=1000000 WORK=/dev/shm/untree-mount-bench RESULTS=
+MOUNT= UNTREE= PACK= RUNS=5 OTHER_RUNS=1 LIMIT=600 TREES="small large include" ENTRIES=1000000 WORK=/dev/shm/untree-mount-bench RESULTS=
 while (($#)); do
     case $1 in
     --mount) MOUNT=$2; shift 2 ;;
     --untree) UNTREE=$2; shift 2 ;;
     --pack) PACK=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
+    --other-runs) OTHER_RUNS=$2; shift 2 ;;
+    --limit) LIMIT=$2; shift 2 ;;
     --trees) TREES=$2; shift 2 ;;
     --entries) ENTRIES=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
@@ -62,8 +67,9 @@ cleanup() { mountpoint -q "$POINT" && fusermount3 -u -z "$POINT"; true; }
 trap cleanup EXIT
 
 now() { date +%s.%N; }
-median() { sort -g | sed -n "$(((RUNS + 1) / 2))p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+median() { local all; all=$(sort -g); sed -n "$((($(wc -l <<< "$all") + 1) / 2))p" <<< "$all"; }
+ratio() { [[ $1$2 == *'>'* ]] && { echo "-"; return; }; awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+speed() { [[ $2 == *'>'* ]] && { echo "-"; return; }; awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", b / t / 1e6 }'; }
 
 # The serving process of the mount at $POINT (looked up, never signalled).
 server_pid() { pgrep -f -n -- "$1 .*$POINT\$"; }
@@ -90,23 +96,23 @@ say "## Mounting"
 say ""
 say "untree-mount on an archive of $(python3 "$HERE/gen_index.py" "$index" --entries "$ENTRIES") (bench/gen_index.py), in the page cache; $RUNS runs, medians:"
 cat "$index" > /dev/null
-times=() peaks=()
+times=() cpus=() peaks=()
 for ((i = 0; i < RUNS; i++)); do
-    t0=$(now)
-    "$MOUNT" "$index" "$POINT"
-    t1=$(now)
+    /usr/bin/time -f '%e %U %S' -o "$WORK/time" "$MOUNT" "$index" "$POINT"
+    read -r wall user system < "$WORK/time"
     pid=$(server_pid untree-mount)
-    peaks+=("$(awk '/^VmHWM/ { print $2 }' /proc/"$pid"/status)")
-    times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')")
+    times+=("$wall")
+    cpus+=("$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')")
     count=$( (find "$POINT" | wc -l) )
     ((count == ENTRIES + 1)) || die "find saw $count entries in the mounted index, not $((ENTRIES + 1))"
-    peaks[-1]=$(awk '/^VmHWM/ { print $2 }' /proc/"$pid"/status)
+    peaks+=("$(awk '/^VmHWM/ { print $2 }' /proc/"$pid"/status)")
     unmount
 done
 say ""
 say "| | median | bound |"
 say "|---|---:|---:|"
-say "| mounted and ready (s) | $(printf '%s\n' "${times[@]}" | median) | 1 |"
+say "| mounted and ready, wall (s) | $(printf '%s\n' "${times[@]}" | median) | 1 |"
+say "| the same, user + system (s) | $(printf '%s\n' "${cpus[@]}" | median) | |"
 say "| peak resident, after a find over every entry (MiB) | $(printf '%s\n' "${peaks[@]}" | median | awk '{ printf "%.1f", $1 / 1024 }') | 200 |"
 rm -f "$index"
 
@@ -114,11 +120,11 @@ rm -f "$index"
 # time_runs PREPARE COMMAND: the median wall time of COMMAND, PREPARE run
 # (untimed) before each.
 time_runs() {
-    local prepare=$1 command=$2 i t0 t1 all=()
-    for ((i = 0; i < RUNS; i++)); do
+    local prepare=$1 command=$2 runs=${3:-$RUNS} i t0 t1 all=()
+    for ((i = 0; i < runs; i++)); do
         eval "$prepare"
         t0=$(now)
-        eval "$command" > /dev/null
+        timeout "$LIMIT" bash -c "$command" > /dev/null || { echo ">$LIMIT"; return; }
         t1=$(now)
         all+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')")
     done
@@ -151,7 +157,7 @@ for tree in $TREES; do
     cd "$WORK/extracted"
     base_find=$(time_runs : "$find_cmd")
     base_tar=$(time_runs : "$tar_cmd")
-    say "| tmpfs (extracted) | $base_find | $base_find | 1.00 | 1.00 | $base_tar | $base_tar | $(awk -v b="$bytes" -v t="$base_tar" 'BEGIN { printf "%.0f", b / t / 1e6 }') | 1.00 | 1.00 |"
+    say "| tmpfs (extracted) | $base_find | $base_find | 1.00 | 1.00 | $base_tar | $base_tar | $(speed "$bytes" "$base_tar") | 1.00 | 1.00 |"
     cd "$WORK"
     for kind in untree archivemount fuse-zip; do
         case $kind in
@@ -159,14 +165,16 @@ for tree in $TREES; do
         archivemount) archive=$WORK/a.tar; label="archivemount (tar)" ;;
         fuse-zip) archive=$WORK/a.zip; label="fuse-zip (zip -0)" ;;
         esac
-        fresh="cd '$WORK'; mountpoint -q '$POINT' && unmount; mount_with $kind '$archive'; cd '$POINT'"
-        find_first=$(time_runs "$fresh" "$find_cmd")
-        find_again=$(time_runs "cd '$POINT'" "$find_cmd")
-        tar_first=$(time_runs "$fresh" "$tar_cmd")
-        tar_again=$(time_runs "cd '$POINT'" "$tar_cmd")
+        runs=$RUNS
+        [[ $kind == untree ]] || runs=$OTHER_RUNS
+        fresh="cd '$WORK'; if mountpoint -q '$POINT'; then unmount; fi; mount_with $kind '$archive'; cd '$POINT'"
+        find_first=$(time_runs "$fresh" "$find_cmd" $runs)
+        find_again=$(time_runs "cd '$POINT'" "$find_cmd" $runs)
+        tar_first=$(time_runs "$fresh" "$tar_cmd" $runs)
+        tar_again=$(time_runs "cd '$POINT'" "$tar_cmd" $runs)
         cd "$WORK"
         unmount
-        say "| $label | $find_first | $find_again | $(ratio "$find_first" "$base_find") | $(ratio "$find_again" "$base_find") | $tar_first | $tar_again | $(awk -v b="$bytes" -v t="$tar_first" 'BEGIN { printf "%.0f", b / t / 1e6 }') | $(ratio "$base_tar" "$tar_first") | $(ratio "$base_tar" "$tar_again") |"
+        say "| $label | $find_first | $find_again | $(ratio "$find_first" "$base_find") | $(ratio "$find_again" "$base_find") | $tar_first | $tar_again | $(speed "$bytes" "$tar_first") | $(ratio "$base_tar" "$tar_first") | $(ratio "$base_tar" "$tar_again") |"
     done
     rm -rf "$src" "$WORK/extracted" "$WORK/a.tree" "$WORK/a.tar" "$WORK/a.zip"
 done
