@@ -58,14 +58,37 @@ bool open_cursors(ArchiveReader* r, const char* archive_path) {
         r->index_fault = "index regions larger than the archive";
         return true;
     }
+    r->data.remaining = r->file_size - index;  // contents never run into the index
+    rewind_index(r);
+    return true;
+}
+
+bool rewind_index(ArchiveReader* r) {
+    uint64_t index = (uint64_t)r->trailer.names_size + r->trailer.records_size + TRAILER_BYTES;
+    r->names.fill = r->names.position = 0;
+    r->names.remaining = 0;
+    r->records.fill = r->records.position = 0;
+    r->records.records_read = 0;
+    // A walk that found the index unreadable stopped there; the next one
+    // reads it afresh and stops where the first did.
+    r->index_fault = 0;
+    r->index_error = 0;
+    r->index_unreadable = false;
+    // The regions stay where they were found, from the start of the file,
+    // should it have changed its length since.
     uint64_t names_start = r->file_size - index;
-    if (!platform_seek_from_end(c->name_cursor, -(int64_t)index) ||
-        !platform_seek_from_end(c->record_cursor, -(int64_t)(r->trailer.records_size + TRAILER_BYTES))) {
+    uint64_t records_start = names_start + r->trailer.names_size;
+    uint64_t now = platform_file_size(r->cursors.data_cursor);
+    if (now < records_start) {
+        index_cut_short(r, 0);
+        return false;
+    }
+    if (!platform_seek_from_end(r->cursors.name_cursor, -(int64_t)(now - names_start)) ||
+        !platform_seek_from_end(r->cursors.record_cursor, -(int64_t)(now - records_start))) {
         index_cut_short(r, platform_last_error());
-        return true;
+        return false;
     }
     r->names.remaining = r->trailer.names_size;
-    r->data.remaining = names_start;  // contents never run into the index
     return true;
 }
 
@@ -173,21 +196,6 @@ bool skip_line(ArchiveReader* r) {
         nr->position = nr->fill;
     }
     return false;
-}
-
-bool rewind_index(ArchiveReader* r) {
-    if (r->index_fault || r->file_size < TRAILER_BYTES) return true;
-    uint64_t index = (uint64_t)r->trailer.names_size + r->trailer.records_size + TRAILER_BYTES;
-    if (!platform_seek_from_end(r->cursors.name_cursor, -(int64_t)index) ||
-        !platform_seek_from_end(r->cursors.record_cursor, -(int64_t)(r->trailer.records_size + TRAILER_BYTES))) {
-        index_cut_short(r, platform_last_error());
-        return false;
-    }
-    r->names.fill = r->names.position = 0;
-    r->names.remaining = r->trailer.names_size;
-    r->records.fill = r->records.position = 0;
-    r->records.records_read = 0;
-    return true;
 }
 
 void close_cursors(ArchiveReader* r) {

@@ -65,6 +65,9 @@ enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
 
 // False when the archive cannot be opened, or is no regular file.
 bool open_cursors(ArchiveReader* reader, const char* archive_path);
+// Back to the first record and the first name line, for one more walk over
+// the index; false when the cursors cannot be moved there.
+bool rewind_index(ArchiveReader* reader);
 RecordResult read_record(ArchiveReader* reader, EntryRecord* record);
 LineResult next_line(ArchiveReader* reader);
 // Why a walk stops at a name line next_line did not give (LINE_END,
@@ -82,10 +85,6 @@ inline uint64_t names_left(const ArchiveReader* reader) {
     return reader->names.remaining + (reader->names.fill - reader->names.position);
 }
 void close_cursors(ArchiveReader* reader);
-// Back to the first record and the first name line, as after open_cursors,
-// for the walk after a first pass over the index. False, with index_fault
-// set, when the cursors cannot be moved.
-bool rewind_index(ArchiveReader* reader);
 
 // Content: hands out up to `wanted` bytes of the data region in place and
 // consumes them; 0 once the data region has ended, or when a read failed

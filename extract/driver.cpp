@@ -1,6 +1,7 @@
 // The extractor's entry and its only loop: one record at a time, a name line
 // each, directories created and held for their times, files filled from the
 // data region.
+#include <stdlib.h>
 #include <string.h>
 
 #include "archive/checksum.h"
@@ -31,6 +32,9 @@ static uint64_t kernel_copy_min(const ArchiveReader* archive) {
 }
 
 void reset_extract_state() {
+    free(g_state.survey.marks);
+    free(g_state.survey.made);
+    free(g_state.survey.merged_into);
     memset(&g_state, 0, sizeof g_state);
     strcpy(g_state.path.narrow, ".");
     g_state.path.level_start[0] = 2;
@@ -124,6 +128,32 @@ static uint32_t name_refusal(int d) {
     return faults ? (uint32_t)REFUSED_TRAILING_DOT_OR_BLANK : 0;
 }
 
+static uint32_t entry_mark(int32_t entry) {
+    const uint8_t* marks = g_state.survey.marks;
+    uint32_t i = (uint32_t)entry;
+    return marks ? (marks[i / 4] >> (2 * (i % 4))) & 3 : 0;
+}
+
+static void set_bit(uint8_t* bits, int32_t entry) {
+    bits[(uint32_t)entry / 8] |= (uint8_t)(1u << ((uint32_t)entry % 8));
+}
+
+static bool bit_set(const uint8_t* bits, int32_t entry) {
+    return bits && (bits[(uint32_t)entry / 8] >> ((uint32_t)entry % 8)) & 1;
+}
+
+// A directory listed again whose first copy this run made: it gets its
+// archived times again once its second subtree is written.
+static bool merged_into_made() {
+    IndexSurvey* v = &g_state.survey;
+    uint32_t entry = (uint32_t)g_state.entry_number;
+    if (!(entry_mark(g_state.entry_number) & MARK_MERGED)) return false;
+    // Those passed over (not selected, inside one refused) are left behind.
+    while (v->merged_next < v->merged_count && v->merged_into[2 * v->merged_next] < entry) v->merged_next++;
+    if (v->merged_next == v->merged_count || v->merged_into[2 * v->merged_next] != entry) return false;
+    return bit_set(v->made, (int32_t)v->merged_into[2 * v->merged_next + 1]);
+}
+
 // Returns false when the entries inside must not be attempted.
 static bool extract_directory(int d) {
     const EntryRecord& record = g_state.record;
@@ -133,12 +163,13 @@ static bool extract_directory(int d) {
     PlatformHandle held = PLATFORM_NO_HANDLE;
     DirectoryResult result = DIRECTORY_NOT_MADE;
     uint32_t refused = name_refusal(d);
+    bool merged_made = merged_into_made();
     if (refused) {
         // Nothing inside it could be made by its name either.
         code = refused;
         result = DIRECTORY_REFUSED;
     } else if (parent != PLATFORM_NO_HANDLE) {
-        result = platform_enter_directory(parent, entry_name(d), record.attributes, &held);
+        result = platform_enter_directory(parent, entry_name(d), record.attributes, merged_made, &held);
         code = platform_last_error();
     }
     if (result == DIRECTORY_CREATED_BARE) {
@@ -146,8 +177,9 @@ static bool extract_directory(int d) {
         report_call_failure(CALL_SET_ATTRIBUTES, g_state.path.wide, record.attributes, code);
         result = DIRECTORY_CREATED;
     }
+    if (result == DIRECTORY_CREATED && g_state.survey.made) set_bit(g_state.survey.made, g_state.entry_number);
     if (result == DIRECTORY_CREATED || result == DIRECTORY_EXISTING) {
-        open_pending_directory(d, record, held, result == DIRECTORY_CREATED);
+        open_pending_directory(d, record, held, result == DIRECTORY_CREATED || merged_made);
         return true;
     }
     g_state.incomplete = true;
@@ -251,11 +283,109 @@ static void stop_corrupt(const char* reason, bool status_shown) {
     finalize_directories(g_state.previous_depth, 0);
 }
 
+// --- The walk over the index, before anything is written ---------------------
+
+static bool remember_merged(uint32_t entry, uint32_t into) {
+    IndexSurvey* v = &g_state.survey;
+    if (v->merged_count == v->merged_capacity) {
+        uint32_t capacity = v->merged_capacity ? v->merged_capacity * 2 : 64;
+        uint32_t* grown = (uint32_t*)realloc(v->merged_into, (size_t)capacity * 2 * sizeof(uint32_t));
+        if (!grown) return false;
+        v->merged_into = grown;
+        v->merged_capacity = capacity;
+    }
+    v->merged_into[2 * v->merged_count] = entry;
+    v->merged_into[2 * v->merged_count + 1] = into;
+    v->merged_count++;
+    return true;
+}
+
+// Why the walk stops at the entry it is at, or null.
+static const char* stop_reason(const IndexWalk* w) {
+    if (w->nesting) return w->nesting;
+    if (w->name_fault == NAME_FAULT_LINES_ENDED) return line_fault(LINE_END);
+    if (w->name_fault == NAME_FAULT_LINE_TOO_LONG) return line_fault(LINE_TOO_LONG);
+    if (w->name_fault == NAME_FAULT_PATH_TOO_LONG) return "path too long";
+    return 0;
+}
+
+// One pass over the records and name lines: where the extraction must stop,
+// which entries are duplicates, whether the lengths add up; all of it said
+// before the first entry is written. The extraction then goes by it. False
+// when there is no memory for it.
+static bool survey_index() {
+    ExtractState* s = &g_state;
+    IndexSurvey* v = &s->survey;
+    IndexWalk* w = &s->walk;
+    uint64_t entries = s->archive.trailer.records_size / RECORD_BYTES + 1;
+    v->marks = (uint8_t*)calloc((size_t)(entries / 4 + 1), 1);
+    v->made = (uint8_t*)calloc((size_t)(entries / 8 + 1), 1);
+    uint32_t room_bytes = NARROW_PATH_BYTES - 1 - s->path.level_start[0];
+    uint32_t room_units = WIDE_PATH_UNITS - 1 - s->path.wide_level_start[0];
+    if (!v->marks || !v->made || !index_begin(w, &s->archive, room_bytes, room_units)) return false;
+    const char* stop = 0;
+    bool whole = false, fits = true;
+    for (;;) {
+        IndexStep step = index_step(w);
+        if (step == INDEX_END || step == INDEX_RECORD_CUT) {
+            if (step == INDEX_RECORD_CUT && !stop) {
+                stop = "record region does not end on a record";
+                v->stop_entry = w->entry_number;
+            }
+            whole = true;
+            break;
+        }
+        if (step == INDEX_UNREADABLE) {
+            if (!stop) {
+                stop = index_fault_text();
+                v->stop_entry = w->entry_number;
+            }
+            break;
+        }
+        if (stop) continue;  // only the lengths still count
+        if ((stop = stop_reason(w)) != 0) {
+            v->stop_entry = w->entry_number;
+            continue;
+        }
+        uint32_t i = (uint32_t)w->entry_number;
+        if (w->verdict == VERDICT_DUPLICATE) {
+            v->marks[i / 4] |= (uint8_t)(MARK_DUPLICATE << (2 * (i % 4)));
+            if (path_selected(w->path, s->filter, s->filter_length)) {
+                report_duplicate(w->path, index_path_bytes(w), w->entry_number, w->same_as);
+                s->incomplete = true;
+            }
+        } else if (w->verdict == VERDICT_MERGED) {
+            v->marks[i / 4] |= (uint8_t)(MARK_MERGED << (2 * (i % 4)));
+            fits = fits && remember_merged(i, (uint32_t)w->same_as);
+        }
+    }
+    index_end(w);
+    if (!fits) return false;
+    if (stop) {
+        report_corrupt(v->stop_entry, stop);
+        s->incomplete = true;
+    }
+    uint64_t data = index_data_region(&s->archive);
+    if (whole && w->contents != data) {
+        report_lengths(w->contents, data);
+        s->incomplete = true;
+    }
+    // Should the index not be reached again, the extraction's first read says so.
+    rewind_index(&s->archive);
+    return true;
+}
+
 static void walk() {
     ExtractState* s = &g_state;
     for (;;) {
         RecordResult result = read_record(&s->archive, &s->record);
         s->entry_number++;
+        if (s->entry_number == s->survey.stop_entry) {
+            // Said already, before anything was written.
+            status_check(true);
+            finalize_directories(s->previous_depth, 0);
+            return;
+        }
         const char* corrupt = 0;
         if (result == RECORD_CORRUPT)
             corrupt = s->archive.index_fault ? index_fault_text() : "record region does not end on a record";
@@ -308,6 +438,12 @@ static void walk() {
             skip_content(length);
             continue;
         }
+        if (entry_mark(s->entry_number) & MARK_DUPLICATE) {
+            // Said before the walk, the first one stays.
+            if (directory) s->refused_depth = d;
+            skip_content(length);
+            continue;
+        }
         if (!directory && s->extension.extended && is_link(s->record)) extract_link(d);
         else if (!directory) extract_file(d);
         else if (!extract_directory(d)) s->refused_depth = d;
@@ -319,6 +455,12 @@ int run_extract(int argc, char** argv) {
     ExtractState* s = &g_state;
     platform_raise_handle_limit();
     if (!open_cursors(&s->archive, argv[1])) return EXIT_EARLY;
+    char why[256];
+    if (const char* reason = not_a_tree_archive(&s->archive, why)) {
+        report_not_archive(argv[1], reason);
+        close_cursors(&s->archive);
+        return EXIT_EARLY;
+    }
     bool usable = resolve_destination(argc > 2 ? argv[2] : ".");
     if (usable && argc > 3) {
         uint32_t n = strlen(argv[3]) < FILTER_BYTES ? filter_to_cesu8(argv[3], s->filter, FILTER_BYTES) : UINT32_MAX;
@@ -326,6 +468,11 @@ int run_extract(int argc, char** argv) {
         s->filter_length = usable ? n : 0;
     }
     if (!usable) {
+        close_cursors(&s->archive);
+        return EXIT_EARLY;
+    }
+    if (!survey_index()) {
+        console_err("not enough memory for the index of <%s>\n", argv[1]);
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }

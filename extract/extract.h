@@ -7,6 +7,7 @@
 #include "archive/cursors.h"
 #include "archive/extension.h"
 #include "archive/format.h"
+#include "archive/index.h"
 #include "archive/names.h"
 #include "platform/platform.h"
 #include "report/status.h"
@@ -58,8 +59,25 @@ struct ExtractCounters {
     uint64_t outbytes;
 };
 
+// What the walk over the index found before anything was written, per
+// entry two bits: a duplicate to skip, a directory merged into an earlier
+// one; and, for each merged one in order, its entry and the entry it is
+// merged into.
+enum EntryMark { MARK_DUPLICATE = 1, MARK_MERGED = 2 };
+struct IndexSurvey {
+    uint8_t* marks;             // four entries a byte
+    uint8_t* made;              // a bit per entry: a directory this run created
+    uint32_t* merged_into;      // pairs: entry, the entry it is merged into
+    uint32_t merged_count;
+    uint32_t merged_capacity;
+    uint32_t merged_next;       // the next merged directory the extraction meets
+    int32_t stop_entry;         // where the walk stops (0: none); said already
+};
+
 struct ExtractState {
     ArchiveReader archive;              // cursors, name reader, copy buffer
+    IndexWalk walk;
+    IndexSurvey survey;
     PathBuilder path;
     PendingDirectoryTable pending;
     char filter[FILTER_BYTES];

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "list/list.h"
+#include "platform/platform.h"
 #include "report/console.h"
 
 // --- Problem lines ------------------------------------------------------------------
@@ -28,8 +29,8 @@ static void problem_line(Severity severity, bool at_entry, const char* format, v
     }
     if (at_entry) {
         out_text("entry ");
-        out_u64((uint64_t)g->entry_number);
-        if (g->path_known) {
+        out_u64((uint64_t)g->walk.entry_number);
+        if (g->walk.path_known) {
             out_text(" <");
             out_path();
             out_text(">");
@@ -171,33 +172,36 @@ void release_siblings() {
     memset(&g_list.siblings, 0, sizeof g_list.siblings);
 }
 
-// Returns false when memory ran out.
+// What untree makes of a name an earlier sibling has: the walk's verdict.
+// Where the file system tells case apart, the same name up to case is only
+// a warning for Windows, found here by a table of its own. Returns false
+// when memory ran out.
 static bool check_siblings() {
     ListState* g = &g_list;
+    const IndexWalk* w = &g->walk;
+    if (w->verdict == VERDICT_MERGED) {
+        entry_problem(SEVERITY_WARNING, "same name as entry %d: the two directories are merged", w->same_as);
+        return true;
+    }
+    if (w->verdict == VERDICT_DUPLICATE) {
+        entry_problem(SEVERITY_ERROR, "same name as entry %d: this one is not extracted", w->same_as);
+        return true;
+    }
+    if (platform_names_ignore_case()) return true;
     SiblingTable* t = &g->siblings;
-    uint32_t depth = g->record.depth;
+    uint32_t depth = w->record.depth;
     if (!grow_siblings(t)) return false;
-    SiblingKey key = {hash_units(g->units, g->unit_count, false), hash_units(g->units, g->unit_count, true),
-                      g->entry_number, depth, is_directory(g->record)};
+    SiblingKey key = {hash_units(w->units, w->unit_count, false), hash_units(w->units, w->unit_count, true),
+                      w->entry_number, depth, is_directory(w->record)};
     const SiblingKey* same_case = 0;
-    const SiblingKey* same = 0;
     for (uint32_t p = home_slot(t, key.folded, depth); t->slots[p]; p = (p + 1) & (t->slot_count - 1)) {
         const SiblingKey& k = t->keys[t->slots[p] - 1];
-        if (k.folded != key.folded || k.depth != depth) continue;
-        if (k.exact == key.exact) {
-            if (!same) same = &k;
-        } else if (!same_case) {
+        if (k.folded == key.folded && k.depth == depth && k.exact != key.exact) {
             same_case = &k;
+            break;
         }
     }
-    // What untree makes of a name it meets again: a directory is entered
-    // and filled as it stands; anything else is refused, the first one kept.
-    // Windows tells no case apart, so there the same holds up to case.
-    if (same && same->directory && key.directory)
-        entry_problem(SEVERITY_WARNING, "same name as entry %d: the two directories are merged", same->entry);
-    else if (same)
-        entry_problem(SEVERITY_ERROR, "same name as entry %d: this one is not extracted", same->entry);
-    else if (same_case && same_case->directory && key.directory)
+    if (same_case && same_case->directory && key.directory)
         entry_problem(SEVERITY_WARNING, "same name up to case as entry %d: on Windows the two directories are merged",
                       same_case->entry);
     else if (same_case)
@@ -230,11 +234,10 @@ enum { NAME_LENGTH_LIMIT = 255 };  // per name: UTF-16 units on Windows, bytes o
 
 bool check_name() {
     ListState* g = &g_list;
-    const uint16_t* units = g->units;
-    uint32_t count = g->unit_count;
-    if (!component_is_safe(units, count)) {
+    const uint16_t* units = g->walk.units;
+    uint32_t count = g->walk.unit_count;
+    if (g->walk.verdict == VERDICT_UNSAFE) {
         entry_problem(SEVERITY_ERROR, "unsafe name: untree refuses it and everything inside it");
-        g->skipped_depth = g->record.depth;
         return true;
     }
     const NameLineReader& names = g->archive.names;

@@ -9,6 +9,7 @@
 
 #include "archive/cursors.h"
 #include "archive/format.h"
+#include "archive/index.h"
 #include "archive/names.h"
 
 enum ListMode {
@@ -19,8 +20,6 @@ enum ListMode {
 };
 
 enum {
-    // Depth 255 is reported, not refused, so a path may hold 256 names.
-    LIST_LEVELS = DEPTH_LIMIT + 1,
     OUT_BYTES = 65536,
 };
 
@@ -63,21 +62,10 @@ struct ListState {
     char filter[FILTER_BYTES];
     uint32_t filter_length;
 
-    // The entry being looked at.
-    EntryRecord record;
-    int32_t entry_number;  // counted from 1
-    int32_t previous_depth;
-    bool previous_was_directory;
-    bool names_ended;      // no more name lines: no later entry has a path
-    bool path_known;       // the current entry's path is in `path`
-    int32_t skipped_depth; // entries deeper than this are inside a subtree untree
-                           // does not create (-1: none); their names are not checked
-    char path[PATH_BUFFER_BYTES];        // names joined by "\", CESU-8, NUL-terminated
-    uint32_t level_start[LIST_LEVELS + 1];  // where the name at depth k begins in path
-    uint32_t unit_start[LIST_LEVELS + 1];   // the same in UTF-16 units
-    uint16_t units[NAME_LINE_LIMIT];     // the current name as the platform receives it
-    uint32_t unit_count;
-    uint64_t contents;  // content lengths of every file entry, summed (stops at 2^64 - 1)
+    // The walk over the index, the one untree makes before it writes: the
+    // entry being looked at, its path and what untree makes of it.
+    IndexWalk walk;
+    bool names_ended_said;  // the entry where the name lines ended has its line
 
     ListTotals totals;
     SiblingTable siblings;
@@ -99,8 +87,8 @@ enum Severity { SEVERITY_ERROR, SEVERITY_WARNING };
 // archive. In a listing a problem stops the walk: the caller stops.
 void entry_problem(Severity severity, const char* format, ...);
 void archive_problem(const char* format, ...);
-// The checks of one name, after it has been placed; false when memory for
-// the names of its directory ran out.
+// The checks of one name, after it has been placed, with the walk's
+// verdict; false when memory for the names of its directory ran out.
 bool check_name();
 // The walk has left every directory deeper than `depth`.
 void leave_siblings(uint32_t depth);

@@ -204,11 +204,11 @@ static void out_name(const uint8_t* s, uint32_t n, NameStyle style) {
 
 static void out_path_in(NameStyle style) {
     const ListState* g = &g_list;
-    int depth = g->record.depth;
+    int depth = g->walk.record.depth;
     for (int k = 0; k <= depth; k++) {
         if (k) out_bytes("\\\\", style == STYLE_SHOWN ? 1 : 2);
-        uint32_t start = g->level_start[k];
-        out_name((const uint8_t*)g->path + start, g->level_start[k + 1] - 1 - start, style);
+        uint32_t start = g->walk.level_start[k];
+        out_name((const uint8_t*)g->walk.path + start, g->walk.level_start[k + 1] - 1 - start, style);
     }
 }
 
@@ -290,7 +290,7 @@ static void out_time_column(uint64_t filetime) {
 enum { SIZE_COLUMN = 13 };  // 2^40 - 1 has 13 digits
 
 static void show_long() {
-    const EntryRecord& r = g_list.record;
+    const EntryRecord& r = g_list.walk.record;
     bool directory = is_directory(r);
     char head[6 + SIZE_COLUMN + 1];
     head[0] = directory ? 'd' : '-';
@@ -342,14 +342,14 @@ static void out_json_time(const char* name, uint64_t filetime) {
 
 static void show_json() {
     const ListState* g = &g_list;
-    const EntryRecord& r = g->record;
-    uint32_t start = g->level_start[r.depth];
-    const uint8_t* name = (const uint8_t*)g->path + start;
-    uint32_t name_length = g->level_start[r.depth + 1] - 1 - start;
+    const EntryRecord& r = g->walk.record;
+    uint32_t start = g->walk.level_start[r.depth];
+    const uint8_t* name = (const uint8_t*)g->walk.path + start;
+    uint32_t name_length = g->walk.level_start[r.depth + 1] - 1 - start;
     bool text = name_is_text(name, name_length);
 
     out_text("{\"entry\":");
-    out_u64((uint64_t)g->entry_number);
+    out_u64((uint64_t)g->walk.entry_number);
     out_text(",\"path\":\"");
     out_path_in(STYLE_JSON_SHOWN);
     out_text("\",\"name\":\"");

@@ -11,23 +11,6 @@
 
 ListState g_list;
 
-// Puts a name at depth d, over the tail of the previous path. The starts of
-// the levels count every byte and unit, also past the buffer, so a path
-// too long for untree is known as such; it is then not kept.
-static void place(int d, const uint8_t* name, uint32_t length, uint32_t units) {
-    ListState* g = &g_list;
-    uint32_t at = g->level_start[d];
-    g->level_start[d + 1] = at + length + 1;
-    g->unit_start[d + 1] = g->unit_start[d] + units + 1;
-    g->path_known = (uint64_t)at + length + 1 <= PATH_BUFFER_BYTES;
-    if (!g->path_known) return;
-    if (d > 0) g->path[at - 1] = '\\';
-    memcpy(g->path + at, name, length);
-    g->path[at + length] = 0;
-}
-
-enum NameResult { NAME_PLACED, NAME_NONE, NAME_ENDED, NAME_TOO_LONG, NAME_UNREADABLE };
-
 // The index came back shorter than its trailer promised: a read failed, or
 // the file shrank while read. Nothing about the archive can be said.
 static void index_unreadable() {
@@ -38,35 +21,6 @@ static void index_unreadable() {
     message("cannot read the index of %s: %s", g->archive_path, why);
 }
 
-// Reads the entry's name line and places the name. NAME_NONE: the name
-// lines ended at an earlier entry.
-static NameResult read_name() {
-    ListState* g = &g_list;
-    int d = g->record.depth;
-    // The levels a depth that rose too far skipped get empty names.
-    for (int k = g->entry_number == 1 ? 0 : g->previous_depth + 1; k < d; k++) place(k, (const uint8_t*)"", 0, 0);
-    g->path_known = false;
-    if (g->names_ended) return NAME_NONE;
-    LineResult line = next_line(&g->archive);
-    if (line == LINE_UNREADABLE) return NAME_UNREADABLE;
-    if (line == LINE_END) {
-        g->names_ended = true;
-        return NAME_ENDED;
-    }
-    if (line == LINE_TOO_LONG) {
-        // Its own length is not known: long enough for any path to be too long.
-        place(d, (const uint8_t*)"", 0, NAME_LINE_LIMIT);
-        g->level_start[d + 1] += NAME_LINE_LIMIT;
-        g->path_known = false;
-        if (!skip_line(&g->archive)) g->names_ended = true;
-        return NAME_TOO_LONG;
-    }
-    const NameLineReader& names = g->archive.names;
-    g->unit_count = decode_cesu8(names.line, names.line_length, g->units, NAME_LINE_LIMIT);
-    place(d, names.line, names.line_length, g->unit_count);
-    return NAME_PLACED;
-}
-
 static uint64_t add_saturating(uint64_t a, uint64_t b) {
     return a + b < a ? UINT64_MAX : a + b;
 }
@@ -74,10 +28,11 @@ static uint64_t add_saturating(uint64_t a, uint64_t b) {
 static void count_entry() {
     ListState* g = &g_list;
     ListTotals* t = &g->totals;
+    const EntryRecord& r = g->walk.record;
     t->entries++;
-    if (is_directory(g->record)) t->directories++;
+    if (is_directory(r)) t->directories++;
     else t->files++;
-    if (!is_directory(g->record)) t->bytes = add_saturating(t->bytes, content_length(g->record));
+    if (!is_directory(r)) t->bytes = add_saturating(t->bytes, content_length(r));
 }
 
 enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
@@ -86,55 +41,44 @@ enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
 // untree does, a check goes on.
 static StepResult step() {
     ListState* g = &g_list;
-    const EntryRecord& r = g->record;
-    int d = r.depth;
+    const IndexWalk* w = &g->walk;
+    int d = w->record.depth;
     bool checking = g->mode == MODE_CHECK;
     StepResult stop = checking ? STEP_ON : STEP_STOP;
-    bool inside_skipped = g->skipped_depth >= 0 && d > g->skipped_depth;
-    if (!inside_skipped) g->skipped_depth = -1;
-    if (!is_directory(r)) g->contents = add_saturating(g->contents, content_length(r));
     if (checking) {
         count_entry();
         leave_siblings((uint32_t)d);
     }
-
-    const char* nesting = nesting_fault(r, g->entry_number, g->previous_depth, g->previous_was_directory);
-    NameResult name = read_name();
-    g->previous_depth = d;
-    g->previous_was_directory = is_directory(r);
-    if (name == NAME_UNREADABLE) {
-        index_unreadable();
-        return STEP_FAILED;
-    }
-    if (nesting) {
-        entry_problem(SEVERITY_ERROR, "%s", nesting);
+    if (w->nesting) {
+        entry_problem(SEVERITY_ERROR, "%s", w->nesting);
         if (!checking) return STEP_STOP;
     }
-    if (name == NAME_ENDED) {
+    switch (w->name_fault) {
+    case NAME_FAULT_NONE: break;
+    case NAME_FAULT_LINES_ENDED:
+        // Said once, where they ended: no later entry has a path.
+        if (g->names_ended_said) return STEP_ON;
+        g->names_ended_said = true;
         entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_END));
         return stop;
-    }
-    if (name == NAME_TOO_LONG) {
+    case NAME_FAULT_LINE_TOO_LONG:
         entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_TOO_LONG));
-        g->skipped_depth = d;
         return stop;
-    }
-    if (name == NAME_NONE || inside_skipped) return STEP_ON;
-
-    uint32_t bytes = g->level_start[d + 1] - 1, units = g->unit_start[d + 1] - 1;
-    if (!relative_path_fits(bytes, units)) {
+    case NAME_FAULT_PATH_TOO_LONG: {
         char x[24], y[24];
         entry_problem(SEVERITY_ERROR, "path too long for untree to build: %s bytes, %s UTF-16 units",
-                      format_u64(bytes, x), format_u64(units, y));
-        g->skipped_depth = d;
+                      format_u64(index_path_bytes(w), x), format_u64(index_path_units(w), y));
         return stop;
     }
+    }
     if (checking) {
+        if (w->verdict == VERDICT_INSIDE) return STEP_ON;
         if (check_name()) return STEP_ON;
         message("not enough memory for the names of one directory of %s", g->archive_path);
         return STEP_FAILED;
     }
-    if (!path_selected(g->path, g->filter, g->filter_length)) return STEP_ON;
+    // A listing shows every entry untree lists, whatever it makes of it.
+    if (!path_selected(w->path, g->filter, g->filter_length)) return STEP_ON;
     count_entry();
     if (!g->summary_only) show_entry();
     return STEP_ON;
@@ -146,11 +90,10 @@ static void check_regions() {
     const ArchiveReader* a = &g->archive;
     char x[24], y[24];
     uint64_t extra = names_left(a);
-    if (!g->names_ended && extra > 0)
+    if (!g->walk.names_ended && extra > 0)
         archive_problem("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
-    uint64_t index = (uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES;
-    uint64_t data = a->file_size - index;
-    uint64_t contents = g->contents;
+    uint64_t data = index_data_region(a);
+    uint64_t contents = g->walk.contents;
     if (contents > data)
         archive_problem("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
                         "a damaged length, or a data region cut short",
@@ -190,24 +133,34 @@ static int walk_records() {
                         format_u64(a->file_size, z));
         return EXIT_INCOMPLETE;
     }
+    char why[256];
+    if (const char* reason = not_a_tree_archive(a, why)) {
+        archive_problem("not a tree archive: %s", reason);
+        return EXIT_INCOMPLETE;
+    }
+    uint32_t room_bytes, room_units;
+    index_shortest_root(&room_bytes, &room_units);
+    if (!index_begin(&g->walk, a, room_bytes, room_units)) {
+        message("not enough memory for the names of %s", g->archive_path);
+        return EXIT_EARLY;
+    }
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;
     if (checking && left_over)
         records_left_over(left_over);
     for (;;) {
-        RecordResult result = read_record(a, &g->record);
-        if (result == RECORD_END) break;
-        if (result == RECORD_CORRUPT && a->index_unreadable) {
+        IndexStep result = index_step(&g->walk);
+        if (result == INDEX_END) break;
+        if (result == INDEX_UNREADABLE) {
             index_unreadable();
             return EXIT_EARLY;
         }
-        if (result == RECORD_CORRUPT) {
+        if (result == INDEX_RECORD_CUT) {
             // Its last bytes and the trailer's first would make one more
             // record for untree, which stops there.
             if (checking) break;
             records_left_over(left_over);
             return EXIT_INCOMPLETE;
         }
-        g->entry_number++;
         StepResult step_result = step();
         if (step_result == STEP_STOP) return EXIT_INCOMPLETE;
         if (step_result == STEP_FAILED) return EXIT_EARLY;
@@ -232,7 +185,6 @@ static int walk() {
 int run_list() {
     ListState* g = &g_list;
     g->out_terminal = platform_is_terminal(stdout);
-    g->skipped_depth = -1;
     ArchiveReader* a = &g->archive;
     if (!open_cursors(a, g->archive_path)) {
         char text[512];
@@ -242,6 +194,7 @@ int run_list() {
     }
     int status = walk();
     close_cursors(a);
+    index_end(&g->walk);
     release_siblings();
     if (uint32_t lost = out_finish()) {
         char text[512];

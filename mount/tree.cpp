@@ -1,15 +1,17 @@
-// The tree in memory, built from one walk over the index. Entries untree
-// would not restore (an unsafe name and everything inside it, a second
-// entry under a name its directory holds already, a name too long for
-// Linux) are left out with a line each; damage that stops untree, or that
-// untree-list --check calls an error of the archive, refuses the mount with
-// the check's words.
+// The tree in memory, built from the walk over the index untree and
+// untree-list make (archive/index.h). Entries untree would not restore (an
+// unsafe name and everything inside it, a second entry under a name its
+// directory holds already) are left out with a line each, as are those
+// Linux cannot hold (a name over 255 bytes, a link target of 4096 bytes or
+// more); damage that stops untree, or that untree-list --check calls an
+// error of the archive, refuses the mount with the check's words.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "archive/extension.h"
+#include "archive/index.h"
 #include "archive/names.h"
 #include "mount/mount.h"
 #include "platform/mount_serve.h"
@@ -95,8 +97,25 @@ static bool check_trailer() {
                       "in a file of %s bytes (cut short, extended, or no tree archive)",
                       format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
                       format_u64(a->file_size, z));
+    char why[256];
+    if (const char* reason = not_a_tree_archive(a, why)) return refuse("not a tree archive: %s", reason);
     if (uint32_t left_over = a->trailer.records_size % RECORD_BYTES)
         return refuse("record region does not end on a record: %s bytes left over", format_u64(left_over, x));
+    return true;
+}
+
+// Why the walk stops at its entry, as untree-list --check says it; true
+// when it does, after that line.
+static bool stops_here(const IndexWalk* w) {
+    char x[24], y[24];
+    if (w->nesting) refuse("entry %d: %s", w->entry_number, w->nesting);
+    else if (w->name_fault == NAME_FAULT_LINES_ENDED) refuse("entry %d: %s", w->entry_number, line_fault(LINE_END));
+    else if (w->name_fault == NAME_FAULT_LINE_TOO_LONG)
+        refuse("entry %d: %s", w->entry_number, line_fault(LINE_TOO_LONG));
+    else if (w->name_fault == NAME_FAULT_PATH_TOO_LONG)
+        refuse("entry %d: path too long for untree to build: %s bytes, %s UTF-16 units", w->entry_number,
+               format_u64(index_path_bytes(w), x), format_u64(index_path_units(w), y));
+    else return false;
     return true;
 }
 
@@ -169,8 +188,66 @@ static uint16_t shown_mode(const EntryRecord& r, bool link) {
     return (uint16_t)(MODE_KNOWN | mode);
 }
 
-static uint64_t add_saturating(uint64_t a, uint64_t b) {
-    return a + b < a ? UINT64_MAX : a + b;
+
+// The walk, and the table of where each depth's entries go.
+static IndexWalk g_walk;
+static uint32_t g_parent_at[DEPTH_LIMIT + 2];
+
+// Adds the walk's entry to the tree. False when Linux cannot hold it, said.
+static void add_entry(const IndexWalk* w, uint64_t offset, int32_t* skipped_depth) {
+    MountState* m = &g_mount;
+    const EntryRecord& r = w->record;
+    int d = r.depth;
+    memcpy(m->units, w->units, w->unit_count * sizeof(WideChar));
+    m->units[w->unit_count] = 0;
+    uint32_t length = platform_name_bytes(m->units, m->name, sizeof m->name);
+    uint32_t parent = g_parent_at[d];
+    if (w->verdict == VERDICT_UNSAFE) {
+        leave_out(w->entry_number, "unsafe name: left out, with everything inside it");
+        return;
+    }
+    if (w->verdict == VERDICT_DUPLICATE) {
+        leave_out(w->entry_number, "same name as entry %d: this one is left out", w->same_as);
+        return;
+    }
+    if (w->verdict == VERDICT_MERGED) {
+        // A directory listed twice is one directory: the first copy's.
+        uint32_t same = find_child(parent, m->name, length);
+        if (same != UINT32_MAX) g_parent_at[d + 1] = same;
+        else *skipped_depth = d;  // the first copy was left out here
+        return;
+    }
+    bool link = m->extension.extended && is_link(r);
+    if (link && content_length(r) >= LINK_TARGET_LIMIT) {
+        leave_out(w->entry_number, "link target of 4096 bytes or more: left out");
+        return;
+    }
+    if (length > NAME_BYTES_LIMIT) {
+        leave_out(w->entry_number, "name longer than 255 bytes in UTF-8: left out, with everything inside it");
+        *skipped_depth = d;
+        return;
+    }
+    uint32_t node = m->node_count++;
+    MountNode& n = m->nodes[node];
+    n.offset = offset;
+    n.length = is_directory(r) ? 0 : content_length(r);
+    n.creation_time = r.creation_time;
+    n.write_time = r.write_time;
+    n.access_time = r.access_time;
+    n.attributes = r.attributes;
+    n.mode = shown_mode(r, link);
+    n.content_crc = entry_extension(r).content_crc;
+    n.parent = parent;
+    n.name_at = m->names_used;
+    n.name_length = (uint16_t)length;
+    memcpy(m->names + m->names_used, m->name, length);
+    m->names_used += length;
+    add_to_slots(node);
+    m->nodes[parent].child_count++;
+    if (is_directory(r)) {
+        m->nodes[parent].subdirectories++;
+        g_parent_at[d + 1] = node;
+    }
 }
 
 bool build_tree(const char* archive_path) {
@@ -194,95 +271,27 @@ bool build_tree(const char* archive_path) {
     m->nodes[0].attributes = ATTRIBUTE_DIRECTORY;
     m->node_count = 1;
 
-    // Where the entries at each depth go, and how long their path is so far
-    // (CESU-8 bytes and UTF-16 units, a separator after each name).
-    static uint32_t parent_at[DEPTH_LIMIT + 1];
-    static uint32_t bytes_at[DEPTH_LIMIT + 2], units_at[DEPTH_LIMIT + 2];
-    int32_t previous_depth = 0, skipped_depth = -1;
-    bool previous_was_directory = false;
-    uint64_t data_at = 0;  // where the next file's content starts
-    EntryRecord r;
-    for (int32_t entry = 1;; entry++) {
-        RecordResult result = read_record(a, &r);
-        if (result == RECORD_END) break;
-        if (result == RECORD_CORRUPT) return index_unreadable();
-        int d = r.depth;
+    IndexWalk* w = &g_walk;
+    uint32_t room_bytes, room_units;
+    index_shortest_root(&room_bytes, &room_units);
+    if (!index_begin(w, a, room_bytes, room_units)) return refuse("not enough memory for the names of the index");
+    int32_t skipped_depth = -1;  // inside an entry left out here, not by the walk
+    uint64_t data_at = 0;        // where the next file's content starts
+    for (;;) {
+        IndexStep step = index_step(w);
+        if (step == INDEX_END) break;
+        if (step != INDEX_ENTRY) return index_unreadable();
+        if (stops_here(w)) return false;
+        const EntryRecord& r = w->record;
         uint64_t offset = data_at;
-        if (!is_directory(r)) data_at = add_saturating(data_at, content_length(r));
-        if (const char* fault = nesting_fault(r, entry, previous_depth, previous_was_directory))
-            return refuse("entry %d: %s", entry, fault);
-        previous_depth = d;
-        previous_was_directory = is_directory(r);
-        LineResult line = next_line(a);
-        if (line == LINE_UNREADABLE) return index_unreadable();
-        if (line != LINE_OK) return refuse("entry %d: %s", entry, line_fault(line));
-
-        bool inside_skipped = skipped_depth >= 0 && d > skipped_depth;
-        if (!inside_skipped) skipped_depth = -1;
-        const NameLineReader& names = a->names;
-        uint32_t units = decode_cesu8(names.line, names.line_length, m->units, NAME_LINE_LIMIT);
-        m->units[units] = 0;
-        bytes_at[d + 1] = bytes_at[d] + names.line_length + 1;
-        units_at[d + 1] = units_at[d] + units + 1;
-        if (inside_skipped) continue;
-        if (!relative_path_fits(bytes_at[d + 1] - 1, units_at[d + 1] - 1)) {
-            char x[24], y[24];
-            return refuse("entry %d: path too long for untree to build: %s bytes, %s UTF-16 units", entry,
-                          format_u64(bytes_at[d + 1] - 1, x), format_u64(units_at[d + 1] - 1, y));
-        }
-
-        uint32_t length = platform_name_bytes(m->units, m->name, sizeof m->name);
-        uint32_t parent = parent_at[d];
-        if (!component_is_safe(m->units, units)) {
-            leave_out(entry, "unsafe name: left out, with everything inside it");
-            skipped_depth = d;
-            continue;
-        }
-        bool link = m->extension.extended && is_link(r);
-        if (link && content_length(r) >= LINK_TARGET_LIMIT) {
-            leave_out(entry, "link target of 4096 bytes or more: left out");
-            continue;
-        }
-        if (length > NAME_BYTES_LIMIT) {
-            leave_out(entry, "name longer than 255 bytes in UTF-8: left out, with everything inside it");
-            skipped_depth = d;
-            continue;
-        }
-        uint32_t same = find_child(parent, m->name, length);
-        if (same != UINT32_MAX) {
-            if (node_is_directory(m->nodes[same]) && is_directory(r)) {
-                // A directory listed twice is one directory.
-                parent_at[d + 1] = same;
-                continue;
-            }
-            leave_out(entry, "same name as an earlier entry: this one is left out");
-            skipped_depth = d;
-            continue;
-        }
-
-        uint32_t node = m->node_count++;
-        MountNode& n = m->nodes[node];
-        n.offset = offset;
-        n.length = is_directory(r) ? 0 : content_length(r);
-        n.creation_time = r.creation_time;
-        n.write_time = r.write_time;
-        n.access_time = r.access_time;
-        n.attributes = r.attributes;
-        n.mode = shown_mode(r, link);
-        n.content_crc = entry_extension(r).content_crc;
-        n.parent = parent;
-        n.name_at = m->names_used;
-        n.name_length = (uint16_t)length;
-        memcpy(m->names + m->names_used, m->name, length);
-        m->names_used += length;
-        add_to_slots(node);
-        m->nodes[parent].child_count++;
-        if (is_directory(r)) {
-            m->nodes[parent].subdirectories++;
-            parent_at[d + 1] = node;
-        }
+        if (!is_directory(r)) data_at += content_length(r);
+        if (skipped_depth >= 0 && r.depth > skipped_depth) continue;
+        skipped_depth = -1;
+        if (w->verdict != VERDICT_INSIDE) add_entry(w, offset, &skipped_depth);
     }
-    if (!check_regions(data_at)) return false;
+    bool regions = check_regions(w->contents);
+    index_end(w);
+    if (!regions) return false;
     // Only the contents are read from here on.
     platform_close(a->cursors.name_cursor);
     platform_close(a->cursors.record_cursor);

@@ -35,7 +35,6 @@ enum PlatformRefusal {
     PLATFORM_REFUSED_LINK = 0x20000001,  // a link or junction stands there: not followed
     PLATFORM_REFUSED_NOT_REGULAR,        // a FIFO, socket or device stands there
     PLATFORM_REFUSED_ARCHIVE,            // it is the archive being read
-    PLATFORM_REFUSED_DUPLICATE,          // this run wrote it already (the same name, up to case)
 };
 
 // --- Process -------------------------------------------------------------
@@ -101,8 +100,7 @@ bool platform_close(PlatformHandle handle);
 // it. POSIX opens the argument as typed, as the kernel means it (a ".."
 // after a link leaves the link's target, not the link); Windows opens the
 // full path `root`, by its own rules for "..". `archive` is the archive
-// being read: no tree-writing call writes it. Also marks the start of the
-// run: a file changed from now on counts as written by this run.
+// being read: no tree-writing call writes it.
 PlatformHandle platform_open_tree(const char* argument, const WideChar* root, PlatformHandle archive);
 
 enum DirectoryResult {
@@ -113,11 +111,13 @@ enum DirectoryResult {
     DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
 };
 // A directory made with the attribute word given, or the one already there.
+// `ours`: one this run made, listed again in the archive; the one there is
+// then held with the right to set its times, as a new one is.
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                         PlatformHandle* out);
+                                         bool ours, PlatformHandle* out);
 // Opens a file for writing, empty. A new file is created. Of what stands there
-// already, only a regular file is replaced, and never the archive, a
-// read-only file (the access-denied error) or one this run wrote. It is
+// already, only a regular file is replaced, and never the archive or a
+// read-only file (the access-denied error). It is
 // replaced by a new file under this name, never written in place: what is
 // left there has what any new file gets (permissions, owner, ACL, extended
 // attributes), none of the old file's, and the old file's other names keep
@@ -184,6 +184,11 @@ WideChar platform_foreign_separator();
 // blank at the end is dropped, a device name opens the device. The
 // extractor refuses such names where they do; Linux keeps them as they are.
 bool platform_windows_names();
+// Whether the file system takes two names that differ only in case for one
+// (Windows); then platform_upcase_name gives the form it compares, by the
+// system's own upper-case table.
+bool platform_names_ignore_case();
+void platform_upcase_name(const WideChar* name, uint32_t units, WideChar* out);
 // Where the system's bytes that are no UTF-8 go in the UTF-16 of arguments
 // and full paths: byte b (0x80 to 0xFF) as the lone unit base + b. 0 when the
 // system's text is UTF-16 already (Windows).

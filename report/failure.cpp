@@ -15,7 +15,6 @@ const char* error_text_for(uint32_t code) {
     case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
-    case PLATFORM_REFUSED_DUPLICATE: return "already extracted by this run (the same name up to case)";
     }
     // The report line keeps the system's own line break as two blanks
     // before its end, as its readers have always seen it.
@@ -84,6 +83,22 @@ void report_index_damage(int32_t entry_number, const char* reason) {
 
 void report_checksum_mismatch(const WideChar* path) {
     console_err("checksum mismatch in <%s>\n", report_path(path));
+}
+
+void report_duplicate(const char* relative, uint32_t length, int32_t entry_number, int32_t same_as) {
+    console_err("duplicate name skipped: <%s> (entry %d, the same name as entry %d)\n",
+                console_name(CONSOLE_ERR, relative, length), entry_number, same_as);
+}
+
+void report_lengths(uint64_t contents, uint64_t name_region) {
+    char x[24], y[24];
+    console_err("archive corrupt: the contents of the files add up to %s bytes, but the name region starts at byte %s\n",
+                format_u64(contents, x), format_u64(name_region, y));
+}
+
+void report_not_archive(const char* archive, const char* reason) {
+    console_err("not a tree archive: <%s>: %s\n", console_name(CONSOLE_ERR, archive, (uint32_t)strlen(archive)),
+                reason);
 }
 
 int finish_output(int status) {

@@ -28,6 +28,11 @@ void report_corrupt(int32_t entry_number, const char* reason);
 void report_index_damage(int32_t entry_number, const char* reason);
 // A content that does not match its checksum: kept as it came.
 void report_checksum_mismatch(const WideChar* path);
+// An entry whose name an earlier sibling took, skipped with what is inside it.
+void report_duplicate(const char* relative, uint32_t length, int32_t entry_number, int32_t same_as);
+// The file entries' contents do not fill the data region exactly.
+void report_lengths(uint64_t contents, uint64_t name_region);
+void report_not_archive(const char* archive, const char* reason);
 // The end of a run that printed: standard output is flushed, and when any of
 // it was lost, one line says why and `status` becomes incomplete.
 int finish_output(int status);

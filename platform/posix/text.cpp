@@ -194,4 +194,11 @@ WideChar platform_foreign_separator() { return '\\'; }
 
 bool platform_windows_names() { return false; }
 
+// Names are bytes: two names are one only when they are the same.
+bool platform_names_ignore_case() { return false; }
+
+void platform_upcase_name(const WideChar* name, uint32_t units, WideChar* out) {
+    memcpy(out, name, units * sizeof(WideChar));
+}
+
 WideChar platform_escaped_byte_base() { return ESCAPED_BYTE_BASE; }

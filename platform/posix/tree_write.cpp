@@ -1,6 +1,5 @@
 // Writing the tree: directories and files made, filled and stamped through
 // the directories held open, and the packer's own output file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <string.h>
@@ -77,57 +76,7 @@ static struct {
     bool archive_known;
     uint64_t archive_volume;
     uint64_t archive_index;
-    struct timespec start;  // a file changed at or after this was written by this run
 } g_tree;
-
-static struct timespec now(clockid_t clock) {
-    struct timespec ts;
-    clock_gettime(clock, &ts);
-    return ts;
-}
-
-static bool at_or_after(const struct timespec& t, const struct timespec& start) {
-    return t.tv_sec != start.tv_sec ? t.tv_sec > start.tv_sec : t.tv_nsec >= start.tv_nsec;
-}
-
-// A file system stamps a change with the coarse real-time clock (the time
-// of the last tick, which lags the precise clock by a tick or so) or, when
-// it has handed out a finer stamp since, with a later one, never with a
-// time beyond the precise clock. So what this run writes is stamped no
-// earlier than the coarse clock reads when it writes, and what was there
-// before no later than the precise clock reads at the start. When the
-// destination holds anything, the start is the precise time, and the run
-// waits (a few milliseconds) until the coarse clock has passed it: then
-// everything older is stamped before the start and everything it writes
-// at or after. An empty destination has nothing older to tell apart, and
-// the coarse clock gives the start at once.
-static struct timespec run_start(bool settle) {
-    if (!settle) return now(CLOCK_REALTIME_COARSE);
-    struct timespec start = now(CLOCK_REALTIME);
-    while (!at_or_after(now(CLOCK_REALTIME_COARSE), start)) {
-        struct timespec pause = {0, 1000000};
-        SYS(SYS_NANOSLEEP, nanosleep(&pause, 0));
-    }
-    return start;
-}
-
-// True unless the directory is known to hold nothing; reading it moves only
-// this descriptor's position, which nothing else uses.
-static bool holds_anything(int fd) {
-    alignas(8) char block[4096];
-    for (;;) {
-        ssize_t n = SYS(SYS_GETDENTS64, getdents64(fd, block, sizeof block));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return true;
-        if (n == 0) return false;
-        for (ssize_t at = 0; at < n;) {
-            const struct dirent64* d = (const struct dirent64*)(block + at);
-            at += d->d_reclen;
-            const char* name = d->d_name;
-            if (!(name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))) return true;
-        }
-    }
-}
 
 PlatformHandle platform_open_tree(const char* argument, const WideChar*, PlatformHandle archive) {
     g_tree.archive_volume = g_tree.archive_index = 0;
@@ -142,9 +91,6 @@ PlatformHandle platform_open_tree(const char* argument, const WideChar*, Platfor
         if (fd < 0 && errno == EACCES) fd = SYS(SYS_OPENAT, openat(p.dirfd, rest, O_PATH | O_DIRECTORY | O_CLOEXEC));
         release_at(&p);
     }
-    int e = errno;
-    g_tree.start = run_start(fd >= 0 && holds_anything(fd));
-    errno = e;
     return to_handle(fd);
 }
 
@@ -159,7 +105,7 @@ static const char* kernel_name(const WideChar* name) {
     return g_kernel_path;
 }
 
-DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t,
+DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t, bool ours,
                                          PlatformHandle* out) {
     // Only the read-only bit has a meaning here, and not on directories:
     // Windows still lets new entries into a read-only directory.
@@ -175,8 +121,9 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
         return fd >= 0 ? DIRECTORY_CREATED : DIRECTORY_REFUSED;
     }
     if (errno != EEXIST) return DIRECTORY_NOT_MADE;
-    // Only a way in: nothing is read from it, and its times stay its own.
-    int fd = SYS(SYS_OPENAT, openat(dirfd, n, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Only a way in: nothing is read from it, and its times stay its own;
+    // unless this run made it, and it gets its times once more.
+    int fd = SYS(SYS_OPENAT, openat(dirfd, n, (ours ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd >= 0) {
         *out = to_handle(fd);
         return DIRECTORY_EXISTING;
@@ -209,7 +156,6 @@ static FileVerdict judge(const struct stat& st) {
         refusal = PLATFORM_REFUSED_ARCHIVE;
     // A read-only file is not replaced, whatever our privileges.
     else if ((st.st_mode & 0222) == 0) refusal = EACCES;
-    else if (at_or_after(st.st_ctim, g_tree.start)) refusal = PLATFORM_REFUSED_DUPLICATE;
     if (refusal) {
         errno = refusal;
         return FILE_REFUSED;

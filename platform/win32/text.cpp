@@ -14,4 +14,15 @@ WideChar platform_foreign_separator() { return 0; }
 
 bool platform_windows_names() { return true; }
 
+bool platform_names_ignore_case() { return true; }
+
+// The table NTFS and CompareStringOrdinal's ignore-case compare by, one unit
+// at a time, as the system itself upper-cases a name.
+void platform_upcase_name(const WideChar* name, uint32_t units, WideChar* out) {
+    typedef WCHAR(NTAPI * UpcaseChar)(WCHAR);
+    static UpcaseChar upcase =
+        (UpcaseChar)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlUpcaseUnicodeChar");
+    for (uint32_t i = 0; i < units; i++) out[i] = upcase ? (WideChar)upcase((WCHAR)name[i]) : name[i];
+}
+
 WideChar platform_escaped_byte_base() { return 0; }

@@ -36,63 +36,11 @@ static struct {
     bool archive_known;
     uint64_t archive_volume;
     uint64_t archive_index;
-    uint64_t start;  // a file changed at or after this FILETIME was written by this run
     WCHAR pattern[PLATFORM_WIDE_PATH_UNITS + 3];
     WCHAR root[PLATFORM_WIDE_PATH_UNITS + 1];
     FileName parent_name;
     FileName child_name;
 } g_tree;
-
-static uint64_t precise_now() {
-    typedef void(WINAPI * PreciseClock)(LPFILETIME);
-    // Windows 8 and later; before that the coarse clock is all there is.
-    static PreciseClock precise =
-        (PreciseClock)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime");
-    FILETIME f;
-    if (precise) precise(&f);
-    else GetSystemTimeAsFileTime(&f);
-    return filetime_value(f);
-}
-
-// File systems stamp change times from a clock that may lag the precise one
-// by up to a tick: 15.6 ms on Windows; under Wine, the Linux kernel's tick.
-// So a file this run writes may carry a time up to a tick before the run
-// began, and one another process changed just before it, a time close to
-// the start. When the destination holds anything, the start is taken just
-// after the precise time and the run waits a tick's worth before it writes:
-// everything older carries a time before the start, everything it writes
-// one after. An empty destination has nothing older to tell apart, and the
-// start goes back a tick instead.
-static const uint64_t TICK = 160000;  // 16 ms in FILETIME units
-
-static uint64_t run_start(bool settle) {
-    uint64_t start = precise_now();
-    if (!settle) return start - TICK;
-    for (uint64_t now = start; now < start + TICK; now = precise_now()) Sleep((DWORD)((start + TICK - now) / 10000) + 1);
-    return start + 1;
-}
-
-// True unless the directory is known to hold nothing.
-static bool holds_anything(const WideChar* root) {
-    size_t n = wcslen((const WCHAR*)root);
-    if (n + 3 > sizeof g_tree.pattern / sizeof(WCHAR)) return true;
-    memcpy(g_tree.pattern, root, n * sizeof(WCHAR));
-    if (n && g_tree.pattern[n - 1] != '\\') g_tree.pattern[n++] = '\\';
-    g_tree.pattern[n] = '*';
-    g_tree.pattern[n + 1] = 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = INVALID_HANDLE_VALUE;
-    if (!injected(SYS_FINDFIRSTFILEEXW))
-        search = FindFirstFileExW(g_tree.pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_FILE_NOT_FOUND;
-    bool any = false;
-    do {
-        const WCHAR* name = found.cFileName;
-        any = !(name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)));
-    } while (!any && !injected(SYS_FINDNEXTFILEW) && FindNextFileW(search, &found));
-    FindClose(search);
-    return any;
-}
 
 PlatformHandle platform_open_tree(const char*, const WideChar* root, PlatformHandle archive) {
     g_tree.archive_volume = g_tree.archive_index = 0;
@@ -119,7 +67,6 @@ PlatformHandle platform_open_tree(const char*, const WideChar* root, PlatformHan
             h = INVALID_HANDLE_VALUE;
         }
     }
-    g_tree.start = run_start(h != INVALID_HANDLE_VALUE && holds_anything(root));
     SetLastError(error);
     return to_handle(h);
 }
@@ -239,7 +186,7 @@ static void refuse_made(HANDLE made) {
 }
 
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                         PlatformHandle* out) {
+                                         bool ours, PlatformHandle* out) {
     *out = PLATFORM_NO_HANDLE;
     const ACCESS_MASK enter = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
     NTSTATUS status;
@@ -256,8 +203,10 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
         return set ? DIRECTORY_CREATED : DIRECTORY_CREATED_BARE;
     }
     if (status != NAME_COLLISION) return DIRECTORY_NOT_MADE;
-    // Only a way in: opened without the right to change it.
-    h = create_shared(to_win(parent), name, enter, FILE_OPEN, FILE_DIRECTORY_FILE, SHARE_HELD, &status);
+    // Only a way in: opened without the right to change it, unless this run
+    // made it and it gets its times once more.
+    h = create_shared(to_win(parent), name, ours ? enter | FILE_WRITE_ATTRIBUTES : enter, FILE_OPEN,
+                      FILE_DIRECTORY_FILE, SHARE_HELD, &status);
     if (!h) {
         if (status != NOT_A_DIRECTORY) return DIRECTORY_REFUSED;
         SetLastError(ERROR_ALREADY_EXISTS);  // a file stands there: what goes inside cannot be made
@@ -286,7 +235,6 @@ enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`); the last error says why not.
 static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info) {
-    FILE_BASIC_INFO basic;
     DWORD refusal = 0;
     if (injected(SYS_GETFILETYPE) || GetFileType(h) != FILE_TYPE_DISK) refusal = PLATFORM_REFUSED_NOT_REGULAR;
     else if (injected(SYS_GETFILEINFORMATIONBYHANDLE) || !GetFileInformationByHandle(h, &info))
@@ -301,10 +249,6 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
     // too, as a Windows program creating the file over them would be refused.
     else if (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
         refusal = ERROR_ACCESS_DENIED;
-    else if (injected(SYS_GETFILEINFORMATIONBYHANDLEEX) ||
-             !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
-        refusal = GetLastError();
-    else if ((uint64_t)basic.ChangeTime.QuadPart >= g_tree.start) refusal = PLATFORM_REFUSED_DUPLICATE;
     if (refusal) {
         SetLastError(refusal);
         return FILE_REFUSED;

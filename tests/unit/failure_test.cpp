@@ -54,22 +54,25 @@ TEST_F(Extraction, ArchiveEndingEarlyIsToldAsSuch) {
         write_file(out / "f", "old content");
         EXPECT_EQ(run(archive_of(std::string(100, 'd'), "f\n", record_bytes(length, 0, 0x20))), EXIT_INCOMPLETE);
         EXPECT_EQ(read_file(out / "f"), std::string(100, 'd'));
-        EXPECT_EQ(stderr_text, "short content in <" + reported("f") + ">, size=" + std::to_string(length) +
+        EXPECT_EQ(stderr_text, "archive corrupt: the contents of the files add up to " + std::to_string(length) +
+                                   " bytes, but the name region starts at byte 100\nshort content in <" +
+                                   reported("f") + ">, size=" + std::to_string(length) +
                                    ", written=100: archive ends early\n");
     }
 }
 
 TEST_F(Extraction, ReadErrorsStopTheWalkInTheIndexAndCostOneFileInTheData) {
-    // A run reads the trailer, the records, the names, then the contents.
+    // A run reads the trailer, the records, the names, the records and the
+    // names again, then the contents.
     const std::string text = error_text_for(CALLS.io_error);
-    for (uint32_t nth : {1u, 2u, 3u}) {
+    for (uint32_t nth : {1u, 2u, 3u, 4u, 5u}) {
         ASSERT_TRUE(platform_inject_fault(CALLS.read, nth, CALLS.io_error));
         EXPECT_EQ(run(THREE_FILES), EXIT_INCOMPLETE) << nth;
         EXPECT_EQ(stderr_text, "archive corrupt at entry 1: " + text + "\n") << nth;
         EXPECT_FALSE(fs::exists(out / "f1")) << nth;
     }
     // The unreadable bytes are passed over: the next files get their own.
-    ASSERT_TRUE(platform_inject_fault(CALLS.read, 4, CALLS.io_error));
+    ASSERT_TRUE(platform_inject_fault(CALLS.read, 6, CALLS.io_error));
     EXPECT_EQ(run(THREE_FILES), EXIT_INCOMPLETE);
     EXPECT_EQ(stderr_text, "short content in <" + reported("f1") + ">, size=3, written=0: " + text + "\n");
     EXPECT_EQ(read_file(out / "f1"), "");
