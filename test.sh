@@ -47,6 +47,7 @@ REQUIRED_PACKAGES=(
     hyperfine libarchive-tools strace time  # the benchmark's smoke run
     groff man-db file lintian               # manual pages, packages
     fuse3 libfuse3-dev                      # untree-mount and its tests
+    archivemount fuse-zip zip               # bench/mount.sh's comparison programs
 )
 
 ALL_PARTS=(native windows asan fuzz)
