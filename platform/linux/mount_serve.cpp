@@ -226,6 +226,23 @@ static pthread_mutex_t g_follow_lock = PTHREAD_MUTEX_INITIALIZER;
 // cost the kernel memory it takes back as it needs.
 static struct fuse_session* g_session;
 
+// One buffer a serving thread for each use, as large as it has needed,
+// given back when the thread ends.
+struct ThreadBuffer {
+    uint8_t* bytes;
+    size_t capacity;
+    ~ThreadBuffer() { free(bytes); }
+};
+static thread_local ThreadBuffer t_read, t_store;
+
+static uint8_t* thread_buffer(ThreadBuffer* b, size_t size) {
+    if (size <= b->capacity) return b->bytes;
+    free(b->bytes);
+    b->bytes = (uint8_t*)malloc(size ? size : 1);
+    b->capacity = b->bytes ? size : 0;
+    return b->bytes;
+}
+
 enum {
     STORE_FILES = 64,
     STORE_FILE_LIMIT = 262144,
@@ -233,8 +250,8 @@ enum {
 };
 
 static void store_following(uint32_t node) {
-    static thread_local uint8_t* buffer;
-    if (!buffer && !(buffer = (uint8_t*)malloc(STORE_FILE_LIMIT))) return;
+    uint8_t* buffer = thread_buffer(&t_store, STORE_FILE_LIMIT);
+    if (!buffer) return;
     uint32_t files[STORE_FILES];
     uint32_t count = files_after(node, files, STORE_FILES, STORE_FILE_LIMIT, STORE_BUDGET);
     for (uint32_t i = 0; i < count; i++) {
@@ -253,15 +270,8 @@ static void store_following(uint32_t node) {
 static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
     uint32_t node = node_of(ino);
     if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
-    // One buffer a serving thread, as large as the largest read.
-    static thread_local uint8_t* buffer;
-    static thread_local size_t capacity;
-    if (size > capacity) {
-        free(buffer);
-        buffer = (uint8_t*)malloc(size);
-        capacity = buffer ? size : 0;
-        if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
-    }
+    uint8_t* buffer = thread_buffer(&t_read, size);
+    if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
     uint32_t error;
     int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
     if (got < 0) return (void)fuse_reply_err(req, (int)error);
