@@ -19,18 +19,19 @@
 # As root (it mounts). The tables go to standard output and, between the
 # two marker lines, to the "Mounting" part of bench/RESULTS.md with --results.
 #
-#   bench/mount.sh [--mount PATH --untree PATH --pack PATH] [--runs N] [--other-runs N] [--limit S]
+#   bench/mount.sh [--mount PATH --untree PATH --pack PATH --list PATH] [--runs N] [--other-runs N] [--limit S]
 #                  [--trees "small large include"] [--entries N] [--work DIR]
 #                  [--results FILE]
 set -euo pipefail
 HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 REPO=$(dirname "$HERE")
-MOUNT= UNTREE= PACK= RUNS=5 OTHER_RUNS=1 LIMIT=600 TREES="small large include" ENTRIES=1000000 WORK=/dev/shm/untree-mount-bench RESULTS=
+MOUNT= UNTREE= PACK= LIST= RUNS=5 OTHER_RUNS=1 LIMIT=600 TREES="small large include" ENTRIES=1000000 WORK=/dev/shm/untree-mount-bench RESULTS=
 while (($#)); do
     case $1 in
     --mount) MOUNT=$2; shift 2 ;;
     --untree) UNTREE=$2; shift 2 ;;
     --pack) PACK=$2; shift 2 ;;
+    --list) LIST=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
     --other-runs) OTHER_RUNS=$2; shift 2 ;;
     --limit) LIMIT=$2; shift 2 ;;
@@ -48,10 +49,12 @@ for tool in archivemount fuse-zip zip fusermount3 tar; do
 done
 if [[ -z $MOUNT ]]; then
     cmake -S "$REPO" -B "$REPO/build-bench" -DCMAKE_BUILD_TYPE=Release -DUNTREE_TESTS=OFF > /dev/null
-    cmake --build "$REPO/build-bench" -j2 --target untree untree-pack untree-mount > /dev/null
+    cmake --build "$REPO/build-bench" -j2 --target untree untree-pack untree-list untree-mount > /dev/null
     MOUNT=$REPO/build-bench/mount/untree-mount UNTREE=$REPO/build-bench/untree PACK=$REPO/build-bench/pack/untree-pack
+    LIST=$REPO/build-bench/list/untree-list
 fi
-for program in MOUNT UNTREE PACK; do
+[[ -z $RESULTS ]] || RESULTS=$(readlink -f "$RESULTS")
+for program in MOUNT UNTREE PACK LIST; do
     [[ -x ${!program} ]] || die "--${program,,} must name the program"
     printf -v $program '%s' "$(readlink -f "${!program}")"
 done
@@ -92,7 +95,7 @@ mount_with() {
 
 # --- Mounting a million entries ----------------------------------------------------
 index=$WORK/index.tree
-say "## Mounting"
+say "### Mounting a million entries"
 say ""
 say "untree-mount on an archive of $(python3 "$HERE/gen_index.py" "$index" --entries "$ENTRIES") (bench/gen_index.py), in the page cache; $RUNS runs, medians:"
 cat "$index" > /dev/null
@@ -113,6 +116,7 @@ say "| | median | bound |"
 say "|---|---:|---:|"
 say "| mounted and ready, wall (s) | $(printf '%s\n' "${times[@]}" | median) | 1 |"
 say "| the same, user + system (s) | $(printf '%s\n' "${cpus[@]}" | median) | |"
+say "| untree-list --check on the same archive, wall (s) | $(for ((i = 0; i < RUNS; i++)); do /usr/bin/time -f %e -o "$WORK/time" "$LIST" --check "$index" > /dev/null; cat "$WORK/time"; done | median) | |"
 say "| peak resident, after a find over every entry (MiB) | $(printf '%s\n' "${peaks[@]}" | median | awk '{ printf "%.1f", $1 / 1024 }') | 200 |"
 rm -f "$index"
 

@@ -219,21 +219,16 @@ static void serve_open(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
 
 static pthread_mutex_t g_follow_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// A file read whole in one go is most often one of many small files read
-// one after the other (tar, cp -r, grep -r, rsync): the files after it in
-// its directory go into the page cache with it, each whole and checked, so
-// that reading them asks nothing of this process. Files never read again
-// cost the kernel memory it takes back as it needs.
 static struct fuse_session* g_session;
 
-// One buffer a serving thread for each use, as large as it has needed,
-// given back when the thread ends.
+// One buffer a serving thread, as large as it has needed, given back when
+// the thread ends.
 struct ThreadBuffer {
     uint8_t* bytes;
     size_t capacity;
     ~ThreadBuffer() { free(bytes); }
 };
-static thread_local ThreadBuffer t_read, t_store;
+static thread_local ThreadBuffer t_read;
 
 static uint8_t* thread_buffer(ThreadBuffer* b, size_t size) {
     if (size <= b->capacity) return b->bytes;
@@ -241,30 +236,6 @@ static uint8_t* thread_buffer(ThreadBuffer* b, size_t size) {
     b->bytes = (uint8_t*)malloc(size ? size : 1);
     b->capacity = b->bytes ? size : 0;
     return b->bytes;
-}
-
-enum {
-    STORE_FILES = 64,
-    STORE_FILE_LIMIT = 262144,
-    STORE_BUDGET = 4194304,
-};
-
-static void store_following(uint32_t node) {
-    uint8_t* buffer = thread_buffer(&t_store, STORE_FILE_LIMIT);
-    if (!buffer) return;
-    uint32_t files[STORE_FILES];
-    uint32_t count = files_after(node, files, STORE_FILES, STORE_FILE_LIMIT, STORE_BUDGET);
-    for (uint32_t i = 0; i < count; i++) {
-        uint32_t length = (uint32_t)g_mount.nodes[files[i]].length, error;
-        if (read_content(files[i], 0, length, buffer, &error) != length) return;
-        // A damaged one is left to its own read, which says so.
-        if (!content_intact(files[i], buffer, length)) continue;
-        struct fuse_bufvec piece = FUSE_BUFVEC_INIT(length);
-        piece.buf[0].mem = buffer;
-        // The kernel knows the file from the directory listing; if it has
-        // forgotten it, nothing is stored and its read comes here.
-        if (fuse_lowlevel_notify_store(g_session, (fuse_ino_t)files[i] + 1, 0, &piece, FUSE_BUF_NO_SPLICE) != 0) return;
-    }
 }
 
 static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
@@ -278,11 +249,7 @@ static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset
     pthread_mutex_lock(&g_follow_lock);
     bool whole = follow_content(node, (uint64_t)offset, buffer, (uint32_t)got);
     pthread_mutex_unlock(&g_follow_lock);
-    if (whole) {
-        fuse_reply_buf(req, (const char*)buffer, (size_t)got);
-        if (offset == 0 && (uint64_t)got == g_mount.nodes[node].length) store_following(node);
-        return;
-    }
+    if (whole) return (void)fuse_reply_buf(req, (const char*)buffer, (size_t)got);
     fuse_reply_err(req, EIO);
     // What the page cache holds of it goes too, so that every read of it
     // fails from now on; only once this read is answered, since the kernel
