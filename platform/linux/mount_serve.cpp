@@ -319,6 +319,7 @@ int platform_mount_serve() {
     struct fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, 0);
     g_session = se;
     if (!se) {
+        fuse_opt_free_args(&args);
         // FUSE has said why on standard error.
         console_err("untree-mount: cannot start the file system (mount options: %s)\n", options);
         return EXIT_EARLY;
@@ -349,6 +350,8 @@ int platform_mount_serve() {
         fuse_remove_signal_handlers(se);
     }
     fuse_session_destroy(se);
+    // What FUSE made of the arguments.
+    fuse_opt_free_args(&args);
     free(point);
     return status;
 }
