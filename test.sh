@@ -47,6 +47,8 @@ REQUIRED_PACKAGES=(
     hyperfine libarchive-tools strace time  # the benchmark's smoke run
     zip unzip 7zip                          # the benchmark's peers that verify CRCs
     groff man-db file lintian               # manual pages, packages
+    fuse3 libfuse3-dev                      # untree-mount and its tests
+    archivemount fuse-zip zip               # bench/mount.sh's comparison programs
 )
 
 ALL_PARTS=(native windows asan fuzz)

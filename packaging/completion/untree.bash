@@ -1,8 +1,10 @@
-# bash completion for untree, untree-pack and untree-list
+# bash completion for untree, untree-pack, untree-list and untree-mount
 #
 #   untree ARCHIVE DESTINATION FILTER   *.tree files, directories, paths inside ARCHIVE
 #   untree-pack SOURCE_DIR ARCHIVE      directories, files
 #   untree-list [OPTION] ARCHIVE FILTER *.tree files, paths inside ARCHIVE
+#   untree-mount [-f] [-o OPTIONS] ARCHIVE MOUNTPOINT
+#                                       *.tree files, directories
 #
 # A FILTER is completed one name at a time, as a path is, with backslashes
 # between names (the way the programs take it) and quoted for the shell the
@@ -162,6 +164,30 @@ _untree_list() {
     esac
 }
 
+_untree_mount() {
+    local IFS=$'\n' i positional=0 done=0
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        if ((done)) || [[ ${COMP_WORDS[i]} != -* ]]; then
+            [[ ${COMP_WORDS[i - 1]} == -o ]] && ((!done)) || ((positional++))
+        fi
+        [[ ${COMP_WORDS[i]} == -- ]] && done=1
+    done
+    if [[ ${COMP_WORDS[COMP_CWORD - 1]} == -o ]] && ((!done)); then
+        COMPREPLY=($(compgen -W $'allow_other\nallow_root' -- "${COMP_WORDS[COMP_CWORD]}"))
+        return
+    fi
+    if [[ ${COMP_WORDS[COMP_CWORD]} == -* ]] && ((positional == 0 && !done)); then
+        COMPREPLY=($(compgen -W $'-f\n-o\n--\n-h\n--help\n--version' -- "${COMP_WORDS[COMP_CWORD]}"))
+        return
+    fi
+    case $positional in
+    0) _untree_complete_files '!*.tree' ;;
+    1) _untree_complete_directories ;;
+    *) COMPREPLY=() ;;
+    esac
+}
+
 complete -F _untree untree
 complete -F _untree_pack untree-pack
 complete -F _untree_list untree-list
+complete -F _untree_mount untree-mount

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "platform/platform.h"
 
@@ -132,5 +133,21 @@ void hold_interruptions(bool hold);
 
 // FILETIME counts 100 ns from 1601-01-01; the Unix epoch is 11644473600 s later.
 static const int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
+
+// A FILETIME as the kernel keeps times, to the nanosecond.
+inline struct timespec filetime_to_timespec(uint64_t filetime) {
+    // Times before 1970 are negative; divide towards minus infinity.
+    int64_t since_epoch = (int64_t)(filetime - (uint64_t)FILETIME_UNIX_EPOCH);
+    int64_t seconds = since_epoch / 10000000;
+    int64_t rest = since_epoch % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        seconds--;
+    }
+    struct timespec ts;
+    ts.tv_sec = (time_t)seconds;
+    ts.tv_nsec = (long)(rest * 100);
+    return ts;
+}
 
 #endif

@@ -241,22 +241,10 @@ int64_t platform_copy_in_kernel(PlatformHandle from, PlatformHandle to, uint64_t
 }
 
 static struct timespec to_timespec(uint64_t filetime) {
+    if (filetime != 0) return filetime_to_timespec(filetime);
     struct timespec ts;
-    if (filetime == 0) {
-        ts.tv_sec = 0;
-        ts.tv_nsec = UTIME_OMIT;  // as on Windows: a zero time changes nothing
-        return ts;
-    }
-    // Times before 1970 are negative; divide towards minus infinity.
-    int64_t since_epoch = (int64_t)(filetime - (uint64_t)FILETIME_UNIX_EPOCH);
-    int64_t seconds = since_epoch / 10000000;
-    int64_t rest = since_epoch % 10000000;
-    if (rest < 0) {
-        rest += 10000000;
-        seconds--;
-    }
-    ts.tv_sec = (time_t)seconds;
-    ts.tv_nsec = (long)(rest * 100);
+    ts.tv_sec = 0;
+    ts.tv_nsec = UTIME_OMIT;  // as on Windows: a zero time changes nothing
     return ts;
 }
 

@@ -178,6 +178,8 @@ def check_man_sections(ctx):
                         "SIGNALS", "EXIT STATUS", "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
         "untree-list": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT", "CHECKS", "MESSAGES", "EXIT STATUS",
                         "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
+        "untree-mount": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "UNMOUNTING", "READS AND WRITES", "MESSAGES",
+                         "EXIT STATUS", "EXAMPLES", "SEE ALSO", "AUTHORS", "COPYRIGHT"],
     }
     for page, sections in wanted.items():
         with open(man_path(ctx, page), encoding="utf-8") as f:
@@ -637,7 +639,8 @@ def check_extended_matches_packer(ctx):
 
 def check_cli_help_and_version(ctx):
     programs = [("untree", ctx.args.untree)] + ([("untree-pack", ctx.args.pack)] if ctx.args.pack else []) + \
-        ([("untree-list", ctx.args.list)] if ctx.args.list else [])
+        ([("untree-list", ctx.args.list)] if ctx.args.list else []) + \
+        ([("untree-mount", ctx.args.mount)] if ctx.args.mount else [])
     for name, program in programs:
         r = ctx.run(program, "--version")
         expect_eq((r.returncode, r.stdout, r.stderr),
@@ -704,6 +707,11 @@ def check_cli_bash_completion(ctx):
         (["untree", "project.tree", "out", "x"], []),
         (["untree", "missing.tree", "out", ""], []),
         (["untree-pack", ""], ["other.tree.d", "out"]),
+        (["untree-mount", ""], ["other.tree.d", "out", "project.tree"]),
+        (["untree-mount", "-f", "-o", "allow_other", "project.tree", ""], ["other.tree.d", "out"]),
+        (["untree-mount", "-o", "allow_o"], ["allow_other"]),
+        (["untree-mount", "-"], ["-f", "-o", "--", "-h", "--help", "--version"]),
+        (["untree-mount", "project.tree", "out", ""], []),
     ]
     # FILTER's paths come from untree-list where it is installed, from the
     # listing trick where it is not: both ways give the same completions.
@@ -716,7 +724,7 @@ def check_cli_bash_completion(ctx):
 
 def complete_rows(script, rows, env, scratch):
     for words, wanted in rows:
-        function = "_untree_pack" if words[0] == "untree-pack" else "_untree"
+        function = {"untree-pack": "_untree_pack", "untree-mount": "_untree_mount"}.get(words[0], "_untree")
         p = subprocess.run(["bash", "-c", 'source "$1"; shift; compopt() { :; }; COMP_WORDS=("$@"); '
                             f'COMP_CWORD=$(($# - 1)); {function}; printf "%s\\n" "${{COMPREPLY[@]}}"',
                             "bash", script] + words, cwd=scratch, env=env, stdout=subprocess.PIPE,
@@ -869,7 +877,8 @@ def check_readme_windows(ctx):
 # --- packages ------------------------------------------------------------------
 
 def expected_programs(ctx):
-    return ["untree"] + (["untree-pack"] if ctx.args.pack else []) + (["untree-list"] if ctx.args.list else [])
+    return ["untree"] + (["untree-pack"] if ctx.args.pack else []) + (["untree-list"] if ctx.args.list else []) + \
+        (["untree-mount"] if ctx.args.mount else [])
 
 
 def check_packages_install(ctx):
@@ -914,6 +923,9 @@ def check_packages_deb(ctx):
     arch = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE).stdout.decode().strip()
     expect_eq(field("Architecture"), arch, "Architecture")
     expect("libc6" in field("Depends"), f"Depends does not name libc6: {field('Depends')}")
+    if ctx.args.mount:
+        for package in ("libfuse3-3", "fuse3"):
+            expect(package in field("Depends"), f"Depends does not name {package}: {field('Depends')}")
 
     p = subprocess.run(["lintian", "--fail-on", "error,warning", deb], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     expect(p.returncode == 0, f"lintian on the .deb (exit {p.returncode}):\n{p.stdout.decode(errors='replace')}")
@@ -1083,8 +1095,12 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--pack")
     parser.add_argument("--list")
+    parser.add_argument("--mount")
     parser.add_argument("--objdump")
     args = harness.parse_arguments(parser)
+    if args.mount:
+        args.mount = os.path.abspath(args.mount)
+        MAN_PAGES.append("untree-mount")
     checks = list(GROUPS[args.group])
     if args.group == "packages":
         checks.append(check_packages_zip if args.runner == "wine" else check_packages_deb)

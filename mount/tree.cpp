@@ -1,0 +1,300 @@
+// The tree in memory, built from the walk over the index untree and
+// untree-list make (archive/index.h). Entries untree would not restore (an
+// unsafe name and everything inside it, a second entry under a name its
+// directory holds already) are left out with a line each, as are those
+// Linux cannot hold (a name over 255 bytes, a link target of 4096 bytes or
+// more); damage that stops untree, or that untree-list --check calls an
+// error of the archive, refuses the mount with the check's words.
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/extension.h"
+#include "archive/index.h"
+#include "archive/names.h"
+#include "mount/mount.h"
+#include "platform/mount_serve.h"
+#include "report/console.h"
+
+MountState g_mount;
+
+enum { NAME_BYTES_LIMIT = 255 };  // what Linux takes in one name
+
+static void say(const char* format, va_list args) {
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    console_err("untree-mount: %s: %s\n", g_mount.archive_path, text);
+}
+
+static bool refuse(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    say(format, args);
+    va_end(args);
+    return false;
+}
+
+static void leave_out(int32_t entry, const char* format, ...) {
+    char text[900];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    const char* shown = console_name(CONSOLE_ERR, g_mount.name, (uint32_t)strlen(g_mount.name));
+    console_err("untree-mount: %s: entry %d <%s>: %s\n", g_mount.archive_path, entry, shown, text);
+    g_mount.left_out++;
+}
+
+// --- Finding a name -------------------------------------------------------------
+
+static uint32_t slot_of(uint32_t parent, const char* name, uint32_t length) {
+    uint64_t h = 0xCBF29CE484222325ull ^ ((uint64_t)parent * 0x9E3779B97F4A7C15ull);
+    for (uint32_t i = 0; i < length; i++) h = (h ^ (uint8_t)name[i]) * 0x100000001B3ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return (uint32_t)h & g_mount.slot_mask;
+}
+
+uint32_t find_child(uint32_t parent, const char* name, uint32_t length) {
+    const MountState* m = &g_mount;
+    for (uint32_t p = slot_of(parent, name, length); m->slots[p]; p = (p + 1) & m->slot_mask) {
+        const MountNode& n = m->nodes[m->slots[p] - 1];
+        if (n.parent == parent && n.name_length == length && memcmp(m->names + n.name_at, name, length) == 0)
+            return m->slots[p] - 1;
+    }
+    return UINT32_MAX;
+}
+
+static void add_to_slots(uint32_t node) {
+    MountState* m = &g_mount;
+    const MountNode& n = m->nodes[node];
+    uint32_t p = slot_of(n.parent, m->names + n.name_at, n.name_length);
+    while (m->slots[p]) p = (p + 1) & m->slot_mask;
+    m->slots[p] = node + 1;
+}
+
+// --- The walk ---------------------------------------------------------------------
+
+static bool index_unreadable() {
+    const ArchiveReader* a = &g_mount.archive;
+    char text[512];
+    const char* why = a->index_error ? error_text(a->index_error, text, sizeof text, true) : a->index_fault;
+    return refuse("cannot read the index: %s", why);
+}
+
+// What the trailer says, before any record: refused when the index cannot
+// be found or read.
+static bool check_trailer() {
+    const ArchiveReader* a = &g_mount.archive;
+    char x[24], y[24], z[24];
+    if (a->file_size < TRAILER_BYTES)
+        return refuse("not a tree archive: %s bytes, shorter than its 8-byte trailer", format_u64(a->file_size, x));
+    if (a->index_unreadable) return index_unreadable();
+    if (a->index_fault)
+        return refuse("index regions larger than the archive: %s bytes of names and %s bytes of records "
+                      "in a file of %s bytes (cut short, extended, or no tree archive)",
+                      format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
+                      format_u64(a->file_size, z));
+    char why[256];
+    if (const char* reason = not_a_tree_archive(a, why)) return refuse("not a tree archive: %s", reason);
+    if (uint32_t left_over = a->trailer.records_size % RECORD_BYTES)
+        return refuse("record region does not end on a record: %s bytes left over", format_u64(left_over, x));
+    return true;
+}
+
+// Why the walk stops at its entry, as untree-list --check says it; true
+// when it does, after that line.
+static bool stops_here(const IndexWalk* w) {
+    char x[24], y[24];
+    if (w->nesting) refuse("entry %d: %s", w->entry_number, w->nesting);
+    else if (w->name_fault == NAME_FAULT_LINES_ENDED) refuse("entry %d: %s", w->entry_number, line_fault(LINE_END));
+    else if (w->name_fault == NAME_FAULT_LINE_TOO_LONG)
+        refuse("entry %d: %s", w->entry_number, line_fault(LINE_TOO_LONG));
+    else if (w->name_fault == NAME_FAULT_PATH_TOO_LONG)
+        refuse("entry %d: path too long for untree to build: %s bytes, %s UTF-16 units", w->entry_number,
+               format_u64(index_path_bytes(w), x), format_u64(index_path_units(w), y));
+    else return false;
+    return true;
+}
+
+// What the whole index says once its records are read.
+static bool check_regions(uint64_t contents) {
+    const ArchiveReader* a = &g_mount.archive;
+    char x[24], y[24];
+    // An extended archive's footer line follows the last name: the first
+    // pass has checked it stands there.
+    uint64_t extra = names_left(a);
+    if (g_mount.extension.extended && extra == FOOTER_BYTES) extra = 0;
+    if (extra)
+        return refuse("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
+    uint64_t data = a->file_size - ((uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES);
+    if (contents > data)
+        return refuse("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
+                      "a damaged length, or a data region cut short",
+                      format_u64(contents, x), format_u64(data, y));
+    if (contents < data)
+        return refuse("contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
+                      "a damaged length, or bytes added to the data region",
+                      format_u64(contents, x), format_u64(data, y));
+    return true;
+}
+
+static bool allocate(uint32_t entries, uint32_t names_size) {
+    MountState* m = &g_mount;
+    uint32_t slot_count = 1024;
+    while (slot_count < 2 * ((uint64_t)entries + 1)) slot_count *= 2;
+    m->nodes = (MountNode*)calloc((size_t)entries + 1, sizeof(MountNode));
+    // A name as the system takes it is never longer than its CESU-8 line.
+    m->names = (char*)malloc((size_t)names_size + 1);
+    m->slots = (uint32_t*)calloc(slot_count, sizeof(uint32_t));
+    m->slot_mask = slot_count - 1;
+    m->damaged = (uint8_t*)calloc((size_t)entries + 1, 1);
+    if (m->nodes && m->names && m->slots && m->damaged) return true;
+    char x[24];
+    return refuse("not enough memory for the index of %s entries", format_u64(entries, x));
+}
+
+// Every directory's children, one run each, in the order they came.
+static bool gather_children() {
+    MountState* m = &g_mount;
+    m->children = (uint32_t*)malloc(((size_t)m->node_count + 1) * sizeof(uint32_t));
+    if (!m->children) return refuse("not enough memory for the directories of the index");
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < m->node_count; i++) {
+        MountNode& n = m->nodes[i];
+        n.first_child = at;
+        at += n.child_count;
+        n.child_count = 0;
+    }
+    for (uint32_t i = 1; i < m->node_count; i++) {
+        MountNode& parent = m->nodes[m->nodes[i].parent];
+        m->children[parent.first_child + parent.child_count++] = i;
+    }
+    return true;
+}
+
+// The permission bits untree gives an entry of an extended archive here:
+// those stored, as far as the system lets it (never a set-id bit), and a
+// read-only file without its write bits. 0: none stored, the attribute
+// word's rule applies.
+static uint16_t shown_mode(const EntryRecord& r, bool link) {
+    if (link) return MODE_LINK | MODE_KNOWN | 0777;
+    EntryExtension e = entry_extension(r);
+    if (!g_mount.extension.extended || !(e.mode & MODE_KNOWN) || g_mount.permission_mask == 0) return 0;
+    uint32_t mode = e.mode & MODE_PERMISSIONS & g_mount.permission_mask;
+    if (!is_directory(r) && (r.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
+    return (uint16_t)(MODE_KNOWN | mode);
+}
+
+
+// The walk, and the table of where each depth's entries go.
+static IndexWalk g_walk;
+static uint32_t g_parent_at[DEPTH_LIMIT + 2];
+
+// Adds the walk's entry to the tree. False when Linux cannot hold it, said.
+static void add_entry(const IndexWalk* w, uint64_t offset, int32_t* skipped_depth) {
+    MountState* m = &g_mount;
+    const EntryRecord& r = w->record;
+    int d = r.depth;
+    memcpy(m->units, w->units, w->unit_count * sizeof(WideChar));
+    m->units[w->unit_count] = 0;
+    uint32_t length = platform_name_bytes(m->units, m->name, sizeof m->name);
+    uint32_t parent = g_parent_at[d];
+    if (w->verdict == VERDICT_UNSAFE) {
+        leave_out(w->entry_number, "unsafe name: left out, with everything inside it");
+        return;
+    }
+    if (w->verdict == VERDICT_DUPLICATE) {
+        leave_out(w->entry_number, "same name as entry %d: this one is left out", w->same_as);
+        return;
+    }
+    if (w->verdict == VERDICT_MERGED) {
+        // A directory listed twice is one directory: the first copy's.
+        uint32_t same = find_child(parent, m->name, length);
+        if (same != UINT32_MAX) g_parent_at[d + 1] = same;
+        else *skipped_depth = d;  // the first copy was left out here
+        return;
+    }
+    bool link = m->extension.extended && is_link(r);
+    if (link && content_length(r) >= LINK_TARGET_LIMIT) {
+        leave_out(w->entry_number, "link target of 4096 bytes or more: left out");
+        return;
+    }
+    if (length > NAME_BYTES_LIMIT) {
+        leave_out(w->entry_number, "name longer than 255 bytes in UTF-8: left out, with everything inside it");
+        *skipped_depth = d;
+        return;
+    }
+    uint32_t node = m->node_count++;
+    MountNode& n = m->nodes[node];
+    n.offset = offset;
+    n.length = is_directory(r) ? 0 : content_length(r);
+    n.creation_time = r.creation_time;
+    n.write_time = r.write_time;
+    n.access_time = r.access_time;
+    n.attributes = r.attributes;
+    n.mode = shown_mode(r, link);
+    n.content_crc = entry_extension(r).content_crc;
+    n.parent = parent;
+    n.name_at = m->names_used;
+    n.name_length = (uint16_t)length;
+    memcpy(m->names + m->names_used, m->name, length);
+    m->names_used += length;
+    add_to_slots(node);
+    m->nodes[parent].child_count++;
+    if (is_directory(r)) {
+        m->nodes[parent].subdirectories++;
+        g_parent_at[d + 1] = node;
+    }
+}
+
+bool build_tree(const char* archive_path) {
+    MountState* m = &g_mount;
+    ArchiveReader* a = &m->archive;
+    m->archive_path = archive_path;
+    if (!open_cursors(a, archive_path)) {
+        char text[512];
+        uint32_t error = platform_last_error();
+        console_err("untree-mount: cannot open %s: %s\n", archive_path, error_text(error, text, sizeof text, true));
+        return false;
+    }
+    if (!check_trailer()) return false;
+    // The first pass: the checksums of the index, before anything is shown.
+    check_extension(a, &m->extension);
+    if (m->extension.fault && m->extension.entry)
+        return refuse("entry %d: %s", m->extension.entry, m->extension.fault);
+    if (m->extension.fault) return refuse("%s", m->extension.fault);
+    m->permission_mask = platform_permission_mask();
+    if (!allocate(a->trailer.records_size / RECORD_BYTES, a->trailer.names_size)) return false;
+    m->nodes[0].attributes = ATTRIBUTE_DIRECTORY;
+    m->node_count = 1;
+
+    IndexWalk* w = &g_walk;
+    uint32_t room_bytes, room_units;
+    index_shortest_root(&room_bytes, &room_units);
+    if (!index_begin(w, a, room_bytes, room_units)) return refuse("not enough memory for the names of the index");
+    int32_t skipped_depth = -1;  // inside an entry left out here, not by the walk
+    uint64_t data_at = 0;        // where the next file's content starts
+    for (;;) {
+        IndexStep step = index_step(w);
+        if (step == INDEX_END) break;
+        if (step != INDEX_ENTRY) return index_unreadable();
+        if (stops_here(w)) return false;
+        const EntryRecord& r = w->record;
+        uint64_t offset = data_at;
+        if (!is_directory(r)) data_at += content_length(r);
+        if (skipped_depth >= 0 && r.depth > skipped_depth) continue;
+        skipped_depth = -1;
+        if (w->verdict != VERDICT_INSIDE) add_entry(w, offset, &skipped_depth);
+    }
+    bool regions = check_regions(w->contents);
+    index_end(w);
+    if (!regions) return false;
+    // Only the contents are read from here on.
+    platform_close(a->cursors.name_cursor);
+    platform_close(a->cursors.record_cursor);
+    a->cursors.name_cursor = a->cursors.record_cursor = PLATFORM_NO_HANDLE;
+    return gather_children();
+}

@@ -1,0 +1,357 @@
+// untree-mount's file system on Linux: FUSE's low-level interface over the
+// tree of mount/mount.h. Node n is inode n + 1, so the mount point is
+// FUSE's root inode 1. The tree never changes while it is mounted, so the
+// kernel may keep every name, attribute and directory listing it has
+// been told for as long as it likes; contents come from the archive by
+// pread, through the page cache like any file's.
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "mount/mount.h"
+#include "platform/mount_serve.h"
+#include "platform/posix/backend.h"
+#include "report/console.h"
+#include "report/exit_status.h"
+
+// What every node shares: who owns it and what a time of 0 shows.
+struct Serving {
+    uid_t owner;
+    gid_t group;
+    mode_t umask;
+    struct timespec archive_time;  // the archive's own last write
+};
+
+static Serving g_serving;
+
+// Long enough to be for ever: the tree cannot change under the mount.
+static const double FOREVER = 365.0 * 86400.0;
+
+uint32_t platform_name_bytes(const WideChar* name, char* out, uint32_t capacity) {
+    uint32_t n = utf16_to_utf8(name, out, capacity, false);
+    return n ? n - 1 : 0;
+}
+
+int64_t platform_read_at(PlatformHandle h, void* buffer, uint32_t count, uint64_t offset, uint32_t* error) {
+    *error = 0;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(to_fd(h), (char*)buffer + done, count - done, (off_t)(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = (uint32_t)errno;
+            return -1;
+        }
+        if (n == 0) break;
+        done += (uint32_t)n;
+    }
+    return done;
+}
+
+static struct timespec shown_time(uint64_t filetime) {
+    return filetime ? filetime_to_timespec(filetime) : g_serving.archive_time;
+}
+
+// As untree leaves an entry on Linux: made with 0777 (a directory) or 0666
+// (a file) less the umask, a read-only file without its write bits. The
+// kernel has no creation time to show: it stands in the change time.
+// An extended archive's permission bits and links as untree restores them.
+static void fill_attributes(uint32_t node, struct stat* st) {
+    const MountNode& n = g_mount.nodes[node];
+    memset(st, 0, sizeof *st);
+    st->st_ino = (ino_t)node + 1;
+    bool known = (n.mode & MODE_KNOWN) != 0;
+    if (node_is_directory(n)) {
+        st->st_mode = S_IFDIR | (known ? n.mode & MODE_PERMISSIONS : 0777 & ~g_serving.umask);
+        st->st_nlink = 2 + n.subdirectories;
+    } else {
+        mode_t mode = 0666 & ~g_serving.umask;
+        if (n.attributes & ATTRIBUTE_READONLY) mode &= ~0222;
+        if (known) mode = n.mode & MODE_PERMISSIONS;
+        st->st_mode = (node_is_link(n) ? S_IFLNK : S_IFREG) | mode;
+        st->st_nlink = 1;
+        st->st_size = (off_t)n.length;
+        st->st_blocks = (blkcnt_t)((n.length + 511) / 512);
+    }
+    st->st_blksize = 65536;
+    st->st_uid = g_serving.owner;
+    st->st_gid = g_serving.group;
+    st->st_atim = shown_time(n.access_time);
+    st->st_mtim = shown_time(n.write_time);
+    st->st_ctim = shown_time(n.creation_time);
+}
+
+// The node of an inode the kernel names; UINT32_MAX for none.
+static uint32_t node_of(fuse_ino_t ino) {
+    return ino >= 1 && ino <= g_mount.node_count ? (uint32_t)(ino - 1) : UINT32_MAX;
+}
+
+static void fill_entry(uint32_t node, struct fuse_entry_param* e) {
+    memset(e, 0, sizeof *e);
+    e->ino = (fuse_ino_t)node + 1;
+    e->attr_timeout = FOREVER;
+    e->entry_timeout = FOREVER;
+    fill_attributes(node, &e->attr);
+}
+
+// Whether the kernel opens files and directories on its own (since Linux
+// 4.19 and 5.1), keeping what it cached of them from one open to the next.
+static bool g_opens_answered;
+
+void platform_mount_report(const char* line) {
+    if (g_mount.foreground) console_err("%s\n", line);
+    else syslog(LOG_ERR, "%s", line);
+}
+
+static void serve_init(void*, struct fuse_conn_info* conn) {
+    // One read of a file at a time, in the order the reader asks: a file
+    // read from its start to its end is then seen in order and checked.
+    conn->want &= ~FUSE_CAP_ASYNC_READ;
+    g_opens_answered = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) && (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT);
+    // Listings come with their attributes, and stay cached: no lookup per name.
+    if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+    conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+    conn->max_readahead = conn->max_readahead > 1048576 ? conn->max_readahead : 1048576;
+}
+
+static void serve_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    uint32_t p = node_of(parent);
+    if (p == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
+    if (!node_is_directory(g_mount.nodes[p])) return (void)fuse_reply_err(req, ENOTDIR);
+    uint32_t child = find_child(p, name, (uint32_t)strlen(name));
+    struct fuse_entry_param e;
+    if (child == UINT32_MAX) {
+        // Inode 0 with a timeout: the kernel remembers that it is not there.
+        memset(&e, 0, sizeof e);
+        e.entry_timeout = FOREVER;
+        return (void)fuse_reply_entry(req, &e);
+    }
+    fill_entry(child, &e);
+    fuse_reply_entry(req, &e);
+}
+
+static void serve_getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info*) {
+    uint32_t node = node_of(ino);
+    if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
+    struct stat st;
+    fill_attributes(node, &st);
+    fuse_reply_attr(req, &st, FOREVER);
+}
+
+// One listing call: ".", "..", then the children, as many as fit `size`.
+// The offset of an entry is its place in that order, plus one.
+static void list_directory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
+    uint32_t node = node_of(ino);
+    if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
+    const MountState* m = &g_mount;
+    const MountNode& dir = m->nodes[node];
+    char* buffer = (char*)malloc(size);
+    if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
+    size_t used = 0;
+    char name[NAME_LINE_LIMIT];
+    for (uint64_t k = (uint64_t)offset; k < (uint64_t)dir.child_count + 2; k++) {
+        uint32_t shown = k == 0 ? node : k == 1 ? dir.parent : m->children[dir.first_child + k - 2];
+        const char* text = k == 0 ? "." : k == 1 ? ".." : name;
+        if (k >= 2) {
+            const MountNode& n = m->nodes[shown];
+            memcpy(name, m->names + n.name_at, n.name_length);
+            name[n.name_length] = 0;
+        }
+        size_t need;
+        if (plus) {
+            struct fuse_entry_param e;
+            fill_entry(shown, &e);
+            need = fuse_add_direntry_plus(req, buffer + used, size - used, text, &e, (off_t)(k + 1));
+        } else {
+            struct stat st;
+            memset(&st, 0, sizeof st);
+            st.st_ino = (ino_t)shown + 1;
+            const MountNode& n = m->nodes[shown];
+            st.st_mode = node_is_directory(n) ? S_IFDIR : node_is_link(n) ? S_IFLNK : S_IFREG;
+            need = fuse_add_direntry(req, buffer + used, size - used, text, &st, (off_t)(k + 1));
+        }
+        if (need > size - used) break;
+        used += need;
+    }
+    fuse_reply_buf(req, buffer, used);
+    free(buffer);
+}
+
+static void serve_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+    list_directory(req, ino, size, offset, false);
+}
+
+static void serve_readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+    list_directory(req, ino, size, offset, true);
+}
+
+static void serve_readlink(fuse_req_t req, fuse_ino_t ino) {
+    uint32_t node = node_of(ino);
+    if (node == UINT32_MAX || !node_is_link(g_mount.nodes[node])) return (void)fuse_reply_err(req, EINVAL);
+    uint8_t target[LINK_TARGET_LIMIT + 1];
+    uint32_t error;
+    int64_t got = read_link(node, target, LINK_TARGET_LIMIT, &error);
+    if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    target[got] = 0;
+    fuse_reply_readlink(req, (const char*)target);
+}
+
+// Opening is the kernel's business: nothing of an open file is kept here,
+// so the kernel asks nothing when a file or directory is opened or closed,
+// and keeps what it has cached of it from one open to the next.
+static void serve_open(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
+    if (g_opens_answered) return (void)fuse_reply_err(req, ENOSYS);
+    // An older kernel: the same said at every open.
+    fi->keep_cache = 1;
+    fi->cache_readdir = 1;
+    fuse_reply_open(req, fi);
+}
+
+static pthread_mutex_t g_follow_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static struct fuse_session* g_session;
+
+// One buffer a serving thread, as large as it has needed, given back when
+// the thread ends.
+struct ThreadBuffer {
+    uint8_t* bytes;
+    size_t capacity;
+    ~ThreadBuffer() { free(bytes); }
+};
+static thread_local ThreadBuffer t_read;
+
+static uint8_t* thread_buffer(ThreadBuffer* b, size_t size) {
+    if (size <= b->capacity) return b->bytes;
+    free(b->bytes);
+    b->bytes = (uint8_t*)malloc(size ? size : 1);
+    b->capacity = b->bytes ? size : 0;
+    return b->bytes;
+}
+
+static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+    uint32_t node = node_of(ino);
+    if (node == UINT32_MAX) return (void)fuse_reply_err(req, ENOENT);
+    uint8_t* buffer = thread_buffer(&t_read, size);
+    if (!buffer) return (void)fuse_reply_err(req, ENOMEM);
+    uint32_t error;
+    int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
+    if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    pthread_mutex_lock(&g_follow_lock);
+    bool whole = follow_content(node, (uint64_t)offset, buffer, (uint32_t)got);
+    pthread_mutex_unlock(&g_follow_lock);
+    if (whole) return (void)fuse_reply_buf(req, (const char*)buffer, (size_t)got);
+    fuse_reply_err(req, EIO);
+    // What the page cache holds of it goes too, so that every read of it
+    // fails from now on; only once this read is answered, since the kernel
+    // holds its pages until then.
+    fuse_lowlevel_notify_inval_inode(g_session, ino, 0, 0);
+}
+
+static void serve_statfs(fuse_req_t req, fuse_ino_t) {
+    struct statvfs s;
+    memset(&s, 0, sizeof s);
+    s.f_bsize = s.f_frsize = 512;
+    s.f_blocks = (fsblkcnt_t)(g_mount.archive.file_size / 512);
+    s.f_files = g_mount.node_count;
+    s.f_namemax = 255;
+    s.f_flag = ST_RDONLY;
+    fuse_reply_statfs(req, &s);
+}
+
+// The mount options: read-only, permission bits checked by the kernel, the
+// archive's path as the source mount(8) shows, then the user's.
+static bool mount_options(char* out, size_t capacity) {
+    size_t at = (size_t)snprintf(out, capacity, "ro,default_permissions,subtype=untree,fsname=");
+    for (const char* p = g_mount.archive_path; *p && at + 3 < capacity; p++) {
+        // FUSE's option parser reads a backslash as an escape: commas and
+        // backslashes in the path stay in it.
+        if (*p == ',' || *p == '\\') out[at++] = '\\';
+        out[at++] = *p;
+    }
+    if (at + 3 >= capacity) return false;
+    out[at] = 0;
+    if (g_mount.options && *g_mount.options) {
+        int n = snprintf(out + at, capacity - at, ",%s", g_mount.options);
+        if (n < 0 || (size_t)n >= capacity - at) return false;
+    }
+    return true;
+}
+
+int platform_mount_serve() {
+    MountState* m = &g_mount;
+    g_serving.owner = getuid();
+    g_serving.group = getgid();
+    g_serving.umask = umask(0);
+    umask(g_serving.umask);
+    struct stat st;
+    if (fstat(to_fd(m->archive.cursors.data_cursor), &st) == 0) g_serving.archive_time = st.st_mtim;
+
+    static struct fuse_lowlevel_ops ops;
+    ops.init = serve_init;
+    ops.lookup = serve_lookup;
+    ops.getattr = serve_getattr;
+    ops.opendir = serve_open;
+    ops.readdir = serve_readdir;
+    ops.readdirplus = serve_readdirplus;
+    ops.readlink = serve_readlink;
+    ops.open = serve_open;
+    ops.read = serve_read;
+    ops.statfs = serve_statfs;
+
+    static char options[8192];
+    if (!mount_options(options, sizeof options)) {
+        console_err("untree-mount: the mount options are too long\n");
+        return EXIT_EARLY;
+    }
+    char program[] = "untree-mount", dash_o[] = "-o";
+    char* argv[] = {program, dash_o, options, 0};
+    struct fuse_args args = FUSE_ARGS_INIT(3, argv);
+    struct fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, 0);
+    g_session = se;
+    if (!se) {
+        fuse_opt_free_args(&args);
+        // FUSE has said why on standard error.
+        console_err("untree-mount: cannot start the file system (mount options: %s)\n", options);
+        return EXIT_EARLY;
+    }
+    // FUSE moves to / when it starts serving, even in the foreground: the
+    // mount point is unmounted by its full path.
+    char* point = realpath(m->mount_point, 0);
+    int status = EXIT_EARLY;
+    if (!point) {
+        char text[512];
+        console_err("untree-mount: cannot use %s as the mount point: %s\n", m->mount_point,
+                    error_text((uint32_t)errno, text, sizeof text, true));
+    } else if (fuse_set_signal_handlers(se) != 0) {
+        console_err("untree-mount: cannot take the signals that unmount\n");
+    } else {
+        if (fuse_session_mount(se, point) != 0) {
+            console_err("untree-mount: cannot mount on %s\n", m->mount_point);
+        } else {
+            fuse_daemonize(m->foreground ? 1 : 0);
+            if (!m->foreground) openlog("untree-mount", LOG_PID, LOG_USER);
+            struct fuse_loop_config* config = fuse_loop_cfg_create();
+            int served = fuse_session_loop_mt(se, config);
+            fuse_loop_cfg_destroy(config);
+            fuse_session_unmount(se);
+            // A signal that ended it comes back as its number: unmounted as asked.
+            status = served >= 0 ? EXIT_COMPLETE : EXIT_EARLY;
+        }
+        fuse_remove_signal_handlers(se);
+    }
+    fuse_session_destroy(se);
+    // What FUSE made of the arguments.
+    fuse_opt_free_args(&args);
+    free(point);
+    return status;
+}
