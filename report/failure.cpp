@@ -1,5 +1,7 @@
 #include "report/failure.h"
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "extract/extract.h"
@@ -15,6 +17,7 @@ const char* error_text_for(uint32_t code) {
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
     case PLATFORM_REFUSED_DUPLICATE: return "already extracted by this run (the same name up to case)";
+    case PLATFORM_REFUSED_NEWER: return "the file there is newer (kept)";
     }
     // The report line keeps the system's own line break as two blanks
     // before its end, as its readers have always seen it.
@@ -49,6 +52,10 @@ void report_directory_failure(const WideChar* path, const EntryRecord& record, u
                 error_text_for(code));
 }
 
+void report_kept_newer(const WideChar* path) {
+    console_err("newer file kept: <%s>\n", report_path(path));
+}
+
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason) {
     char size_digits[24], written_digits[24];
     console_err("short content in <%s>, size=%s, written=%s: %s\n", report_path(path),
@@ -70,6 +77,15 @@ void report_unsafe_name(const char* relative, uint32_t length) {
 
 void report_corrupt(int32_t entry_number, const char* reason) {
     console_err("archive corrupt at entry %d: %s\n", entry_number, reason);
+}
+
+void say_early(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    console_err("untree: %s\n", text);
 }
 
 int finish_output(int status) {

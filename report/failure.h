@@ -13,6 +13,8 @@ const char* error_text_for(uint32_t code);
 
 void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
 void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
+// A file kept as --keep-newer-files asks: the one there is newer.
+void report_kept_newer(const WideChar* path);
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason);
 // A call on an entry already made that failed: the entry is there, but not
 // as the archive has it (its times, its attribute word), or its content may
@@ -22,6 +24,8 @@ void report_call_failure(EntryCall call, const WideChar* path, uint32_t attribut
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);
 void report_corrupt(int32_t entry_number, const char* reason);
+// A line on standard error for a run that cannot start: "untree: " and the text.
+void say_early(const char* format, ...);
 // The end of a run that printed: standard output is flushed, and when any of
 // it was lost, one line says why and `status` becomes incomplete.
 int finish_output(int status);

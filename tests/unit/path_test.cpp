@@ -208,8 +208,8 @@ TEST(Filter, FourByteCharactersBecomeSurrogatePairs) {
 class Selection : public ExtractTest {
   protected:
     void filter(const char* text) {
-        g_state.filter_length = filter_to_cesu8(text, g_state.filter, FILTER_BYTES);
-        ASSERT_NE(g_state.filter_length, UINT32_MAX);
+        char* argv[] = {(char*)text};
+        ASSERT_TRUE(take_filters(1, argv, 0));
     }
 };
 
