@@ -766,6 +766,105 @@ def read_only_file_not_replaced(t):
     expect_eq(snapshot("out"), {b"ro": b"old", b"next": b"next"}, "tree")
 
 
+# What stands in the destination, by option: (options, exit status, the
+# contents after the run, the reports as (kind, name)). Before the run: old
+# (as the archive's entry, same time), ro (read-only), newer (written after
+# the entry); fresh is new.
+EXISTING_FILES = [
+    ([], 2, {b"old": b"NEW", b"ro": b"ro", b"newer": b"NEW", b"fresh": b"NEW"}, [("createfile", b"ro")]),
+    (["-k"], 2, {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"old"), ("createfile", b"ro"), ("createfile", b"newer")]),
+    (["--keep-old-files", "--overwrite-read-only"], 2,
+     {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"old"), ("createfile", b"ro"), ("createfile", b"newer")]),
+    (["--skip-old-files"], 0, {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"}, []),
+    (["--keep-newer-files"], 2, {b"old": b"NEW", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"ro"), ("kept", b"newer")]),
+    (["--overwrite-read-only"], 0, {b"old": b"NEW", b"ro": b"NEW", b"newer": b"NEW", b"fresh": b"NEW"}, []),
+    (["--keep-newer-files", "--overwrite-read-only"], 0,
+     {b"old": b"NEW", b"ro": b"NEW", b"newer": b"newer", b"fresh": b"NEW"}, [("kept", b"newer")]),
+]
+
+
+@case
+def options_for_existing_files(t):
+    """-k never replaces an existing file (a createfile line each, 2);
+    --skip-old-files keeps them without a word (0); --keep-newer-files keeps
+    one written after the entry with a line, and replaces one as old as the
+    entry; --overwrite-read-only replaces read-only files too, which get the
+    archive's content and attributes. Files that are not there are made."""
+    write_archive("first.tree", [File("old", 0, b"old"), File("ro", 0, b"ro", attributes=ATTR_READONLY),
+                                 File("newer", 0, b"newer")])
+    write_archive("second.tree", [File(name, 0, b"NEW") for name in ("old", "ro", "newer", "fresh")])
+    for n, (options, rc, tree, reports) in enumerate(EXISTING_FILES):
+        out = "out%d" % n
+        os.mkdir(out)
+        t.run("first.tree", out).expect_finished(0)
+        os.utime(os.path.join(out, "newer"))
+        r = t.run(*options, "second.tree", out)
+        r.expect_finished(rc, files=4)
+        expect_eq(snapshot(out), tree, "tree with %s" % options)
+        got = [(kind, fields[0].rsplit(b"\\", 1)[-1]) for kind, *fields in r.reports]
+        expect_eq(got, reports, "reports with %s" % options)
+        if not t.wine:
+            texts = [fields[-1] for kind, *fields in r.reports if kind == "createfile"]
+            want = [os.strerror(errno.EACCES if name == b"ro" and "-k" not in options and
+                                "--keep-old-files" not in options else errno.EEXIST).encode()
+                    for kind, name in reports if kind == "createfile"]
+            expect_eq(texts, want, "report texts with %s" % options)
+        if tree[b"ro"] == b"NEW":
+            # A new file, with the entry's attributes: writable.
+            expect(os.stat(os.path.join(out, "ro")).st_mode & 0o200, "replaced read-only file still read-only")
+
+
+@case
+def options_quiet_and_to_stdout(t):
+    """-q: nothing on stdout, the report lines as ever. -O: the contents of
+    the selected files alone on stdout, in archive order; a FILTER selects
+    the file it names or the files of the directory it names (never a
+    sibling that only starts like it); nothing is created; a FILTER that
+    names nothing is told, 2."""
+    write_archive("a.tree", SELECTION + [File("readme.txt", 0, b"again")])
+    os.mkdir("out")
+    os.mkdir(os.path.join("out", "readme.txt"))  # the file of that name cannot be made
+    r = t.run("-q", "a.tree", "out")
+    expect_eq((r.rc, r.raw_out), (2, b""), "-q: exit status and stdout")
+    expect_eq([(k, f[0]) for k, *f in r.reports], [("createfile", t.full("out", "readme.txt"))] * 2, "-q: reports")
+    expect_eq(snapshot("out")[b"docs/api/index.html"], b"<html>", "-q: extracted")
+    before = sorted(os.listdir("."))
+    everything = b"doc-file<html>apiary-xguidedocsy-yreadmeagain"
+    for filters, rc, want, missing in (
+            ([], 0, everything, []),
+            (["docs/api/index.html"], 0, b"<html>", []),
+            (["doc"], 0, b"doc-file", []),
+            (["docs\\api"], 0, b"<html>", []),
+            (["docs/"], 0, b"<html>apiary-xguide", []),
+            (["readme.txt", "doc", "docs/guide"], 0, b"doc-fileguidereadmeagain", []),
+            (["docs/ap", "docsy"], 2, b"docsy-y", ["docs/ap"])):
+        for option in ("-O", "--to-stdout", "-qO"):
+            p = t.run_program(t.untree, [option, "a.tree"] + filters)
+            what = "%s %s" % (option, filters)
+            expect_eq((p.returncode, p.stdout), (rc, want), what)
+            err = text_lines(p.stderr, t.wine, "stderr")
+            expect_eq(err, b"".join(b"untree: FILTER <%s> is not in the archive\n" % m.encode() for m in missing),
+                      what + ": stderr")
+    expect_eq(sorted(os.listdir(".")), before, "-O created something")
+    # Large contents into a file go through the kernel's copy where it has
+    # one; each keeps its place.
+    big = [File("one", 0, b"1" * (3 * CHUNK + 5)), File("two", 0, b"2" * (CHUNK + 1))]
+    write_archive("big.tree", big)
+    with open("big.out", "wb") as f:
+        p = t.run_program(t.untree, ["-O", "big.tree"], stdout=f)
+    expect_eq(p.returncode, 0, "-O into a file")
+    with open("big.out", "rb") as f:
+        expect(f.read() == b"1" * (3 * CHUNK + 5) + b"2" * (CHUNK + 1), "-O into a file: contents")
+    if not t.wine:
+        # A reader that goes away is told once, and the run ends 2.
+        p = t.shell("$UNTREE -O big.tree | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}")
+        expect_eq((p.returncode, p.stdout, p.stderr), (2, b"", b"standard output: %s\n" % os.strerror(errno.EPIPE).encode()),
+                  "-O into a pipe closed early")
+
+
 # --- Times and attributes --------------------------------------------------
 
 @case
