@@ -309,13 +309,13 @@ static void say_archive_fault(const char* archive, const char* next) {
     const char* shown = console_name(CONSOLE_ERR, archive, (uint32_t)strlen(archive));
     if (next && opens_as_archive(next))
         say_early("cannot open archive <%s>: %s (ARCHIVE comes first: untree ARCHIVE DESTINATION)", shown,
-                  error_text_for(error));
+                  early_error_text(error));
     else if (error == platform_error_not_a_file())
         say_early("cannot read archive <%s>: not a file; an archive is read from its end, so it needs a file, "
                   "not a pipe or a device",
                   shown);
     else
-        say_early("cannot open archive <%s>: %s", shown, error_text_for(error));
+        say_early("cannot open archive <%s>: %s", shown, early_error_text(error));
 }
 
 int run_extract(int argc, char** argv) {
@@ -345,7 +345,7 @@ int run_extract(int argc, char** argv) {
         if (s->root == PLATFORM_NO_HANDLE) {
             say_early("cannot open destination <%s>: %s",
                       console_name(CONSOLE_ERR, destination, (uint32_t)strlen(destination)),
-                      error_text_for(platform_last_error()));
+                      early_error_text(platform_last_error()));
             usable = false;
         }
     }

@@ -79,6 +79,11 @@ void report_corrupt(int32_t entry_number, const char* reason) {
     console_err("archive corrupt at entry %d: %s\n", entry_number, reason);
 }
 
+const char* early_error_text(uint32_t code) {
+    if (code & 0x20000000) return error_text_for(code);  // our own refusals have their own texts
+    return error_text(code, g_state.error_text, ERROR_TEXT_BYTES, true);
+}
+
 void say_early(const char* format, ...) {
     char text[2048];
     va_list args;

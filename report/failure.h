@@ -24,6 +24,9 @@ void report_call_failure(EntryCall call, const WideChar* path, uint32_t attribut
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);
 void report_corrupt(int32_t entry_number, const char* reason);
+// The system's text for an error as the end of a line of its own: without
+// the blanks its line break became.
+const char* early_error_text(uint32_t code);
 // A line on standard error for a run that cannot start: "untree: " and the text.
 void say_early(const char* format, ...);
 // The end of a run that printed: standard output is flushed, and when any of
