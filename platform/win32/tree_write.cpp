@@ -373,10 +373,10 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
         gone.DeleteFile = TRUE;
         // A read-only file (replaced only when the user asked) cannot be
         // deleted as it is: its read-only bit goes first.
-        bool read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+        DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
         HANDLE d = reopen(to_win(parent), name, seen, info, read_only ? DELETE | FILE_WRITE_ATTRIBUTES : DELETE);
-        bool deleted = d && (!read_only || set_basic(d, 0, 0, 0, settable(info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY))) &&
-                       !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
+        bool writable = d && (!read_only || set_basic(d, 0, 0, 0, settable(info.dwFileAttributes & ~read_only)));
+        bool deleted = writable && !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
                        SetFileInformationByHandle(d, FileDispositionInfo, &gone, sizeof gone);
         error = GetLastError();
         if (d) CloseHandle(d);
