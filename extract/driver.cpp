@@ -29,6 +29,7 @@ static uint64_t kernel_copy_min(const ArchiveReader* archive) {
 }
 
 void reset_extract_state() {
+    release_filters();
     memset(&g_state, 0, sizeof g_state);
     strcpy(g_state.path.narrow, ".");
     g_state.path.level_start[0] = 2;

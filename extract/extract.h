@@ -102,6 +102,8 @@ int run_extract(int argc, char** argv);
 // The operands from `first` on as the FILTERs of the run; false, with the
 // message said, when one is too long.
 bool take_filters(int argc, char** argv, int first);
+// Gives back what take_filters took, for a run in the same process after it.
+void release_filters();
 
 // Back to the start values, so tests can run the extractor more than once.
 void reset_extract_state();

@@ -6,9 +6,15 @@
 #include "report/console.h"
 #include "report/failure.h"
 
+void release_filters() {
+    free(g_state.filters);
+    g_state.filters = 0;
+    g_state.filter_count = 0;
+}
+
 bool take_filters(int argc, char** argv, int first) {
     ExtractState* s = &g_state;
-    s->filter_count = 0;
+    release_filters();
     if (first >= argc) return true;
     uint32_t count = (uint32_t)(argc - first);
     // One block for the run: the table, then each filter's text.
