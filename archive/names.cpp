@@ -67,6 +67,28 @@ bool path_selected(const char* relative, const char* filter, uint32_t filter_len
     return compare_prefix(relative, filter, n) == 0;
 }
 
+// The filter's length without the backslashes that close it.
+static uint32_t without_closing_separators(const char* filter, uint32_t length) {
+    while (length > 0 && filter[length - 1] == '\\') length--;
+    return length;
+}
+
+bool filter_reaches(const char* relative, const char* filter, uint32_t filter_length) {
+    if (filter_length == 0) return true;
+    size_t length = strlen(relative);
+    if (length >= filter_length && memcmp(relative, filter, filter_length) == 0) return true;
+    uint32_t bare = without_closing_separators(filter, filter_length);
+    return bare > 0 && length == bare && memcmp(relative, filter, bare) == 0;
+}
+
+bool filter_names(const char* relative, const char* filter, uint32_t filter_length) {
+    uint32_t bare = without_closing_separators(filter, filter_length);
+    if (bare == 0) return true;
+    size_t length = strlen(relative);
+    if (length < bare || memcmp(relative, filter, bare) != 0) return false;
+    return length == bare || relative[bare] == '\\';
+}
+
 uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity) {
     // Names carry characters beyond the Basic Multilingual Plane as two
     // surrogates; a filter written in ordinary UTF-8 says the same in four
@@ -82,7 +104,8 @@ uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity) {
             continue;
         }
         if (at + 1 >= capacity) return UINT32_MAX;
-        out[at++] = (char)*s++;
+        out[at++] = *s == '/' ? '\\' : (char)*s;
+        s++;
     }
     out[at] = 0;
     return at;

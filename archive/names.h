@@ -40,9 +40,22 @@ int compare_prefix(const char* a, const char* b, uint32_t n);
 // leading to it. An empty filter selects everything.
 bool path_selected(const char* relative, const char* filter, uint32_t filter_length);
 
+// Whether the entry at `relative` answers a FILTER the user typed: the filter
+// is a prefix of its path (what lies inside the named subtree, byte for byte
+// as path_selected takes it), or the path is the filter without its closing
+// backslashes ("docs\" names docs). The directories on the way down do not
+// answer it: a filter naming nothing that is there is not found.
+bool filter_reaches(const char* relative, const char* filter, uint32_t filter_length);
+// Whether the path is the one the filter names or lies inside it, name by
+// name: "docs\api" names docs\api and docs\api\x, never docs\apiary, nor
+// docs on the way down. An empty filter names everything.
+bool filter_names(const char* relative, const char* filter, uint32_t filter_length);
+
 // A FILTER argument in the archive's own name encoding: a character beyond
 // the Basic Multilingual Plane given as 4-byte UTF-8 becomes its two
-// surrogates. Returns the length, or UINT32_MAX when it does not fit.
+// surrogates, and a slash a backslash (no name holds a slash, so a filter
+// with one selected nothing before; now "docs/api/" works as typed on
+// Linux). Returns the length, or UINT32_MAX when it does not fit.
 uint32_t filter_to_cesu8(const char* argument, char* out, uint32_t capacity);
 
 #endif

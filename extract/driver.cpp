@@ -35,6 +35,7 @@ void reset_extract_state() {
     free(g_state.survey.marks);
     free(g_state.survey.made);
     free(g_state.survey.merged_into);
+    release_filters();
     memset(&g_state, 0, sizeof g_state);
     strcpy(g_state.path.narrow, ".");
     g_state.path.level_start[0] = 2;
@@ -102,12 +103,8 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output, uint32_t*
 // The directory an entry at depth d is made in: the root, or the one held at
 // d - 1. None when it is not there; `why` then says so for the report.
 static PlatformHandle parent_of(int d, uint32_t* why) {
-    if (d == 0) {
-        *why = g_state.root_error;
-        return g_state.root;
-    }
     *why = platform_error_path_not_found();
-    return g_state.pending.handles[d - 1];
+    return d == 0 ? g_state.root : g_state.pending.handles[d - 1];
 }
 
 // The entry's own name, the last component of the wide path.
@@ -230,8 +227,30 @@ static void extract_link(int d) {
     }
 }
 
+// Contents to standard output: the bytes alone, nothing made. Once it
+// refuses them, that is said once, and the rest is passed over.
+static void write_to_stdout() {
+    ExtractState* s = &g_state;
+    uint64_t length = content_length(s->record);
+    s->counters.files++;
+    if (s->output_lost) {
+        skip_content(length);
+        return;
+    }
+    CopyResult copy = copy_content(length, platform_standard_output());
+    if (copy.written == length) return;
+    s->incomplete = true;
+    if (copy.error) {
+        s->output_lost = copy.error;
+        console_err("standard output: %s\n", error_text_for(copy.error));
+    } else {
+        report_short_content(s->path.wide, length, copy.written, "archive ends early");
+    }
+}
+
 static void extract_file(int d) {
     const EntryRecord& record = g_state.record;
+    const ExtractOptions& options = g_state.options;
     const WideChar* path = g_state.path.wide;
     uint64_t length = content_length(record);
     g_state.counters.files++;
@@ -242,13 +261,20 @@ static void extract_file(int d) {
     if (refused) {
         code = refused;
     } else if (parent != PLATFORM_NO_HANDLE) {
-        output = platform_create_file(parent, entry_name(d), record.attributes);
+        output = platform_create_file(parent, entry_name(d), record.attributes, options.existing, record.write_time);
         if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
     }
     g_state.output = output;
     if (output == PLATFORM_NO_HANDLE) {
-        g_state.incomplete = true;
-        report_create_failure(path, record, code);
+        // What the user asked to keep is kept: without a word, or with a
+        // line that is no failure.
+        bool kept = (options.existing & EXISTING_KEPT) && code == platform_error_already_exists();
+        if (code == PLATFORM_REFUSED_NEWER) {
+            report_kept_newer(path);
+        } else if (!(kept && options.skip_old)) {
+            g_state.incomplete = true;
+            report_create_failure(path, record, code);
+        }
         skip_content(length);
         return;
     }
@@ -274,12 +300,16 @@ static const char* index_fault_text() {
     return archive.index_error ? error_text_for(archive.index_error) : archive.index_fault;
 }
 
+// Standard output is the user's for other things: empty (quiet), or the
+// contents alone.
+static bool standard_output_kept() { return g_state.options.quiet || g_state.options.to_stdout; }
+
 // Stops a walk that cannot go on: the subtrees already written still get
 // their times and the counts are shown once more.
 static void stop_corrupt(const char* reason, bool status_shown) {
     report_corrupt(g_state.entry_number, reason);
     g_state.incomplete = true;
-    if (!status_shown) status_final();
+    if (!status_shown && !standard_output_kept()) status_final();
     finalize_directories(g_state.previous_depth, 0);
 }
 
@@ -350,7 +380,7 @@ static bool survey_index() {
         uint32_t i = (uint32_t)w->entry_number;
         if (w->verdict == VERDICT_DUPLICATE) {
             v->marks[i / 4] |= (uint8_t)(MARK_DUPLICATE << (2 * (i % 4)));
-            if (path_selected(w->path, s->filter, s->filter_length)) {
+            if (select_entry(w->path)) {
                 report_duplicate(w->path, index_path_bytes(w), w->entry_number, w->same_as);
                 s->incomplete = true;
             }
@@ -392,7 +422,7 @@ static void walk() {
         else if (result == RECORD_ENTRY)
             corrupt = nesting_fault(s->record, s->entry_number, s->previous_depth, s->previous_was_directory);
         bool stop = result != RECORD_ENTRY || corrupt;
-        status_check(stop);
+        if (!standard_output_kept()) status_check(stop);
         if (corrupt) {
             stop_corrupt(corrupt, true);
             return;
@@ -442,28 +472,80 @@ static void walk() {
             skip_content(length);
             continue;
         }
-        if (!directory && s->extension.extended && is_link(s->record)) extract_link(d);
-        else if (!directory) extract_file(d);
-        else if (!extract_directory(d)) s->refused_depth = d;
+        if (s->options.to_stdout) {
+            // A link's target is no content of a file: nothing to write.
+            if (directory) continue;
+            if (s->extension.extended && is_link(s->record)) skip_content(length);
+            else write_to_stdout();
+        } else if (!directory && s->extension.extended && is_link(s->record)) {
+            extract_link(d);
+        } else if (!directory) {
+            extract_file(d);
+        } else if (!extract_directory(d)) {
+            s->refused_depth = d;
+        }
     }
+}
+
+// Whether `path` opens as an archive would.
+static bool opens_as_archive(const char* path) {
+    PlatformHandle h = platform_open_read(path);
+    platform_close(h);
+    return h != PLATFORM_NO_HANDLE;
+}
+
+// Why ARCHIVE cannot be read, in words; `next` is the operand after it, or
+// null.
+static void say_archive_fault(const char* archive, const char* next) {
+    uint32_t error = platform_last_error();
+    const char* shown = console_name(CONSOLE_ERR, archive, (uint32_t)strlen(archive));
+    if (next && opens_as_archive(next))
+        say_early("cannot open archive <%s>: %s (ARCHIVE comes first: untree ARCHIVE DESTINATION)", shown,
+                  early_error_text(error));
+    else if (error == platform_error_not_a_file())
+        say_early("cannot read archive <%s>: not a file; an archive is read from its end, so it needs a file, "
+                  "not a pipe or a device",
+                  shown);
+    else
+        say_early("cannot open archive <%s>: %s", shown, early_error_text(error));
 }
 
 int run_extract(int argc, char** argv) {
     if (argc < 2) return EXIT_COMPLETE;
     ExtractState* s = &g_state;
+    const bool to_stdout = s->options.to_stdout;
+    const char* destination = !to_stdout && argc > 2 ? argv[2] : ".";
+    if (strcmp(argv[1], "-") == 0) {
+        say_early("an archive is read from its end, so it cannot come through standard input (\"-\"): "
+                  "name its file");
+        return EXIT_EARLY;
+    }
     platform_raise_handle_limit();
-    if (!open_cursors(&s->archive, argv[1])) return EXIT_EARLY;
+    if (!open_cursors(&s->archive, argv[1])) {
+        say_archive_fault(argv[1], argc > 2 ? argv[2] : 0);
+        return EXIT_EARLY;
+    }
     char why[256];
     if (const char* reason = not_a_tree_archive(&s->archive, why)) {
         report_not_archive(argv[1], reason);
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
-    bool usable = resolve_destination(argc > 2 ? argv[2] : ".");
-    if (usable && argc > 3) {
-        uint32_t n = strlen(argv[3]) < FILTER_BYTES ? filter_to_cesu8(argv[3], s->filter, FILTER_BYTES) : UINT32_MAX;
-        usable = n != UINT32_MAX;
-        s->filter_length = usable ? n : 0;
+    bool usable = resolve_destination(destination);
+    if (!usable)
+        say_early("cannot use destination <%s>: %s",
+                  console_name(CONSOLE_ERR, destination, (uint32_t)strlen(destination)), s->destination_fault);
+    usable = usable && take_filters(argc, argv, to_stdout ? 2 : 3);
+    if (usable && !to_stdout) {
+        // Opened once, here: a destination that is not there, or is no
+        // directory, is said once and nothing is attempted (nor created).
+        s->root = platform_open_tree(destination, s->path.wide, s->archive.cursors.data_cursor);
+        if (s->root == PLATFORM_NO_HANDLE) {
+            say_early("cannot open destination <%s>: %s",
+                      console_name(CONSOLE_ERR, destination, (uint32_t)strlen(destination)),
+                      early_error_text(platform_last_error()));
+            usable = false;
+        }
     }
     if (!usable) {
         close_cursors(&s->archive);
@@ -474,8 +556,6 @@ int run_extract(int argc, char** argv) {
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
-    s->root = platform_open_tree(argc > 2 ? argv[2] : ".", s->path.wide, s->archive.cursors.data_cursor);
-    s->root_error = s->root == PLATFORM_NO_HANDLE ? platform_last_error() : 0;
     // The first pass: damage the index checksums find is told before
     // anything is written.
     check_extension(&s->archive, &s->extension);
@@ -492,6 +572,7 @@ int run_extract(int argc, char** argv) {
     platform_close(s->root);
     s->root = PLATFORM_NO_HANDLE;
     close_cursors(&s->archive);
-    console_out("\n");
+    if (!standard_output_kept()) console_out("\n");
+    if (report_filters_not_found()) s->incomplete = true;
     return finish_output(s->incomplete ? EXIT_INCOMPLETE : EXIT_COMPLETE);
 }

@@ -74,14 +74,31 @@ struct IndexSurvey {
     int32_t stop_entry;         // where the walk stops (0: none); said already
 };
 
+// One FILTER of the command line.
+struct Filter {
+    const char* argument;  // as typed, for the line that says it is not there
+    char* text;            // in the names' encoding, backslashes between names
+    uint32_t length;
+    bool reached;          // an entry of the archive is it or lies inside it
+};
+
+// The options, as the command line gave them.
+struct ExtractOptions {
+    bool quiet;            // no listing, no status line
+    bool to_stdout;        // contents to standard output, nothing created
+    bool skip_old;         // a file kept by EXISTING_KEPT is not reported
+    uint32_t existing;     // ExistingFileRule
+};
+
 struct ExtractState {
     ArchiveReader archive;              // cursors, name reader, copy buffer
     IndexWalk walk;
     IndexSurvey survey;
     PathBuilder path;
     PendingDirectoryTable pending;
-    char filter[FILTER_BYTES];
-    uint32_t filter_length;
+    ExtractOptions options;
+    Filter* filters;                    // allocated once, at start
+    uint32_t filter_count;
     StatusThrottle status;
     ExtractCounters counters;
     EntryRecord record;                 // the record being processed
@@ -91,18 +108,27 @@ struct ExtractState {
     bool previous_was_directory;
     PlatformHandle output;
     PlatformHandle root;                // the destination, held for the run
-    uint32_t root_error;                // why it could not be opened
     bool incomplete;                    // something selected was not extracted in full
     ExtensionCheck extension;           // what the first pass found
     uint32_t permission_mask;           // the archived permission bits the system gets
     uint8_t link_target[LINK_TARGET_LIMIT];
+    uint32_t output_lost;               // with to_stdout: why standard output refused more
+    const char* destination_fault;      // why the destination cannot be used
     char error_text[ERROR_TEXT_BYTES];
 };
 
 extern ExtractState g_state;
 
-// The whole run: arguments as the program received them (UTF-8), exit status.
+// The whole run: the program's name then its operands (UTF-8), ARCHIVE
+// [DESTINATION [FILTER...]], or ARCHIVE [FILTER...] with to_stdout; the
+// options are in g_state.options already. Returns the exit status.
 int run_extract(int argc, char** argv);
+// The operands from `first` on as the FILTERs of the run; false, with the
+// message said, when one is too long.
+bool take_filters(int argc, char** argv, int first);
+// Gives back what take_filters took, for a run in the same process after it.
+void release_filters();
+
 // Back to the start values, so tests can run the extractor more than once.
 void reset_extract_state();
 
@@ -130,7 +156,12 @@ void finish_file(PlatformHandle output, const EntryRecord& record);
 int32_t restored_mode(const EntryRecord& record);
 
 // --- Selection and listing --------------------------------------------------
+// Prints the listing line (unless the options keep standard output for
+// other things) and notes which FILTERs the entry answers.
 void list_entry(const char* relative, uint32_t length);
 bool select_entry(const char* relative);
+// One line for each FILTER that nothing in the archive answered; true when
+// there was one.
+bool report_filters_not_found();
 
 #endif

@@ -11,7 +11,11 @@ int main(int argc, char** argv) {
     platform_arguments(argc, argv, &count, &arguments);
     platform_init_process();
     console_init();
-    if (answer_info_request(count, arguments)) return finish_output(EXIT_COMPLETE);
     reset_extract_state();
-    return run_extract(count, arguments);
+    int status;
+    int first = read_options(count, arguments, &status);
+    if (first < 0) return status;
+    // The operands after the program's name, as run_extract takes them.
+    arguments[first - 1] = arguments[0];
+    return run_extract(count - first + 1, arguments + first - 1);
 }

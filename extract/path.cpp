@@ -10,15 +10,19 @@ bool resolve_destination(const char* argument) {
     PathBuilder* p = &g_state.path;
     // The narrow buffer is not in use yet; it holds the argument's UTF-16.
     WideChar* scratch = (WideChar*)p->narrow;
+    const char** why = &g_state.destination_fault;
+    *why = "its full path cannot be formed, or is too long";
     if (platform_argument_to_wide(argument, scratch, NARROW_PATH_BYTES / 2) == 0) return false;
     uint32_t n = platform_full_path(scratch, p->wide, WIDE_PATH_UNITS);
     // A result at or above the capacity is the size it would have needed.
     if (n == 0 || n >= WIDE_PATH_UNITS) return false;
 
     WideChar foreign = platform_foreign_separator();
+    *why = "its full path holds a backslash, which would be read as a separator";
     if (foreign)
         for (uint32_t i = 0; i < n; i++)
             if (p->wide[i] == foreign) return false;
+    *why = "its full path is too long";
 
     // A root that ends in a separator (a drive root, "/") would double it
     // before the first name; drop it, the names bring their own.

@@ -27,6 +27,9 @@ enum {
 uint32_t platform_error_already_exists();
 uint32_t platform_error_access_denied();
 uint32_t platform_error_path_not_found();
+// What platform_open_read leaves when it refuses a pipe, FIFO, socket,
+// device or console: something with no end to read from.
+uint32_t platform_error_not_a_file();
 
 // What the tree-writing calls refuse on their own account, where the system
 // itself would have gone ahead. The codes lie where no system puts its own
@@ -35,6 +38,17 @@ enum PlatformRefusal {
     PLATFORM_REFUSED_LINK = 0x20000001,  // a link or junction stands there: not followed
     PLATFORM_REFUSED_NOT_REGULAR,        // a FIFO, socket or device stands there
     PLATFORM_REFUSED_ARCHIVE,            // it is the archive being read
+    PLATFORM_REFUSED_NEWER,              // kept: its last write is later than the one to be set
+};
+
+// What platform_create_file does with a regular file already standing where
+// it makes one, the user's choice; flags. Anything but a regular file there
+// is refused whatever they say.
+enum ExistingFileRule {
+    EXISTING_REPLACED = 0,          // replaced, unless it is read-only (access denied)
+    EXISTING_KEPT = 1,              // never replaced: the already-exists error
+    EXISTING_KEPT_IF_NEWER = 2,     // kept when written after the entry's time: PLATFORM_REFUSED_NEWER
+    EXISTING_READ_ONLY_REPLACED = 4,  // a read-only one is replaced too, as any other
 };
 
 // --- Process -------------------------------------------------------------
@@ -68,6 +82,9 @@ void platform_discard_output(FILE* stream);
 // As many open handles as the system grants this process: the extractor
 // holds one per directory level it is in.
 void platform_raise_handle_limit();
+// The process's standard output as a handle for platform_write, whatever it
+// is (a terminal too): for contents written there as they are.
+PlatformHandle platform_standard_output();
 
 // --- Archive reading -----------------------------------------------------
 // Opens an existing regular file for reading, sharing read, write and
@@ -123,8 +140,11 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // attributes), none of the old file's, and the old file's other names keep
 // their content. Anything else is refused (PlatformRefusal). The attribute
 // word is the one platform_stamp_file will be given: where a new file can be
-// made read-only at once, it is.
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes);
+// made read-only at once, it is. `existing` (ExistingFileRule) may keep more
+// of what stands there; `write_time` is the entry's last-write FILETIME,
+// which EXISTING_KEPT_IF_NEWER compares with the file's.
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
+                                    uint32_t existing, uint64_t write_time);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
 // Copies count bytes from the current position of `from` to the current

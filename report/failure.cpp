@@ -1,5 +1,7 @@
 #include "report/failure.h"
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "extract/extract.h"
@@ -15,6 +17,7 @@ const char* error_text_for(uint32_t code) {
     case PLATFORM_REFUSED_LINK: return "a link stands there (not followed)";
     case PLATFORM_REFUSED_NOT_REGULAR: return "not a regular file";
     case PLATFORM_REFUSED_ARCHIVE: return "is the archive being read";
+    case PLATFORM_REFUSED_NEWER: return "the file there is newer (kept)";
     }
     // The report line keeps the system's own line break as two blanks
     // before its end, as its readers have always seen it.
@@ -47,6 +50,10 @@ void report_create_failure(const WideChar* path, const EntryRecord& record, uint
 void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code) {
     console_err("createdirectory error with <%s>, attr=%04X: %s\n", report_path(path), (unsigned)record.attributes,
                 error_text_for(code));
+}
+
+void report_kept_newer(const WideChar* path) {
+    console_err("newer file kept: <%s>\n", report_path(path));
 }
 
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason) {
@@ -99,6 +106,20 @@ void report_lengths(uint64_t contents, uint64_t name_region) {
 void report_not_archive(const char* archive, const char* reason) {
     console_err("not a tree archive: <%s>: %s\n", console_name(CONSOLE_ERR, archive, (uint32_t)strlen(archive)),
                 reason);
+}
+
+const char* early_error_text(uint32_t code) {
+    if (code & 0x20000000) return error_text_for(code);  // our own refusals have their own texts
+    return error_text(code, g_state.error_text, ERROR_TEXT_BYTES, true);
+}
+
+void say_early(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    console_err("untree: %s\n", text);
 }
 
 int finish_output(int status) {

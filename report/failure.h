@@ -13,6 +13,8 @@ const char* error_text_for(uint32_t code);
 
 void report_create_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
 void report_directory_failure(const WideChar* path, const EntryRecord& record, uint32_t code);
+// A file kept as --keep-newer-files asks: the one there is newer.
+void report_kept_newer(const WideChar* path);
 void report_short_content(const WideChar* path, uint64_t size, uint64_t written, const char* reason);
 // A call on an entry already made that failed: the entry is there, but not
 // as the archive has it (its times, its attribute word), or its content may
@@ -33,6 +35,11 @@ void report_duplicate(const char* relative, uint32_t length, int32_t entry_numbe
 // The file entries' contents do not fill the data region exactly.
 void report_lengths(uint64_t contents, uint64_t name_region);
 void report_not_archive(const char* archive, const char* reason);
+// The system's text for an error as the end of a line of its own: without
+// the blanks its line break became.
+const char* early_error_text(uint32_t code);
+// A line on standard error for a run that cannot start: "untree: " and the text.
+void say_early(const char* format, ...);
 // The end of a run that printed: standard output is flushed, and when any of
 // it was lost, one line says why and `status` becomes incomplete.
 int finish_output(int status);

@@ -1,6 +1,8 @@
 # bash completion for untree, untree-pack, untree-list and untree-mount
 #
-#   untree ARCHIVE DESTINATION FILTER   *.tree files, directories, paths inside ARCHIVE
+#   untree [OPTION] ARCHIVE DESTINATION FILTER...
+#                                       *.tree files, directories, paths inside ARCHIVE
+#   untree -O ARCHIVE FILTER...         *.tree files, paths inside ARCHIVE
 #   untree-pack SOURCE_DIR ARCHIVE      directories, files
 #   untree-list [OPTION] ARCHIVE FILTER *.tree files, paths inside ARCHIVE
 #   untree-mount [-f] [-o OPTIONS] ARCHIVE MOUNTPOINT
@@ -20,8 +22,8 @@ _untree_archive_paths() {
         return
     fi
     # Without untree-list: untree lists every entry as "PATH N" and, with a
-    # filter no path can agree with (a slash, which no name may hold),
-    # selects nothing, so nothing is created. The status line ends in a
+    # filter no path can agree with (a lone separator), selects nothing, so
+    # nothing is created (it says so on standard error). The status line ends in a
     # carriage return and may share a line with the next entry.
     [[ -n $untree ]] || return
     "$untree" "$archive" . / 2>/dev/null | while IFS= read -r line; do
@@ -122,15 +124,47 @@ _untree_complete_directories() {
     COMPREPLY=($(compgen -d -- "${COMP_WORDS[COMP_CWORD]}"))
 }
 
+# Options come before ARCHIVE; -- or the first other word ends them.
+_UNTREE_OPTIONS=(
+    -q --quiet
+    -O --to-stdout
+    -k --keep-old-files
+    --skip-old-files
+    --keep-newer-files
+    --overwrite-read-only
+    -h --help
+    --version
+    --
+)
+
 _untree() {
-    local IFS=$'\n'
-    _untree_options && return
-    case $COMP_CWORD in
-    1) _untree_complete_files '!*.tree' ;;
-    2) _untree_complete_directories ;;
-    3) _untree_complete_filter "${COMP_WORDS[1]}" "$(_untree_program)" ;;
-    *) COMPREPLY=() ;;
-    esac
+    local IFS=$'\n' i first=0 to_stdout=""
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        case ${COMP_WORDS[i]} in
+        --) first=$((i + 1)); break ;;
+        --to-stdout) to_stdout=1 ;;
+        --*) ;;
+        -?*) [[ ${COMP_WORDS[i]} == *O* ]] && to_stdout=1 ;;
+        *) first=$i; break ;;
+        esac
+    done
+    if ((first == 0)); then
+        if [[ ${COMP_WORDS[COMP_CWORD]} == -* ]]; then
+            COMPREPLY=($(compgen -W "${_UNTREE_OPTIONS[*]}" -- "${COMP_WORDS[COMP_CWORD]}"))
+            return
+        fi
+        first=$COMP_CWORD
+    fi
+    # Which operand is being typed: 0 ARCHIVE, then DESTINATION (none with
+    # -O), then FILTERs.
+    local operand=$((COMP_CWORD - first))
+    if ((operand == 0)); then
+        _untree_complete_files '!*.tree'
+    elif ((operand == 1)) && [[ -z $to_stdout ]]; then
+        _untree_complete_directories
+    else
+        _untree_complete_filter "${COMP_WORDS[first]}" "$(_untree_program)"
+    fi
 }
 
 _untree_pack() {

@@ -32,6 +32,8 @@ void platform_raise_handle_limit() {
     SYS(SYS_PRLIMIT, prlimit(0, RLIMIT_NOFILE, &limit, 0));
 }
 
+PlatformHandle platform_standard_output() { return to_handle(STDOUT_FILENO); }
+
 uint32_t platform_tick_count() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

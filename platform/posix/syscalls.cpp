@@ -36,6 +36,7 @@ void platform_clear_faults() {
 uint32_t platform_error_already_exists() { return EEXIST; }
 uint32_t platform_error_access_denied() { return EACCES; }
 uint32_t platform_error_path_not_found() { return ENOENT; }
+uint32_t platform_error_not_a_file() { return ESPIPE; }
 
 uint32_t platform_last_error() { return (uint32_t)errno; }
 

@@ -146,16 +146,27 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
-// What may be done with what stands where a file goes; errno says why not.
-static FileVerdict judge(const struct stat& st) {
+// A file's last write as a FILETIME, for comparing with an entry's.
+static uint64_t write_filetime(const struct stat& st) {
+    int64_t t = (int64_t)st.st_mtim.tv_sec * 10000000 + st.st_mtim.tv_nsec / 100 + FILETIME_UNIX_EPOCH;
+    return t < 0 ? 0 : (uint64_t)t;
+}
+
+// What may be done with the file that stands there (`existing`: an
+// ExistingFileRule); errno says why not.
+static FileVerdict judge(const struct stat& st, uint32_t existing, uint64_t write_time) {
     int refusal = 0;
+    bool read_only = (st.st_mode & 0222) == 0;
     if (S_ISDIR(st.st_mode)) refusal = EISDIR;
     else if (S_ISLNK(st.st_mode)) refusal = PLATFORM_REFUSED_LINK;
     else if (!S_ISREG(st.st_mode)) refusal = PLATFORM_REFUSED_NOT_REGULAR;
     else if (g_tree.archive_known && file_volume(st) == g_tree.archive_volume && file_index(st) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     // A read-only file is not replaced, whatever our privileges.
-    else if ((st.st_mode & 0222) == 0) refusal = EACCES;
+    else if (read_only && existing == EXISTING_REPLACED) refusal = EACCES;
+    else if (existing & EXISTING_KEPT) refusal = EEXIST;
+    else if ((existing & EXISTING_KEPT_IF_NEWER) && write_filetime(st) > write_time) refusal = PLATFORM_REFUSED_NEWER;
+    else if (read_only && !(existing & EXISTING_READ_ONLY_REPLACED)) refusal = EACCES;
     if (refusal) {
         errno = refusal;
         return FILE_REFUSED;
@@ -170,7 +181,8 @@ static int create_new(int dirfd, const char* name, bool read_only) {
                openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, read_only ? 0444 : 0666));
 }
 
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes) {
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
+                                    uint32_t existing, uint64_t write_time) {
     const char* n = kernel_name(name);
     if (!n) return PLATFORM_NO_HANDLE;
     int dirfd = to_fd(parent);
@@ -182,7 +194,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     if (fd >= 0 || errno != EEXIST) return to_handle(fd);
     struct stat seen;
     if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return PLATFORM_NO_HANDLE;
-    if (judge(seen) == FILE_REFUSED) return PLATFORM_NO_HANDLE;
+    if (judge(seen, existing, write_time) == FILE_REFUSED) return PLATFORM_NO_HANDLE;
     // Never written in place: the file there would keep its mode (a set-ID
     // bit, an executable one), owner, group, ACL and extended attributes,
     // and its other names would get the content. The name gets a new file,

@@ -34,6 +34,11 @@ void platform_raise_handle_limit() {
     // Windows grants each process millions of handles from the start.
 }
 
+PlatformHandle platform_standard_output() {
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    return h == INVALID_HANDLE_VALUE ? PLATFORM_NO_HANDLE : to_handle(h);
+}
+
 uint32_t platform_tick_count() { return GetTickCount(); }
 
 uint64_t platform_cycle_counter() { return __rdtsc(); }

@@ -37,6 +37,7 @@ void platform_clear_faults() {
 uint32_t platform_error_already_exists() { return ERROR_ALREADY_EXISTS; }
 uint32_t platform_error_access_denied() { return ERROR_ACCESS_DENIED; }
 uint32_t platform_error_path_not_found() { return ERROR_PATH_NOT_FOUND; }
+uint32_t platform_error_not_a_file() { return ERROR_NOT_SUPPORTED; }
 
 uint32_t platform_last_error() { return GetLastError(); }
 

@@ -233,9 +233,16 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with the file `h` (opened to look at, as `name` inside
-// `parent`, and described in `info`); the last error says why not.
-static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info) {
+// `parent`, and described in `info`; `existing` an ExistingFileRule); the
+// last error says why not.
+static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDLE_FILE_INFORMATION& info,
+                         uint32_t existing, uint64_t write_time) {
+    FILE_BASIC_INFO basic;
     DWORD refusal = 0;
+    // Hidden and system files are kept, as a Windows program creating the
+    // file over them would be refused; read-only ones too, whatever our
+    // privileges, unless the user says otherwise.
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (injected(SYS_GETFILETYPE) || GetFileType(h) != FILE_TYPE_DISK) refusal = PLATFORM_REFUSED_NOT_REGULAR;
     else if (injected(SYS_GETFILEINFORMATIONBYHANDLE) || !GetFileInformationByHandle(h, &info))
         refusal = GetLastError();
@@ -245,9 +252,16 @@ static FileVerdict judge(HANDLE parent, HANDLE h, const WideChar* name, BY_HANDL
              file_index(info) == g_tree.archive_index)
         refusal = PLATFORM_REFUSED_ARCHIVE;
     else if (!opened_in_place(parent, h, name)) refusal = GetLastError();
-    // Read-only, whatever our privileges; hidden and system files are kept
-    // too, as a Windows program creating the file over them would be refused.
-    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+    else if (existing == EXISTING_REPLACED && (info.dwFileAttributes & (kept | FILE_ATTRIBUTE_READONLY)))
+        refusal = ERROR_ACCESS_DENIED;
+    else if (injected(SYS_GETFILEINFORMATIONBYHANDLEEX) ||
+             !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        refusal = GetLastError();
+    else if (existing & EXISTING_KEPT) refusal = ERROR_ALREADY_EXISTS;
+    else if ((existing & EXISTING_KEPT_IF_NEWER) && (uint64_t)basic.LastWriteTime.QuadPart > write_time)
+        refusal = PLATFORM_REFUSED_NEWER;
+    else if ((info.dwFileAttributes & kept) ||
+             ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && !(existing & EXISTING_READ_ONLY_REPLACED)))
         refusal = ERROR_ACCESS_DENIED;
     if (refusal) {
         SetLastError(refusal);
@@ -280,7 +294,8 @@ static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_
     return NULL;
 }
 
-PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes) {
+PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
+                                    uint32_t existing, uint64_t write_time) {
     (void)attributes;  // set with the times, in one call, by platform_stamp_file
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, through a handle that can do nothing but read attributes:
@@ -295,7 +310,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     HANDLE seen = create_at(to_win(parent), name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
     if (!seen) return PLATFORM_NO_HANDLE;
     BY_HANDLE_FILE_INFORMATION info;
-    FileVerdict verdict = judge(to_win(parent), seen, name, info);
+    FileVerdict verdict = judge(to_win(parent), seen, name, info, existing, write_time);
     DWORD error = GetLastError();
     if (verdict == FILE_REPLACE) {
         // Never written in place: the file there would keep its owner, its
@@ -304,8 +319,12 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
         // old one is gone (when the handle deleting it closes).
         FILE_DISPOSITION_INFO gone;
         gone.DeleteFile = TRUE;
-        HANDLE d = reopen(to_win(parent), name, seen, info, DELETE);
-        bool deleted = d && !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
+        // A read-only file (replaced only when the user asked) cannot be
+        // deleted as it is: its read-only bit goes first.
+        DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+        HANDLE d = reopen(to_win(parent), name, seen, info, read_only ? DELETE | FILE_WRITE_ATTRIBUTES : DELETE);
+        bool writable = d && (!read_only || set_basic(d, 0, 0, 0, settable(info.dwFileAttributes & ~read_only)));
+        bool deleted = writable && !injected(SYS_SETFILEINFORMATIONBYHANDLE) &&
                        SetFileInformationByHandle(d, FileDispositionInfo, &gone, sizeof gone);
         error = GetLastError();
         if (d) CloseHandle(d);

@@ -20,8 +20,10 @@ format:   the hex dump in docs/format.md is the archive that
           extractor restores the described tree from it (times to 100 ns),
           and the packer, given that tree, writes the same bytes but for the
           creation times.
-cli:      -h/--help/--version only as the sole argument, no arguments is
-          silent; the bash completion.
+cli:      -h/--help/--version (untree-pack: only as the sole argument),
+          untree's options before ARCHIVE only, each in its help, its
+          manual page, the README and the completion; no arguments is a
+          short usage on standard error; the bash completion.
 readme:   the README's example sessions print what the README shows: the
           shell ones natively, the cmd.exe and PowerShell ones under Wine.
 packages: `cmake --install` and `cpack` of this build directory: the .deb
@@ -343,6 +345,32 @@ def check_man_safety_examples(ctx):
         expect_eq(set(os.listdir(ctx.scratch)), before, f"what {name!r} left beside the destination")
 
 
+def check_man_explains_the_command_line_lines(ctx):
+    """Every line of a run that cannot start, and the lines options and
+    FILTERs add, match a template of untree(1)."""
+    blob = archive([b"a"], [record(0, F)])
+    with open(os.path.join(ctx.scratch, "cl.tree"), "wb") as f:
+        f.write(blob)
+    dest = ctx.fresh_dir("cl")
+    os.mkfifo(os.path.join(ctx.scratch, "cl.fifo"))
+    runs = [["missing.tree"], ["cl", "cl.tree"], ["cl.fifo"], ["-"], ["cl.tree", "missing"], ["cl.tree", "cl.tree"],
+            ["cl.tree", "cl", "x" * 1024], ["-v", "cl.tree"], ["-q"], ["-q", "cl.tree", "cl", "nothing/here"]]
+    templates = line_templates(ctx, "untree")
+    for args in runs:
+        r = ctx.run(ctx.args.untree, *args)
+        err = lines(ctx, r.stderr)
+        expect(len(err) == 1, f"untree {args[:3]}: one line, not {err}")
+        for line in err:
+            line = line.decode("utf-8", errors="replace")
+            expect(documented(templates, line), f"untree(1) shows no template for the line: {line}")
+    expect_eq(ctx.run(ctx.args.untree, "cl.tree", "cl").returncode, 0, "extracting cl.tree")
+    os.utime(os.path.join(dest, "a"), (4102444800, 4102444800))  # 2100: newer than the entry
+    r = ctx.run(ctx.args.untree, "--keep-newer-files", "cl.tree", "cl")
+    err = lines(ctx, r.stderr)
+    expect_eq((r.returncode, len(err)), (0, 1), f"--keep-newer-files over a newer file: {err}")
+    expect(documented(templates, err[0].decode()), f"untree(1) shows no template for the line: {err[0]}")
+
+
 def check_man_filter_examples(ctx):
     """The selection examples of the manual, run for real: the entries the
     manual calls extracted are, the others are not, and the listing numbers
@@ -363,9 +391,11 @@ def check_man_filter_examples(ctx):
     present = sorted(os.path.relpath(os.path.join(d, n), os.path.join(ctx.scratch, "filter2"))
                      for d, ds, fs in os.walk(os.path.join(ctx.scratch, "filter2")) for n in ds + fs)
     expect_eq(present, ["doc", "docs", "docs/api", "docs/api/index.html"], "extracted under docs\\api\\")
-    # A filter no path agrees with (a slash) selects nothing, and lists all.
+    # A filter no path agrees with (a lone separator) selects nothing, lists
+    # all, and says it found nothing.
     r = provoke(ctx, "listonly", blob, "/")
-    expect_eq((r.returncode, os.listdir(os.path.join(ctx.scratch, "listonly"))), (0, []), "list-only run")
+    expect_eq((r.returncode, os.listdir(os.path.join(ctx.scratch, "listonly"))), (2, []), "list-only run")
+    expect_eq(lines(ctx, r.stderr), [b"untree: FILTER </> is not in the archive"], "list-only run: stderr")
     expect_eq(len(lines(ctx, r.stdout)), len(names) + 1, "lines of a list-only run")
 
 
@@ -652,32 +682,67 @@ def check_cli_help_and_version(ctx):
             expect(text and text[0].startswith(b"Usage: " + name.encode() + b" "),
                    f"{name} {option} does not start with its usage: {r.stdout[:80]!r}")
     r = ctx.run(ctx.args.untree)
-    expect_eq((r.returncode, r.stdout, r.stderr), (0, b"", b""), "untree without arguments")
+    expect_eq((r.returncode, r.stdout), (0, b""), "untree without arguments")
+    expect(lines(ctx, r.stderr)[:1] == [b"Usage: untree [OPTION...] ARCHIVE [DESTINATION [FILTER...]]"],
+           f"untree without arguments: {r.stderr!r}")
     help_text = ctx.run(ctx.args.untree, "--help").stdout
-    for needle in [b"ARCHIVE [DESTINATION [FILTER]]", b"Exit status", b"untree(1)"]:
+    for needle in [b"ARCHIVE [DESTINATION [FILTER...]]", b"Exit status", b"untree(1)"]:
         expect(needle in help_text, f"the help text lacks {needle!r}")
 
 
+def check_cli_every_option_told(ctx):
+    """Every option untree's help names is taken, and is in untree(1), the
+    README and the bash completion."""
+    help_text = text_lines(ctx.run(ctx.args.untree, "--help").stdout, ctx.wine, "help").decode()
+    # The option column of the lines that start with one.
+    columns = [line.strip().split("  ")[0] for line in help_text.split("\n") if line.strip().startswith("-")]
+    options = sorted({o for column in columns for o in re.findall(r"--?[A-Za-z][\w-]*", column)})
+    expect(len(options) >= 11, f"options found in the help: {options}")
+    manual = render(ctx, "untree")
+    with open(os.path.join(ctx.args.source, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    with open(os.path.join(ctx.args.source, "packaging", "completion", "untree.bash"), encoding="utf-8") as f:
+        completion = f.read()
+    for option in options:
+        alone = r"(?<![\w-])" + re.escape(option) + r"(?![\w-])"
+        expect(re.search(alone, manual), f"untree(1) lacks {option}")
+        expect("`%s`" % option in readme, f"the README lacks {option}")
+        expect(re.search(alone, completion), f"the completion lacks {option}")
+        if option not in ("-h", "--help", "--version", "--"):
+            # Taken: an unknown one would end the run with 1 and a line.
+            r = ctx.run(ctx.args.untree, option, "missing.tree")
+            expect(b"unknown option" not in r.stderr, f"untree {option} is not taken: {r.stderr!r}")
+
+
 def check_cli_only_sole_argument(ctx):
-    """With more than one argument, --help and --version are archive names."""
+    """untree-pack's --help counts only as the sole argument; untree's
+    options come before ARCHIVE: --help there wins, an archive named
+    --help is reached after -- or as ./--help, and after ARCHIVE --help is
+    an operand like any other."""
     with open(os.path.join(ctx.scratch, "--help"), "wb") as f:
         f.write(format_example.build())
     ctx.fresh_dir("d1")
     r = ctx.run(ctx.args.untree, "--help", "d1")
-    expect_eq(r.returncode, 0, "untree --help d1 (an archive named --help)")
+    expect(r.returncode == 0 and r.stdout.startswith(b"Usage: untree "), "untree --help d1: the help")
+    expect_eq(os.listdir(os.path.join(ctx.scratch, "d1")), [], "untree --help d1 extracted something")
+    r = ctx.run(ctx.args.untree, "--", "--help", "d1")
+    expect_eq(r.returncode, 0, "untree -- --help d1 (an archive named --help)")
     expect(os.path.exists(os.path.join(ctx.scratch, "d1", "docs", "note.txt")), "--help was not extracted into d1")
     here = ctx.fresh_dir("d2")
     r = ctx.run(ctx.args.untree, os.path.join("..", "--help"), cwd=here)
     expect_eq(r.returncode, 0, "untree ../--help")
     expect(os.path.exists(os.path.join(here, "hello.txt")), "../--help was not extracted into the current dir")
-    r = ctx.run(ctx.args.untree, "./--help")
-    expect_eq(r.returncode, 0, "untree ./--help")
-    r = ctx.run(ctx.args.untree, "--help")
-    expect(r.stdout.startswith(b"Usage: untree "), "the sole --help must stay the help, also when a file has its name")
+    ctx.fresh_dir("d3")
+    r = ctx.run(ctx.args.untree, "./--help", "d3")
+    expect_eq(r.returncode, 0, "untree ./--help d3")
     r = ctx.run(ctx.args.untree, "--version", "d1")
-    expect_eq((r.returncode, r.stdout, r.stderr), (1, b"", b""), "untree --version d1 (no such archive)")
+    expect_eq((r.returncode, r.stdout, r.stderr), (0, f"untree {ctx.args.version}".encode() + ctx.newline, b""),
+              "untree --version d1")
     r = ctx.run(ctx.args.untree, "example", "d1", "--help")
     expect_eq((r.returncode, r.stdout), (1, b""), "untree example d1 --help (no such archive)")
+    if ctx.args.pack:
+        r = ctx.run(ctx.args.pack, "--help", "d1")
+        expect(r.returncode == 1 and not r.stdout, "untree-pack --help d1: wrong arguments")
 
 
 def check_cli_bash_completion(ctx):
@@ -706,6 +771,15 @@ def check_cli_bash_completion(ctx):
         (["untree", "project.tree", "out", "'my docs\\"], ["my docs\\notes.txt"]),
         (["untree", "project.tree", "out", "x"], []),
         (["untree", "missing.tree", "out", ""], []),
+        (["untree", "-"], ["-q", "-O", "-k", "-h", "--quiet", "--to-stdout", "--keep-old-files", "--skip-old-files",
+                           "--keep-newer-files", "--overwrite-read-only", "--help", "--version", "--"]),
+        (["untree", "--s"], ["--skip-old-files"]),
+        (["untree", "-q", "--skip-old-files", "project.tree", "out", "'docs\\a"], ["docs\\api\\", "docs\\apiary"]),
+        (["untree", "-k", "project.tree", "out", "readme.txt", "'docs\\a"], ["docs\\api\\", "docs\\apiary"]),
+        (["untree", "-O", "project.tree", "'docs\\a"], ["docs\\api\\", "docs\\apiary"]),
+        (["untree", "-qO", "project.tree", "readme.txt", "r"], ["readme.txt"]),
+        (["untree", "--", "project.tree", ""], ["other.tree.d", "out"]),
+        (["untree", "-q", ""], ["other.tree.d", "out", "project.tree"]),
         (["untree-pack", ""], ["other.tree.d", "out"]),
         (["untree-mount", ""], ["other.tree.d", "out", "project.tree"]),
         (["untree-mount", "-f", "-o", "allow_other", "project.tree", ""], ["other.tree.d", "out"]),
@@ -1077,11 +1151,12 @@ def check_windows_resources(ctx, exe):
 
 GROUPS = {
     "man": [check_man_renders, check_man_version, check_man_sections, check_man_explains_every_report,
-            check_man_safety_examples, check_man_filter_examples, check_man_explains_packer_lines,
+            check_man_safety_examples, check_man_explains_the_command_line_lines, check_man_filter_examples, check_man_explains_packer_lines,
             check_man_explains_list_lines],
     "format": [check_format_dump, check_format_extracts, check_format_matches_packer, check_extended_dump,
                check_extended_extracts, check_extended_matches_packer],
-    "cli": [check_cli_help_and_version, check_cli_only_sole_argument, check_cli_bash_completion],
+    "cli": [check_cli_help_and_version, check_cli_every_option_told, check_cli_only_sole_argument,
+            check_cli_bash_completion],
     "packages": [check_packages_install],
     "readme": [],
 }

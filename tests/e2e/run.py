@@ -55,6 +55,8 @@ REPORTS = {
                           rb"starts at byte (\d+)\Z"),
     "notarchive": re.compile(rb"not a tree archive: <(.*)>: (.*)\Z", re.S),
     "output": re.compile(rb"standard output: (.*)\Z", re.S),
+    "kept": re.compile(rb"newer file kept: <(.*)>\Z", re.S),
+    "early": re.compile(rb"untree: (.*)\Z", re.S),
 }
 
 
@@ -202,49 +204,106 @@ def status0_line(windows):
 
 # --- Command line and early failures -------------------------------------------
 
+def early_line(t, p, what):
+    """A run that could not start: nothing on standard output, one line on
+    standard error naming the program; exit status 1. Returns the line."""
+    err = text_lines(p.stderr, t.wine, "stderr")
+    expect_eq((p.returncode, p.stdout), (1, b""), "%s: exit status and stdout (stderr %r)" % (what, err))
+    expect(err.startswith(b"untree: ") and err.count(b"\n") == 1 and err.endswith(b"\n"),
+           "%s: not one line naming the program: %r" % (what, err))
+    return err[len(b"untree: "):-1]
+
+
+# What a run that cannot start says: the command (bash, $UNTREE the
+# extractor) and a pattern of its one line after "untree: ".
+EARLY = [
+    ("$UNTREE missing.tree out", rb"cannot open archive <missing\.tree>: (No such file or directory|"
+                                 rb"File not found\.|The system cannot find the file specified\.)"),
+    ("$UNTREE dir.tree out", rb"cannot open archive <dir\.tree>: .+"),
+    # The arguments the wrong way round: the archive is the second.
+    ("$UNTREE out a.tree", rb"cannot open archive <out>: .+ \(ARCHIVE comes first: untree ARCHIVE DESTINATION\)"),
+    ("$UNTREE - out < a.tree", rb"an archive is read from its end, so it cannot come through standard input.*"),
+    ("$UNTREE -v a.tree out", rb"unknown option <-v>; untree --help lists the options"),
+    ("$UNTREE -qx a.tree out", rb"unknown option <-x>; untree --help lists the options"),
+    ("$UNTREE --verbose a.tree out", rb"unknown option <--verbose>; untree --help lists the options"),
+    ("$UNTREE -q", rb"ARCHIVE is missing; untree --help tells more"),
+    # After --, and after ARCHIVE, nothing is an option.
+    ("$UNTREE -- -q out", rb"cannot open archive <-q>: .+"),
+    ("$UNTREE missing.tree -q", rb"cannot open archive <missing\.tree>: .+"),
+    # The destination is opened once, at the start, and never created.
+    ("$UNTREE a.tree missing", rb"cannot open destination <missing>: .+"),
+    ("$UNTREE a.tree a.tree", rb"cannot open destination <a\.tree>: .+"),
+    ("$UNTREE -q -k a.tree missing/deeper", rb"cannot open destination <missing/deeper>: .+"),
+]
+
+
 @case
 def command_line_and_early_failures(t):
-    """No arguments: silent, 0. A missing archive, or anything but a regular
-    file as ARCHIVE: silent, 1."""
-    r = t.run()
-    expect_eq((r.rc, r.raw_out, r.raw_err), (0, b"", b""), "no arguments")
-    r = t.run("missing.tree", "out")
-    expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "missing archive")
+    """No arguments: a short usage on stderr, 0. Every run that cannot start
+    says why in one line on stderr, with nothing on stdout, and exits 1:
+    a missing archive, anything but a regular file as ARCHIVE (a pipe and
+    "-" are told an archive needs a file), the arguments the wrong way round,
+    an unknown option, a destination that is missing or no directory."""
+    p = t.run_program(t.untree, [])
+    err = text_lines(p.stderr, t.wine, "stderr")
+    expect_eq((p.returncode, p.stdout), (0, b""), "no arguments")
+    expect(err.startswith(b"Usage: untree [OPTION...] ARCHIVE [DESTINATION [FILTER...]]\n") and
+           err.endswith(b"untree --help tells more.\n"), "usage: %r" % err)
     write_archive("a.tree", [File("f", content=b"x")])
     # Only a regular file can be read from its end; nothing else can be
     # opened as an archive, whatever stands at the path or comes through it.
     os.mkdir("dir.tree")
     os.mkfifo("fifo.tree")
     os.mkdir("out")
-    commands = ["$UNTREE dir.tree out", "$UNTREE fifo.tree out", "$UNTREE out a.tree"]
-    if not t.wine:  # Wine opens /dev/fd and /dev/stdin in its server, not in the program
-        commands += ["$UNTREE <(cat a.tree) out", "cat a.tree | $UNTREE /dev/stdin out"]
-    for command in commands:
-        p = t.shell(command, timeout=120)
-        expect_eq((p.returncode, p.stdout, p.stderr), (1, b"", b""), command)
+    rows = list(EARLY)
+    # Wine opens a FIFO, /dev/fd and /dev/stdin in its server, not in the
+    # program, and tells it what it found there.
+    if t.wine:
+        rows += [("$UNTREE fifo.tree out", rb"cannot (open|read) archive <fifo\.tree>: .+")]
+    else:
+        rows += [("$UNTREE fifo.tree out", rb"cannot read archive <fifo\.tree>: not a file; an archive is read "
+                                           rb"from its end, so it needs a file, not a pipe or a device"),
+                 ("$UNTREE <(cat a.tree) out", rb"cannot read archive </dev/fd/\d+>: not a file; .*"),
+                 ("cat a.tree | $UNTREE /dev/stdin out", rb"cannot read archive </dev/stdin>: not a file; .*")]
+    for command, pattern in rows:
+        line = early_line(t, t.shell(command, timeout=120), command)
+        expect(re.fullmatch(pattern, line), "%s: %r" % (command, line))
+    expect_eq(sorted(os.listdir(".")), ["a.tree", "dir.tree", "fifo.tree", "out"], "nothing created")
     expect_eq(os.listdir("out"), [], "nothing extracted")
+    # The help wins over everything after it; /? asks for it on Windows.
+    for args in (["--help", "a.tree"], ["-qh", "a.tree", "out"]) + ((["/?"],) if t.wine else ()):
+        p = t.run_program(t.untree, args)
+        expect_eq((p.returncode, p.stderr), (0, b""), "untree %s" % " ".join(args))
+        expect(p.stdout.startswith(b"Usage: untree [OPTION...]"), "untree %s: %r" % (" ".join(args), p.stdout[:80]))
     if not t.wine:
         # /dev/stdin redirected from the archive names the file itself.
         p = t.shell("$UNTREE /dev/stdin out < a.tree")
         Run(p.returncode, p.stdout, p.stderr, False).expect_finished(0, files=1)
         expect_eq(snapshot("out"), {b"f": b"x"}, "extracted through /dev/stdin")
+        # Elsewhere /? is a path as any other.
+        line = early_line(t, t.run_program(t.untree, ["/?", "out"]), "untree /? out")
+        expect(line.startswith(b"cannot open archive </?>: "), "untree /? out: %r" % line)
         # The backend refuses a root it could not tell from a built path.
         os.mkdir("back\\slash")
-        r = t.run("a.tree", "back\\slash")
-        expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "destination holding a backslash")
+        line = early_line(t, t.run_program(t.untree, ["a.tree", "back\\slash"]), "backslash destination")
+        expect_eq(line, b"cannot use destination <back\\slash>: its full path holds a backslash, "
+                  b"which would be read as a separator", "destination holding a backslash")
         expect_eq(os.listdir("back\\slash"), [], "nothing extracted")
 
 
 @case
 def filter_length_limit(t):
-    """A FILTER of 1,023 bytes is taken; 1,024 is refused with 1 and no output."""
+    """A FILTER of 1,023 bytes is taken; 1,024 is refused with 1 and one line,
+    also after another FILTER."""
     write_archive("a.tree", [File("a", content=b"aa"), File("b", content=b"bb")])
     os.mkdir("out")
-    r = t.run("a.tree", "out", "a" * 1024)
-    expect_eq((r.rc, r.raw_out, r.raw_err), (1, b"", b""), "1024-byte filter")
+    line = early_line(t, t.run_program(t.untree, ["a.tree", "out", "a", "a" * 1024]), "1024-byte filter")
+    expect_eq(line, b"FILTER is longer than 1023 bytes: <" + b"a" * 40 + b"...>", "1024-byte filter")
     expect_eq(os.listdir("out"), [], "nothing extracted under a refused filter")
     r = t.run("a.tree", "out", "a" * 1023)
-    r.expect_finished(0, dirs=0, files=1, outbytes=2)
+    # "a" is on the way to the path the filter names, which is not there.
+    r.expect_finished(2, dirs=0, files=1, outbytes=2)
+    expect_eq(r.of_kind("early"), [(b"FILTER <%s> is not in the archive" % (b"a" * 1023),)], "not found")
     expect_eq(r.listing, [(b"a", -1), (b"b", 1)], "listing under a 1023-byte filter")
     expect_eq(snapshot("out"), {b"a": b"aa"}, "tree")
 
@@ -420,19 +479,23 @@ def names_shown_not_obeyed_on_a_terminal(t):
     and a root's bytes that are no UTF-8 too; the same run into a file writes
     every byte as it is. Wine gives the program a console there, which shows
     é as the character it is."""
-    write_archive("a.tree", [File(name, 0, b"x") for name, _ in ON_A_TERMINAL])
+    # Each file fails: a file stands where their directory goes.
+    write_archive("a.tree", [Dir("d")] + [File(name, 1, b"x") for name, _ in ON_A_TERMINAL])
     if t.wine:
-        dest, shown_dest = "missing", "missing"
+        dest, shown_dest = "dest", "dest"
     else:
-        os.mkdir(b"lat\xe9")
-        dest, shown_dest = b"lat\xe9/missing", b"lat\\xE9/missing"
+        dest, shown_dest = b"lat\xe9/dest", b"lat\\xE9/dest"
+    os.makedirs(dest)
+    write_raw(os.path.join(dest, b"d" if isinstance(dest, bytes) else "d"), b"")
     rc, merged = t.run("a.tree", dest, merged=True)
     expect_eq(rc, 2, "exit status into a file")
     lines = merged.split(b"\n")
+    expect(lines[0] == b"d 0" and lines[1].startswith(b"createdirectory error with <" + t.full(dest, "d") + b">"),
+           "the directory that cannot be made: %r" % lines[:2])
     for i, (name, _) in enumerate(ON_A_TERMINAL):
-        expect_eq(lines[2 * i], name + b" 0", "listing line in a file")
-        report = b"createfile error with <" + t.full(dest, name) + b">, attr=0020, size=1: "
-        expect(lines[2 * i + 1].startswith(report), "report line in a file: %r" % lines[2 * i + 1])
+        expect_eq(lines[2 * i + 2], b"d\\" + name + b" 0", "listing line in a file")
+        report = b"createfile error with <" + t.full(dest, "d", name) + b">, attr=0020, size=1: "
+        expect(lines[2 * i + 3].startswith(report), "report line in a file: %r" % lines[2 * i + 3])
 
     rc, screen = t.run_in_terminal(t.untree, ["a.tree", dest])
     expect_eq(rc, 2, "exit status on a terminal")
@@ -639,20 +702,17 @@ def file_that_cannot_be_created(t):
 
 @case
 def destination_that_does_not_exist(t):
-    """The destination is not created: directories fail with a createdirectory
-    line, files with a createfile line (their parents are missing); 2."""
-    entries = [Dir("d"), File("f", 1, b"fff"), File("g", 0, b"gg")]
-    write_archive("a.tree", entries)
-    r = t.run("a.tree", "missing")
-    r.expect_finished(2, dirs=1, files=2, outbytes=0)
-    expect_eq([x[:2] for x in r.of_kind("createdirectory")], [(t.full("missing", "d"), b"0010")], "directory")
-    expect_eq([x[:3] for x in r.of_kind("createfile")],
-              [(t.full("missing", "d", "f"), b"0020", b"3"), (t.full("missing", "g"), b"0020", b"2")], "files")
-    if not t.wine:
-        enoent = os.strerror(errno.ENOENT).encode()
-        expect_eq({x[-1] for x in r.reports}, {enoent}, "messages")
-    expect_eq([r[0] for r in r.reports], ["createdirectory", "createfile", "createfile"], "report order")
+    """A destination that is missing or no directory is said once, at the
+    start, with the system's reason: 1, nothing created."""
+    write_archive("a.tree", [Dir("d"), File("f", 1, b"fff"), File("g", 0, b"gg")])
+    write_raw("file", b"")
+    for dest, errno_ in (("missing", errno.ENOENT), ("file", errno.ENOTDIR)):
+        line = early_line(t, t.run_program(t.untree, ["a.tree", dest]), dest)
+        expect(line.startswith(b"cannot open destination <%s>: " % dest.encode()), "%s: %r" % (dest, line))
+        if not t.wine:
+            expect_eq(line.split(b": ", 1)[1], os.strerror(errno_).encode(), "%s: reason" % dest)
     expect(not os.path.exists("missing"), "destination created")
+    expect_eq(sorted(os.listdir(".")), ["a.tree", "file"], "nothing created")
 
 
 @case
@@ -740,6 +800,105 @@ def read_only_file_not_replaced(t):
     expect_eq(snapshot("out"), {b"ro": b"old", b"next": b"next"}, "tree")
 
 
+# What stands in the destination, by option: (options, exit status, the
+# contents after the run, the reports as (kind, name)). Before the run: old
+# (as the archive's entry, same time), ro (read-only), newer (written after
+# the entry); fresh is new.
+EXISTING_FILES = [
+    ([], 2, {b"old": b"NEW", b"ro": b"ro", b"newer": b"NEW", b"fresh": b"NEW"}, [("createfile", b"ro")]),
+    (["-k"], 2, {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"old"), ("createfile", b"ro"), ("createfile", b"newer")]),
+    (["--keep-old-files", "--overwrite-read-only"], 2,
+     {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"old"), ("createfile", b"ro"), ("createfile", b"newer")]),
+    (["--skip-old-files"], 0, {b"old": b"old", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"}, []),
+    (["--keep-newer-files"], 2, {b"old": b"NEW", b"ro": b"ro", b"newer": b"newer", b"fresh": b"NEW"},
+     [("createfile", b"ro"), ("kept", b"newer")]),
+    (["--overwrite-read-only"], 0, {b"old": b"NEW", b"ro": b"NEW", b"newer": b"NEW", b"fresh": b"NEW"}, []),
+    (["--keep-newer-files", "--overwrite-read-only"], 0,
+     {b"old": b"NEW", b"ro": b"NEW", b"newer": b"newer", b"fresh": b"NEW"}, [("kept", b"newer")]),
+]
+
+
+@case
+def options_for_existing_files(t):
+    """-k never replaces an existing file (a createfile line each, 2);
+    --skip-old-files keeps them without a word (0); --keep-newer-files keeps
+    one written after the entry with a line, and replaces one as old as the
+    entry; --overwrite-read-only replaces read-only files too, which get the
+    archive's content and attributes. Files that are not there are made."""
+    write_archive("first.tree", [File("old", 0, b"old"), File("ro", 0, b"ro", attributes=ATTR_READONLY),
+                                 File("newer", 0, b"newer")])
+    write_archive("second.tree", [File(name, 0, b"NEW") for name in ("old", "ro", "newer", "fresh")])
+    for n, (options, rc, tree, reports) in enumerate(EXISTING_FILES):
+        out = "out%d" % n
+        os.mkdir(out)
+        t.run("first.tree", out).expect_finished(0)
+        os.utime(os.path.join(out, "newer"))
+        r = t.run(*options, "second.tree", out)
+        r.expect_finished(rc, files=4)
+        expect_eq(snapshot(out), tree, "tree with %s" % options)
+        got = [(kind, fields[0].rsplit(b"\\", 1)[-1]) for kind, *fields in r.reports]
+        expect_eq(got, reports, "reports with %s" % options)
+        if not t.wine:
+            texts = [fields[-1] for kind, *fields in r.reports if kind == "createfile"]
+            want = [os.strerror(errno.EACCES if name == b"ro" and "-k" not in options and
+                                "--keep-old-files" not in options else errno.EEXIST).encode()
+                    for kind, name in reports if kind == "createfile"]
+            expect_eq(texts, want, "report texts with %s" % options)
+        if tree[b"ro"] == b"NEW":
+            # A new file, with the entry's attributes: writable.
+            expect(os.stat(os.path.join(out, "ro")).st_mode & 0o200, "replaced read-only file still read-only")
+
+
+@case
+def options_quiet_and_to_stdout(t):
+    """-q: nothing on stdout, the report lines as ever. -O: the contents of
+    the selected files alone on stdout, in archive order; a FILTER selects
+    the file it names or the files of the directory it names (never a
+    sibling that only starts like it); nothing is created; a FILTER that
+    names nothing is told, 2."""
+    write_archive("a.tree", SELECTION + [File("readme.txt", 0, b"again")])
+    os.mkdir("out")
+    os.mkdir(os.path.join("out", "readme.txt"))  # the file of that name cannot be made
+    r = t.run("-q", "a.tree", "out")
+    expect_eq((r.rc, r.raw_out), (2, b""), "-q: exit status and stdout")
+    expect_eq([(k, f[0]) for k, *f in r.reports], [("createfile", t.full("out", "readme.txt"))] * 2, "-q: reports")
+    expect_eq(snapshot("out")[b"docs/api/index.html"], b"<html>", "-q: extracted")
+    before = sorted(os.listdir("."))
+    everything = b"doc-file<html>apiary-xguidedocsy-yreadmeagain"
+    for filters, rc, want, missing in (
+            ([], 0, everything, []),
+            (["docs/api/index.html"], 0, b"<html>", []),
+            (["doc"], 0, b"doc-file", []),
+            (["docs\\api"], 0, b"<html>", []),
+            (["docs/"], 0, b"<html>apiary-xguide", []),
+            (["readme.txt", "doc", "docs/guide"], 0, b"doc-fileguidereadmeagain", []),
+            (["docs/ap", "docsy"], 2, b"docsy-y", ["docs/ap"])):
+        for option in ("-O", "--to-stdout", "-qO"):
+            p = t.run_program(t.untree, [option, "a.tree"] + filters)
+            what = "%s %s" % (option, filters)
+            expect_eq((p.returncode, p.stdout), (rc, want), what)
+            err = text_lines(p.stderr, t.wine, "stderr")
+            expect_eq(err, b"".join(b"untree: FILTER <%s> is not in the archive\n" % m.encode() for m in missing),
+                      what + ": stderr")
+    expect_eq(sorted(os.listdir(".")), before, "-O created something")
+    # Large contents into a file go through the kernel's copy where it has
+    # one; each keeps its place.
+    big = [File("one", 0, b"1" * (3 * CHUNK + 5)), File("two", 0, b"2" * (CHUNK + 1))]
+    write_archive("big.tree", big)
+    with open("big.out", "wb") as f:
+        p = t.run_program(t.untree, ["-O", "big.tree"], stdout=f)
+    expect_eq(p.returncode, 0, "-O into a file")
+    with open("big.out", "rb") as f:
+        expect(f.read() == b"1" * (3 * CHUNK + 5) + b"2" * (CHUNK + 1), "-O into a file: contents")
+    if not t.wine:
+        # A reader that goes away is told once, and the run ends 2.
+        p = t.shell("$UNTREE -O big.tree | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}")
+        expect_eq((p.returncode, p.stdout, p.stderr), (2, b"", b"standard output: %s\n" % os.strerror(errno.EPIPE).encode()),
+                  "-O into a pipe closed early")
+
+
 # --- Times and attributes --------------------------------------------------
 
 @case
@@ -793,35 +952,66 @@ SELECTION = [File("doc", 0, b"doc-file"), Dir("docs"), Dir("api", 1), File("inde
              Dir("docsy"), File("y", 1, b"docsy-y"), File("readme.txt", 0, b"readme")]
 
 
-def expect_selection(t, r, filter_bytes, values, out):
+def expect_selection(t, r, filters, values, out):
     """Listing values as given; the tree is exactly the entries that agree
-    with the filter over the shorter of the two."""
+    with one of the filters over the shorter of the two."""
     rels = rel_paths(SELECTION)
-    expect_eq(r.listing, list(zip(rels, values)), "listing under filter %r" % filter_bytes)
+    expect_eq(r.listing, list(zip(rels, values)), "listing under filters %r" % filters)
 
     def selected(rel):
-        n = min(len(rel), len(filter_bytes))
-        return rel[:n] == filter_bytes[:n]
+        return not filters or any(rel[:min(len(rel), len(f))] == f[:min(len(rel), len(f))] for f in filters)
 
     want = expected_tree(SELECTION, selected)
     r.expect_finished(0, dirs=sum(1 for k, v in want.items() if v is None),
                       files=sum(1 for v in want.values() if v is not None))
-    expect_eq(snapshot(out), want, "tree under filter %r" % filter_bytes)
+    expect_eq(r.raw_err, b"", "stderr")
+    expect_eq(snapshot(out), want, "tree under filters %r" % filters)
 
 
 @case
 def selection_by_prefix(t):
     """docs\\api selects doc, docs (listed -1), docs\\api, its content and
     docs\\apiary (bytes, not components), not docs\\guide, docsy, readme.txt;
-    docs\\ takes docs and everything inside, not docsy; no filter: all 0."""
+    docs\\ takes docs and everything inside, not docsy; no filter: all 0. A
+    slash is a backslash. Several filters select what any of them selects,
+    each entry listed against the first that selects it, or the first."""
     write_archive("a.tree", SELECTION)
-    for n, (f, values) in enumerate(((b"docs\\api", [-1, -1, 0, 0, 0, 0, 1, 1, 1, 1, 1]),
-                                     (b"docs\\", [-1, -1, 0, 0, 0, 0, 0, 0, 1, 1, 1]),
-                                     (b"", [0] * 11))):
+    rows = (([b"docs\\api"], [-1, -1, 0, 0, 0, 0, 1, 1, 1, 1, 1]),
+            ([b"docs\\"], [-1, -1, 0, 0, 0, 0, 0, 0, 1, 1, 1]),
+            ([], [0] * 11),
+            ([b"docs/api"], [-1, -1, 0, 0, 0, 0, 1, 1, 1, 1, 1]),
+            ([b"docs/"], [-1, -1, 0, 0, 0, 0, 0, 0, 1, 1, 1]),
+            ([b"docs\\guide", b"readme.txt"], [-1, -1, -1, -1, -1, -1, 0, 0, 1, 1, 0]),
+            ([b"readme.txt", b"docs/api/index.html", b"docsy"], [-1, -1, -1, 0, -1, -1, -1, -1, 0, 0, 0]))
+    for n, (filters, values) in enumerate(rows):
         out = "out%d" % n
         os.mkdir(out)
-        r = t.run("a.tree", out, *([f.decode()] if f else []))
-        expect_selection(t, r, f, values, out)
+        r = t.run("a.tree", out, *[f.decode() for f in filters])
+        expect_selection(t, r, [f.replace(b"/", b"\\") for f in filters], values, out)
+
+
+@case
+def filter_not_in_the_archive(t):
+    """A FILTER that nothing in the archive is or lies inside (a typo, the
+    wrong case, a glob) is named in one line on stderr, and the run ends 2;
+    the others still select, the listing is as ever. The directories on the
+    way to a missing path are not a find, but a directory itself is, with
+    or without its closing separator."""
+    write_archive("a.tree", SELECTION)
+    for n, (filters, missing, tree) in enumerate((
+            (["docs\\apy"], ["docs\\apy"], {b"doc": b"doc-file", b"docs": None}),
+            (["DOCS", "docs/*", "readme.txt"], ["DOCS", "docs/*"],
+             {b"doc": b"doc-file", b"docs": None, b"readme.txt": b"readme"}),
+            (["docs/guide/", "", "doc", "docs/api/index.html/"], [], None))):
+        out = "out%d" % n
+        os.mkdir(out)
+        r = t.run("a.tree", out, *filters)
+        r.expect_finished(2 if missing else 0)
+        expect_eq(r.of_kind("early"), [(b"FILTER <%s> is not in the archive" % m.encode(),) for m in missing],
+                  "lines for %r" % filters)
+        expect_eq(len(r.reports), len(missing), "nothing else on stderr")
+        if tree is not None:
+            expect_eq(snapshot(out), tree, "tree for %r" % filters)
 
 
 @case

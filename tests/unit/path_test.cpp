@@ -203,13 +203,42 @@ TEST(Filter, FourByteCharactersBecomeSurrogatePairs) {
     EXPECT_EQ(filter_to_cesu8("abc", out, 3), UINT32_MAX);
     EXPECT_EQ(filter_to_cesu8("\xF0\x9F\x98\x80", out, 7), 6u);
     EXPECT_EQ(filter_to_cesu8("\xF0\x9F\x98\x80", out, 6), UINT32_MAX);
+    // A slash is a separator, as a backslash.
+    EXPECT_EQ(filter_to_cesu8("docs/api/", out, sizeof out), 9u);
+    EXPECT_STREQ(out, "docs\\api\\");
+}
+
+// Whether a FILTER found something (filter_reaches), and what -O takes
+// (filter_names): the entries at and below the path it names.
+TEST(Filter, ReachesAndNames) {
+    struct Row {
+        const char* filter;
+        const char* path;
+        bool reaches, names;
+    } rows[] = {
+        {"docs\\api", "docs\\api", true, true},
+        {"docs\\api", "docs\\api\\x", true, true},
+        {"docs\\api", "docs\\apiary", true, false},  // bytes: extracted, so found; not the file named
+        {"docs\\api", "docs", false, false},          // on the way down only
+        {"docs\\api\\", "docs\\api", true, true},      // a closing separator names the directory
+        {"docs\\api\\\\", "docs\\api", true, true},
+        {"docs\\api\\", "docs\\apiary", false, false},
+        {"readme", "readme.txt", true, false},
+        {"", "anything", true, true},
+        {"\\", "a", false, true},                    // a lone separator names the top
+    };
+    for (const Row& r : rows) {
+        uint32_t n = (uint32_t)strlen(r.filter);
+        EXPECT_EQ(filter_reaches(r.path, r.filter, n), r.reaches) << r.filter << " / " << r.path;
+        EXPECT_EQ(filter_names(r.path, r.filter, n), r.names) << r.filter << " / " << r.path;
+    }
 }
 
 class Selection : public ExtractTest {
   protected:
     void filter(const char* text) {
-        g_state.filter_length = filter_to_cesu8(text, g_state.filter, FILTER_BYTES);
-        ASSERT_NE(g_state.filter_length, UINT32_MAX);
+        char* argv[] = {(char*)text};
+        ASSERT_TRUE(take_filters(1, argv, 0));
     }
 };
 
