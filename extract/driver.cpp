@@ -237,8 +237,16 @@ static void write_to_stdout() {
         skip_content(length);
         return;
     }
-    CopyResult copy = copy_content(length, platform_standard_output());
-    if (copy.written == length) return;
+    bool checked = s->extension.extended;
+    uint32_t crc = 0;
+    CopyResult copy = copy_content(length, platform_standard_output(), checked ? &crc : 0);
+    if (copy.written == length) {
+        if (checked && crc != entry_extension(s->record).content_crc) {
+            s->incomplete = true;
+            report_checksum_mismatch(s->path.wide);
+        }
+        return;
+    }
     s->incomplete = true;
     if (copy.error) {
         s->output_lost = copy.error;

@@ -302,7 +302,7 @@ bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideC
         // followed) or a regular file the rules for files let go.
         struct stat seen;
         if (errno != EEXIST || SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return false;
-        if (!S_ISLNK(seen.st_mode) && judge(seen) == FILE_REFUSED) return false;
+        if (!S_ISLNK(seen.st_mode) && judge(seen, EXISTING_REPLACED, write) == FILE_REFUSED) return false;
         if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0 || SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0)
             return false;
     }
