@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A first look: builds untree and untree-pack, packs a small generated folder
-# into sample.tree, extracts it into another folder and shows what came out.
-# Everything happens under build/demo/; run it again at will.
+# A first look: builds untree, untree-pack and untree-list, packs a small
+# generated folder into sample.tree, lists and checks it, extracts it into
+# another folder and shows what came out. Everything happens under
+# build/demo/; run it again at will.
 set -euo pipefail
 
 cd "$(dirname "$(readlink -f "$0")")"
@@ -34,18 +35,26 @@ if ((${#missing[@]})); then
 fi
 
 # --- Build -----------------------------------------------------------------
-say "Building untree and untree-pack in ${BUILD#"$ROOT"/}/"
+say "Building untree, untree-pack and untree-list in ${BUILD#"$ROOT"/}/"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=$(cmake --build "$BUILD" --target help)
-if ! grep -qw 'untree-pack' <<<"$targets"; then
-    echo "demo.sh: this checkout has no untree-pack target yet, so there is nothing to pack with" >&2
-    exit 1
-fi
-cmake --build "$BUILD" -j 2 --target untree untree-pack
+for target in untree-pack untree-list; do
+    if ! grep -qw "$target" <<<"$targets"; then
+        echo "demo.sh: this checkout has no $target target yet" >&2
+        exit 1
+    fi
+done
+cmake --build "$BUILD" -j 2 --target untree untree-pack untree-list
+# Each program lives in the build folder of its part of the source.
 UNTREE=$BUILD/untree
-PACK=$(find "$BUILD" -path "$DEMO" -prune -o -type f -name untree-pack -perm -u+x -print | head -n 1)
-[[ -x $UNTREE && -n $PACK ]] || { echo "demo.sh: built, but cannot find the programs under $BUILD" >&2; exit 1; }
-PATH=$(dirname "$UNTREE"):$(dirname "$PACK"):$PATH
+PACK=$BUILD/pack/untree-pack
+LIST=$BUILD/list/untree-list
+for program in "$UNTREE" "$PACK" "$LIST"; do
+    [[ -x $program ]] || { echo "demo.sh: built, but $program is not there" >&2; exit 1; }
+done
+say "The programs"
+printf '%-12s %s\n' untree "$UNTREE" untree-pack "$PACK" untree-list "$LIST"
+PATH=$BUILD:$BUILD/pack:$BUILD/list:$PATH
 
 # --- A sample folder --------------------------------------------------------
 rm -rf "$DEMO"
@@ -70,6 +79,10 @@ say "Pack it"
 show untree-pack sample sample.tree
 ls -l sample.tree
 
+say "List it, and check it, without extracting anything"
+show untree-list sample.tree
+show untree-list --check sample.tree
+
 say "Extract it (the destination must exist)"
 mkdir extracted
 set +e
@@ -90,4 +103,6 @@ else
 fi
 echo
 echo "Try it yourself: $UNTREE $DEMO/sample.tree <existing folder>"
+echo "                 $LIST $DEMO/sample.tree"
+echo "                 $PACK <folder> <new archive>"
 exit "$status"

@@ -84,6 +84,25 @@ bool utf8_to_surrogates(const uint8_t* s, uint16_t pair[2]) {
     return true;
 }
 
+// The unit of three bytes at s, 0 when they are not one in the given range.
+static uint32_t three_byte_unit(const uint8_t* s, uint32_t low, uint32_t high) {
+    if (s[0] != 0xED || (s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+    uint32_t u = 0xD000 | ((uint32_t)(s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+    return u >= low && u <= high ? u : 0;
+}
+
+bool cesu8_pair_to_utf8(const uint8_t* s, uint32_t length, uint8_t out[4]) {
+    if (length < 6) return false;
+    uint32_t high = three_byte_unit(s, 0xD800, 0xDBFF), low = three_byte_unit(s + 3, 0xDC00, 0xDFFF);
+    if (!high || !low) return false;
+    uint32_t c = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+    out[0] = (uint8_t)(0xF0 | (c >> 18));
+    out[1] = (uint8_t)(0x80 | ((c >> 12) & 0x3F));
+    out[2] = (uint8_t)(0x80 | ((c >> 6) & 0x3F));
+    out[3] = (uint8_t)(0x80 | (c & 0x3F));
+    return true;
+}
+
 uint32_t decode_cesu8(const uint8_t* bytes, uint32_t length, uint16_t* out, uint32_t capacity) {
     uint32_t written = 0;
     uint32_t pending = 0;

@@ -75,6 +75,12 @@ uint32_t encode_cesu8(const uint16_t* units, uint32_t count, uint8_t* out);
 // shorter.
 bool utf8_to_surrogates(const uint8_t* bytes, uint16_t pair[2]);
 
+// The other way: a surrogate pair as CESU-8 stores it, six bytes at `bytes`
+// (`length` of them left), as the one character of ordinary UTF-8 it stands
+// for, four bytes into out. False when the bytes there are no such pair (a
+// lone surrogate among them). What shows a stored name as text uses this.
+bool cesu8_pair_to_utf8(const uint8_t* bytes, uint32_t length, uint8_t out[4]);
+
 // The decoder the extractor uses: lenient by design (overlong forms decode,
 // stray continuation bytes vanish, a sequence cut short is dropped). Returns
 // the units written, or DECODE_OVERFLOW when they would not fit `capacity`.

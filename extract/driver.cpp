@@ -23,6 +23,7 @@ ExtractState g_state;
 // through the kernel, and the rest is served from the window, many files per
 // read.
 static const uint64_t SMALL_CONTENT_AVERAGE = 2048;
+static const uint64_t STATUS_PIECE = 4u << 20;
 
 static uint64_t kernel_copy_min(const ArchiveReader* archive) {
     uint64_t entries = archive->trailer.records_size / RECORD_BYTES;
@@ -61,15 +62,21 @@ static CopyResult copy_content(uint64_t length, PlatformHandle output, uint32_t*
     CopyResult result = {0, 0, 0};
     ArchiveReader* archive = &g_state.archive;
     uint64_t kernel_min = crc ? UINT64_MAX : kernel_copy_min(archive);
+    // Watched on a terminal, the status line moves on inside a large file
+    // too: it is checked between pieces, the kernel's copy going in pieces of
+    // STATUS_PIECE bytes for that.
+    bool watched = status_within_files();
     while (result.consumed < length && result.error == 0) {
+        if (watched) status_check(false);
         uint64_t left = length - result.consumed;
         if (left >= kernel_min && data_buffered(archive) == 0) {
-            int64_t copied = data_copy_in_kernel(archive, output, left);
+            uint64_t piece = watched && left > STATUS_PIECE ? STATUS_PIECE : left;
+            int64_t copied = data_copy_in_kernel(archive, output, piece);
             if (copied >= 0) {
                 result.consumed += (uint64_t)copied;
                 result.written += (uint64_t)copied;
                 g_state.counters.outbytes += (uint64_t)copied;
-                if ((uint64_t)copied < left) {
+                if ((uint64_t)copied < piece) {
                     // At the end of the data region no call was made, so the
                     // last error is someone else's.
                     result.error = archive->data.remaining == 0 ? 0 : platform_last_error();

@@ -110,21 +110,14 @@ static uint32_t decode_unit(const uint8_t* s, uint32_t n, uint32_t* unit) {
 static bool is_high_surrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 static bool is_low_surrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
-// The character a surrogate pair at s stands for (0 when s holds no pair).
-static uint32_t surrogate_pair(const uint8_t* s, uint32_t n, uint32_t high) {
-    uint32_t low;
-    if (!is_high_surrogate(high) || n < 6 || decode_unit(s + 3, n - 3, &low) != 3 || !is_low_surrogate(low))
-        return 0;
-    return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
-}
-
 bool name_is_text(const uint8_t* s, uint32_t n) {
     for (uint32_t i = 0; i < n;) {
         uint32_t unit;
         uint32_t length = decode_unit(s + i, n - i, &unit);
         if (length == 0) return false;
         if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
-            if (!surrogate_pair(s + i, n - i, unit)) return false;
+            uint8_t character[4];
+            if (!cesu8_pair_to_utf8(s + i, n - i, character)) return false;
             length = 6;
         }
         i += length;
@@ -168,18 +161,12 @@ static void out_name(const uint8_t* s, uint32_t n, NameStyle style) {
             continue;
         }
         if (is_high_surrogate(unit)) {
-            uint32_t c = surrogate_pair(s + i, n - i, unit);
-            if (!c) {
-                out_escaped_bytes(s + i, 3, style);
-            } else {
-                char* o = out_room(4);
-                o[0] = (char)(0xF0 | (c >> 18));
-                o[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-                o[2] = (char)(0x80 | ((c >> 6) & 0x3F));
-                o[3] = (char)(0x80 | (c & 0x3F));
-                g_list.out_used += 4;
-            }
-            i += c ? 6 : 3;
+            // The pair as the character it stands for; a lone one is no text.
+            uint8_t character[4];
+            bool pair = cesu8_pair_to_utf8(s + i, n - i, character);
+            if (pair) out_bytes((const char*)character, 4);
+            else out_escaped_bytes(s + i, 3, style);
+            i += pair ? 6 : 3;
             continue;
         }
         if (style == STYLE_JSON_TEXT && (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F))) {

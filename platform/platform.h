@@ -74,6 +74,12 @@ bool platform_is_terminal(FILE* stream);
 bool platform_terminal_takes_utf16();
 // Writes UTF-16 text to a terminal stream at once; false when it failed.
 bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units);
+// The columns of a terminal stream's rows (a console's buffer width); 0 when
+// the system does not say.
+uint32_t platform_terminal_width(FILE* stream);
+// Blanks the row of a terminal stream the cursor is on and puts the cursor at
+// its start.
+void platform_terminal_clear_row(FILE* stream);
 // The system's error behind a write to a standard stream that just failed.
 uint32_t platform_output_error();
 // Gives up a standard stream after a failed write: what the C library still

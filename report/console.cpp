@@ -17,6 +17,7 @@ enum {
 static struct {
     bool terminal[2];
     bool utf16[2];
+    bool status_shown;  // a status line stands on standard output's terminal row
 } g_console;
 
 // The error of the first write to standard output that failed (a reader
@@ -96,6 +97,15 @@ static int write_line(ConsoleStream s, const char* format, va_list args) {
     return result;
 }
 
+// A line about to go to `s` after a status line on the terminal: it clears
+// the row first, when `s` is a terminal too. Text that starts with a line
+// feed moves below the row and leaves the status line standing.
+static void leave_status_row(ConsoleStream s, const char* format) {
+    if (!g_console.status_shown || !g_console.terminal[s]) return;
+    g_console.status_shown = false;
+    if (format[0] != '\n') platform_terminal_clear_row(stdout);
+}
+
 // `result` is what the last call on stdout returned; negative on failure.
 static void check_stdout(int result) {
     if (result >= 0 && !ferror(stdout)) return;
@@ -105,6 +115,7 @@ static void check_stdout(int result) {
 
 void console_out(const char* format, ...) {
     if (g_stdout_error) return;
+    leave_status_row(CONSOLE_OUT, format);
     va_list args;
     va_start(args, format);
     int result = write_line(CONSOLE_OUT, format, args);
@@ -129,11 +140,29 @@ void console_out_listing(const char* name, uint32_t length, int order) {
 void console_err(const char* format, ...) {
     // Whatever stdout holds was printed first; keep it first.
     if (!g_stdout_error) check_stdout(fflush(stdout));
+    leave_status_row(CONSOLE_ERR, format);
     va_list args;
     va_start(args, format);
     write_line(CONSOLE_ERR, format, args);
     va_end(args);
     fflush(stderr);
+}
+
+void console_status(const char* text) {
+    if (g_stdout_error) return;
+    if (!g_console.terminal[CONSOLE_OUT]) {
+        console_out("%-78s\r", text);
+        return;
+    }
+    // The last column stays free: a console moves to the next row as soon
+    // as it is written, and the carriage return would then leave the line
+    // behind on a row of its own.
+    char line[256];
+    snprintf(line, sizeof line, "%-78s", text);
+    uint32_t width = platform_terminal_width(stdout);
+    if (width > 0 && strlen(line) >= width) line[width - 1] = 0;
+    console_out("%s\r", line);
+    g_console.status_shown = !g_stdout_error;
 }
 
 uint32_t console_finish() {
@@ -148,6 +177,8 @@ const char* console_name(ConsoleStream stream, const char* name, uint32_t length
     escape_name(name, length, terminal ? ESCAPE_FOR_TERMINAL : ESCAPE_NUL, shown, sizeof shown);
     return shown;
 }
+
+bool console_is_terminal(ConsoleStream stream) { return g_console.terminal[stream]; }
 
 bool console_takes_utf16(ConsoleStream stream) { return g_console.utf16[stream]; }
 

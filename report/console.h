@@ -20,6 +20,12 @@ void console_out(const char* format, ...);
 // name (`length` bytes) shown as console_name shows it.
 void console_out_listing(const char* name, uint32_t length, int order);
 void console_err(const char* format, ...);
+// The status line, "TEXT" padded to 78 columns and a carriage return, so
+// that what comes next starts on its row. On a terminal it is cut to the
+// row's width (a line that wrapped would leave an orphan row each time), and
+// what comes next on that terminal clears the row first, so that no tail of
+// the status line stays after a shorter line; a line feed alone keeps it.
+void console_status(const char* text);
 // Flushes standard output; returns the error that lost some of it, 0 when
 // everything printed reached it.
 uint32_t console_finish();
@@ -27,6 +33,8 @@ uint32_t console_finish();
 // carries it: escaped on a terminal (ESCAPE_FOR_TERMINAL), elsewhere only its
 // NULs (ESCAPE_NUL). The text lasts until the next call.
 const char* console_name(ConsoleStream stream, const char* name, uint32_t length);
+// Whether `stream` is a terminal, where someone watches the lines appear.
+bool console_is_terminal(ConsoleStream stream);
 // Whether `stream` is a terminal that takes UTF-16 (a Windows console).
 bool console_takes_utf16(ConsoleStream stream);
 // A line's bytes for such a terminal: names' CESU-8 (and any UTF-8) decoded

@@ -7,8 +7,9 @@
 enum EscapeWhat {
     // Every byte a terminal could take for a control or could not show: C0
     // controls, DEL, both bytes of a C1 control (C2 80 to C2 9F), and each
-    // byte that is no part of a well-formed character (the surrogates
-    // archive names carry, ED A0 80 to ED BF BF, count as characters).
+    // byte that is no part of a well-formed character. A surrogate pair, as
+    // archive names carry a character beyond the first plane, becomes that
+    // character's four bytes; a lone surrogate is no character.
     ESCAPE_FOR_TERMINAL,
     // Only NUL bytes, which no system puts in a name and no line can carry.
     ESCAPE_NUL,

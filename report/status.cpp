@@ -32,7 +32,7 @@ void format_status(uint32_t elapsed_ms) {
 
 static void print_status(uint32_t elapsed_ms) {
     format_status(elapsed_ms);
-    console_out("%-78s\r", g_state.status.text);
+    console_status(g_state.status.text);
 }
 
 void status_update(bool at_end, uint64_t cycles, uint32_t (*tick_count)()) {
@@ -59,6 +59,8 @@ void status_update(bool at_end, uint64_t cycles, uint32_t (*tick_count)()) {
 void status_check(bool at_end) {
     status_update(at_end, platform_cycle_counter(), platform_tick_count);
 }
+
+bool status_within_files() { return console_is_terminal(CONSOLE_OUT); }
 
 void status_final() {
     StatusThrottle* s = &g_state.status;

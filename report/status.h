@@ -23,6 +23,10 @@ void start_status();
 void status_check(bool at_end);
 // status_check with the clock handed in, so the arithmetic can be tested.
 void status_update(bool at_end, uint64_t cycles, uint32_t (*tick_count)());
+// Whether the driver checks the status line between the pieces of one file
+// as well: on a terminal, so that a large file does not look like a hang; a
+// file or pipe gets a line per entry at most.
+bool status_within_files();
 // A last line when the walk stops for a reason other than the record read.
 void status_final();
 // Formats the status text for an elapsed time; exposed for tests.

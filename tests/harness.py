@@ -14,6 +14,7 @@ import argparse
 import fcntl
 import os
 import pty
+import re
 import select
 import shutil
 import stat
@@ -21,6 +22,7 @@ import struct
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import traceback
 
@@ -244,21 +246,28 @@ class Context:
         options.setdefault("stderr", subprocess.PIPE)
         return subprocess.run(cmd, env=env, timeout=timeout, **options)
 
-    def run_in_terminal(self, program, args, timeout=300):
+    def run_in_terminal(self, program, args, timeout=300, columns=1000, env=None, pass_fds=(), beside=None):
         """Runs `program` with all three standard streams on a pseudo-terminal
-        of its own, wide enough that no line wraps (Wine's console wraps at
-        its width). Returns the exit status and every byte the terminal
-        received, in order."""
-        cmd, env = self.command(program, args)
+        of its own, `columns` wide (by default wide enough that no line
+        wraps; Wine's console wraps at its width), `env` added to its
+        environment and `pass_fds` kept open in it. `beside`, when given, runs
+        on a thread of its own while the program does. Returns the exit
+        status and every byte the terminal received, in order."""
+        cmd, base_env = self.command(program, args)
+        base_env.update(env or {})
         try:
             master, slave = pty.openpty()
         except OSError as e:
             raise Skip("no pseudo-terminal on this machine: %s" % e)
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 1000, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, columns, 0, 0))
         try:
-            p = subprocess.Popen(cmd, env=env, stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
+            p = subprocess.Popen(cmd, env=base_env, stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+                                 pass_fds=pass_fds)
         finally:
             os.close(slave)
+        helper = threading.Thread(target=beside) if beside else None
+        if helper:
+            helper.start()
         received = bytearray()
         deadline = time.time() + timeout
         try:
@@ -274,7 +283,88 @@ class Context:
                 received += chunk
         finally:
             os.close(master)
+            if helper:
+                helper.join(timeout)
         return p.wait(timeout=max(1, deadline - time.time())), bytes(received)
+
+
+def terminal_screen(data, columns):
+    """The rows a terminal `columns` wide shows after receiving `data` (from a
+    pseudo-terminal, so every line feed came as CR LF), blanks at their ends
+    dropped. A character goes where the cursor is; one past the last column
+    goes to the start of the next row, as on a VT100 (the cursor waits at
+    the last column until the next character comes). CR, LF, backspace, and
+    the sequences that erase and move (CSI K, J, H, f, G, A to D, d) are
+    followed, any other sequence is passed over."""
+    rows, row, col, pending = [[]], 0, 0, False
+
+    def line(r):
+        while len(rows) <= r:
+            rows.append([])
+        return rows[r]
+
+    text = data.decode("utf-8", errors="replace")
+    i = 0
+    while i < len(text):
+        c = text[i]
+        i += 1
+        if c == "\x1b":
+            m = re.match(r"\[([0-9;?]*)([ -/]*)([@-~])|\][^\x07\x1b]*(\x07|\x1b\\)|[()][0-9A-Za-z]|[=>78]", text[i:])
+            if not m:
+                continue
+            i += m.end()
+            if not m.group(3) or m.group(1).startswith("?"):
+                continue
+            params = [int(x) if x else 0 for x in m.group(1).split(";")]
+            n, final = params[0], m.group(3)
+            pending = False
+            cells = line(row)
+            if final == "K":
+                if n == 0:
+                    del cells[col:]
+                elif n == 1:
+                    cells[:col + 1] = [" "] * min(col + 1, len(cells))
+                else:
+                    cells.clear()
+            elif final == "J":
+                if n == 0:
+                    del cells[col:]
+                    del rows[row + 1:]
+                elif n == 2:
+                    rows[:] = [[] for _ in rows]
+            elif final in "Hf":
+                row, col = max(n, 1) - 1, max(params[1] if len(params) > 1 else 0, 1) - 1
+            elif final == "G":
+                col = max(n, 1) - 1
+            elif final == "d":
+                row = max(n, 1) - 1
+            elif final == "A":
+                row = max(row - max(n, 1), 0)
+            elif final == "B":
+                row += max(n, 1)
+            elif final == "C":
+                col = min(col + max(n, 1), columns - 1)
+            elif final == "D":
+                col = max(col - max(n, 1), 0)
+            continue
+        if c == "\r":
+            col, pending = 0, False
+        elif c == "\n":
+            row, pending = row + 1, False
+        elif c == "\b":
+            col, pending = max(col - 1, 0), False
+        elif c >= " ":
+            if pending:
+                row, col, pending = row + 1, 0, False
+            cells = line(row)
+            cells.extend(" " * (col + 1 - len(cells)))
+            cells[col] = c
+            if col == columns - 1:
+                pending = True
+            else:
+                col += 1
+        line(row)
+    return ["".join(cells).rstrip() for cells in rows]
 
 
 # --- The runner ----------------------------------------------------------------------

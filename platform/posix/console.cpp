@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,19 @@ bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units)
         units -= n;
     }
     return fflush(stream) == 0;
+}
+
+uint32_t platform_terminal_width(FILE* stream) {
+    struct winsize size;
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+void platform_terminal_clear_row(FILE* stream) {
+    // To the row's start, then erase to its end: every terminal since the
+    // VT100 knows the sequence.
+    fputs("\r\033[K", stream);
+    fflush(stream);
 }
 
 uint32_t platform_output_error() { return errno ? (uint32_t)errno : EIO; }

@@ -41,6 +41,23 @@ bool platform_write_terminal(FILE* stream, const WideChar* text, uint32_t units)
     return true;
 }
 
+uint32_t platform_terminal_width(FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(stream_handle(stream), &info) || info.dwSize.X <= 0) return 0;
+    return (uint32_t)info.dwSize.X;
+}
+
+void platform_terminal_clear_row(FILE* stream) {
+    // A console wraps at its buffer's width: that whole row is blanked.
+    HANDLE console = stream_handle(stream);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(console, &info)) return;
+    COORD start = {0, info.dwCursorPosition.Y};
+    DWORD written;
+    FillConsoleOutputCharacterW(console, L' ', (DWORD)info.dwSize.X, start, &written);
+    SetConsoleCursorPosition(console, start);
+}
+
 uint32_t platform_output_error() {
     // The C runtime keeps the system's code of a failed write beside errno.
     if (_doserrno) return (uint32_t)_doserrno;

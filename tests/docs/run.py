@@ -1000,6 +1000,8 @@ def check_packages_deb(ctx):
     if ctx.args.mount:
         for package in ("libfuse3-3", "fuse3"):
             expect(package in field("Depends"), f"Depends does not name {package}: {field('Depends')}")
+    # Without bash-completion the completion files are never loaded.
+    expect_eq(field("Recommends"), "bash-completion", "Recommends")
 
     p = subprocess.run(["lintian", "--fail-on", "error,warning", deb], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     expect(p.returncode == 0, f"lintian on the .deb (exit {p.returncode}):\n{p.stdout.decode(errors='replace')}")
@@ -1063,6 +1065,19 @@ def check_packages_zip(ctx):
         expect(b"SYNOPSIS" in text and b"\x1b" not in text and b"\x08" not in text,
                f"doc/{m}.txt is not plain text")
         expect(b"\n" not in text.replace(b"\r\n", b""), f"doc/{m}.txt has bare LF line ends")
+        # Hyphens a reader can search for and copy, and no word broken in two.
+        for dash in ("\u2010", "\u2011", "\u2212"):
+            expect(dash.encode() not in text, f"doc/{m}.txt holds U+{ord(dash):04X}")
+        with open(man_path(ctx, m), encoding="utf-8") as f:
+            words = set(re.findall(r"[A-Za-z]+", f.read()))
+        rows = text.decode("utf-8").split("\r\n")
+        for row, after in zip(rows, rows[1:]):
+            start, rest = re.search(r"([A-Za-z]+)-$", row), re.match(r"\s*([a-z]+)", after)
+            expect(not (start and rest and start.group(1) + rest.group(1) in words),
+                   f"doc/{m}.txt breaks a word: {row.strip()!r} / {after.strip()!r}")
+    with open(os.path.join(unpacked, top, "README.md"), "rb") as f, \
+            open(os.path.join(ctx.args.source, "README.md"), "rb") as source:
+        expect_eq(f.read() == source.read().replace(b"\n", b"\r\n"), True, "README.md in the zip, with CR LF")
     for program in expected_programs(ctx):
         exe = os.path.join(unpacked, top, program + ".exe")
         r = ctx.run(exe, "--version")

@@ -18,6 +18,10 @@
  *                              (futimens), its path and a line feed are
  *                              written to descriptor W, then one byte is
  *                              read from R
+ *   UNTREE_HOLD_AT=FROM-TO     with UNTREE_HOLD_FDS and UNTREE_FAULT_FILE: the
+ *                              first read of the file that starts in bytes
+ *                              FROM to TO - 1 holds the same way instead,
+ *                              its line being "read"
  *
  * read() and copy_file_range() from the current position are covered, the
  * two ways the extractor takes bytes from the archive, and close() and
@@ -39,11 +43,31 @@ static int is_target(int fd, const char* path) {
     return path && fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+/* Writes `line` to the first descriptor of UNTREE_HOLD_FDS, then waits for
+ * a byte on the second. */
+static void hold(const char* line, size_t length) {
+    const char* fds = getenv("UNTREE_HOLD_FDS");
+    if (!fds || !strchr(fds, ',')) return;
+    int tell = atoi(fds), wait = atoi(strchr(fds, ',') + 1);
+    char go;
+    if (write(tell, line, length) == (ssize_t)length) (void)!read(wait, &go, 1);
+}
+
 /* How many of `count` bytes at the position of fd may be read; -1: none. */
 static long long allowed(int fd, long long count) {
     const char* path = getenv("UNTREE_FAULT_FILE");
     if (!is_target(fd, path)) return count;
     long long at = lseek(fd, 0, SEEK_CUR);
+    static int held;
+    const char* hold_at = getenv("UNTREE_HOLD_AT");
+    if (hold_at && !held) {
+        char* dash;
+        long long from = strtoll(hold_at, &dash, 10), to = atoll(dash + 1);
+        if (at >= from && at < to) {
+            held = 1;
+            hold("read\n", 5);
+        }
+    }
     const char* cut = getenv("UNTREE_FAULT_CUT");
     if (cut) {
         long long end = atoll(cut);
@@ -96,17 +120,14 @@ int close(int fd) {
 int futimens(int fd, const struct timespec times[2]) {
     static int (*real)(int, const struct timespec*);
     if (!real) real = (int (*)(int, const struct timespec*))dlsym(RTLD_NEXT, "futimens");
-    const char* hold = getenv("UNTREE_HOLD_FDS");
     struct stat st;
-    if (hold && strchr(hold, ',') && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        int tell = atoi(hold), wait = atoi(strchr(hold, ',') + 1);
+    if (getenv("UNTREE_HOLD_FDS") && !getenv("UNTREE_HOLD_AT") && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         char link[64], path[4097];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
         ssize_t n = readlink(link, path, sizeof path - 1);
-        char go;
         if (n > 0) {
             path[n++] = '\n';
-            if (write(tell, path, (size_t)n) == n) (void)!read(wait, &go, 1);
+            hold(path, (size_t)n);
         }
     }
     if (is_target(fd, getenv("UNTREE_FAULT_TIMES"))) {

@@ -21,7 +21,10 @@ TEST(Terminal, NamesShowWhatCouldDriveItAsHex) {
         {"\x9B" "31m", "\\x9B31m"},                                 // a C1 control in one byte
         {"c1\xC2\x85" "end", "c1\\xC2\\x85end"},                    // the same as a character
         {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},                   // no control: kept
-        {"\xED\xA0\xBD\xED\xB8\x80", "\xED\xA0\xBD\xED\xB8\x80"},   // a name's surrogates are characters
+        {"\xED\xA0\xBD\xED\xB8\x80.", "\xF0\x9F\x98\x80."},           // a name's surrogate pair: its character
+        {"\xED\xA0\xBDx\xED\xB8\x80", "\\xED\\xA0\\xBDx\\xED\\xB8\\x80"},  // lone ones are none
+        {"\xED\xA0\xBD\xED\xA0\xBD", "\\xED\\xA0\\xBD\\xED\\xA0\\xBD"},  // two high ones make no pair
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},                                // U+D7FF, just below them
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"cut\xE0\xA4", "cut\\xE0\\xA4"},
         {"\xE0\x80\x9B", "\\xE0\\x80\\x9B"},                        // overlong: no character
@@ -32,11 +35,13 @@ TEST(Terminal, NamesShowWhatCouldDriveItAsHex) {
     EXPECT_EQ(escaped("ab\x1B", 6), "ab");
     EXPECT_EQ(escaped("ab\x1B", 7), "ab\\x1B");
     EXPECT_EQ(escaped("a\xC3\xA9", 3), "a");
+    EXPECT_EQ(escaped("a\xED\xA0\xBD\xED\xB8\x80", 5), "a");
+    EXPECT_EQ(escaped("a\xED\xA0\xBD\xED\xB8\x80", 6), "a\xF0\x9F\x98\x80");
     // Off a terminal only a NUL is escaped: every other byte is the name's.
     char out[32];
-    const std::string nul("ctl\x1B\0\xFF", 6);
-    EXPECT_EQ(escape_name(nul.data(), nul.size(), ESCAPE_NUL, out, sizeof out), 9u);
-    EXPECT_EQ(std::string(out), "ctl\x1B\\x00\xFF");
+    const std::string nul("ctl\x1B\0\xFF\xED\xA0\xBD\xED\xB8\x80", 12);
+    EXPECT_EQ(escape_name(nul.data(), nul.size(), ESCAPE_NUL, out, sizeof out), 15u);
+    EXPECT_EQ(std::string(out), "ctl\x1B\\x00\xFF\xED\xA0\xBD\xED\xB8\x80");
 }
 
 TEST(Terminal, ConsoleLinesBecomeUtf16) {
