@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
             check = true;
         } else {
             char what[300];
-            snprintf(what, sizeof what, "unknown option: %.256s", a);
+            (void)snprintf(what, sizeof what, "unknown option: %.256s", a);
             return usage_error(what);
         }
     }
