@@ -833,8 +833,18 @@ def stalled_packer(t, archive, links=300, before=(), env=None, preexec_fn=None):
     r, w = os.pipe()
     fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
     cmd, base = t.command(t.pack_binary, ["src", archive])
+
+    def start():
+        # As a user's shell starts it: a background job of a shell without
+        # job control (the suite's own run, say) would pass on SIGINT and
+        # SIGQUIT ignored, and a packer keeps an ignored signal ignored.
+        for sig in ENDING:
+            if sig != signal.SIGKILL:
+                signal.signal(sig, signal.SIG_DFL)
+        if preexec_fn:
+            preexec_fn()
     p = subprocess.Popen(list(before) + cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=w,
-                         env=dict(base, **(env or {})), preexec_fn=preexec_fn)
+                         env=dict(base, **(env or {})), preexec_fn=start)
     os.close(w)
     # Bounded only so that a packer that never writes fails the case.
     if not select.select([r], [], [], 300)[0]:
