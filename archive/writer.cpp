@@ -37,8 +37,7 @@ uint64_t index_bytes(const IndexWriter* index) {
 
 static uint64_t cesu8_bytes(const uint16_t* name, uint32_t units) {
     uint64_t bytes = 0;
-    for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2
-                                                                                       : 3;
+    for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2 : 3;
     return bytes;
 }
 

@@ -30,7 +30,7 @@ enum {
 // wide, edited in place: a new entry only rewrites the tail from its depth on.
 struct PathBuilder {
     char narrow[NARROW_PATH_BYTES];
-    uint32_t level_start[LEVELS];  // offset of the name at depth k in narrow
+    uint32_t level_start[LEVELS];       // offset of the name at depth k in narrow
     WideChar wide[WIDE_PATH_UNITS];
     uint32_t wide_level_start[LEVELS];  // the same positions in wide
     bool component_safe;                // the last placed name cannot leave its parent
@@ -56,22 +56,22 @@ struct ExtractCounters {
 };
 
 struct ExtractState {
-    ArchiveReader archive;  // cursors, name reader, copy buffer
+    ArchiveReader archive;              // cursors, name reader, copy buffer
     PathBuilder path;
     PendingDirectoryTable pending;
     char filter[FILTER_BYTES];
     uint32_t filter_length;
     StatusThrottle status;
     ExtractCounters counters;
-    EntryRecord record;  // the record being processed
+    EntryRecord record;                 // the record being processed
     int32_t previous_depth;
-    int32_t entry_number;   // counted from 1
-    int32_t refused_depth;  // depth of a refused subtree, -1 when none
+    int32_t entry_number;               // counted from 1
+    int32_t refused_depth;              // depth of a refused subtree, -1 when none
     bool previous_was_directory;
     PlatformHandle output;
-    PlatformHandle root;  // the destination, held for the run
-    uint32_t root_error;  // why it could not be opened
-    bool incomplete;      // something selected was not extracted in full
+    PlatformHandle root;                // the destination, held for the run
+    uint32_t root_error;                // why it could not be opened
+    bool incomplete;                    // something selected was not extracted in full
     char error_text[ERROR_TEXT_BYTES];
 };
 

@@ -42,7 +42,7 @@ struct SiblingTable {
     SiblingKey* keys;
     uint32_t count;
     uint32_t capacity;
-    uint32_t* slots;      // index + 1 into keys; 0 is free
+    uint32_t* slots;  // index + 1 into keys; 0 is free
     uint32_t slot_count;  // a power of two, more than twice count
 };
 
@@ -68,14 +68,14 @@ struct ListState {
     int32_t entry_number;  // counted from 1
     int32_t previous_depth;
     bool previous_was_directory;
-    bool names_ended;                       // no more name lines: no later entry has a path
-    bool path_known;                        // the current entry's path is in `path`
-    int32_t skipped_depth;                  // entries deeper than this are inside a subtree untree
-                                            // does not create (-1: none); their names are not checked
-    char path[PATH_BUFFER_BYTES];           // names joined by "\", CESU-8, NUL-terminated
+    bool names_ended;      // no more name lines: no later entry has a path
+    bool path_known;       // the current entry's path is in `path`
+    int32_t skipped_depth; // entries deeper than this are inside a subtree untree
+                           // does not create (-1: none); their names are not checked
+    char path[PATH_BUFFER_BYTES];        // names joined by "\", CESU-8, NUL-terminated
     uint32_t level_start[LIST_LEVELS + 1];  // where the name at depth k begins in path
     uint32_t unit_start[LIST_LEVELS + 1];   // the same in UTF-16 units
-    uint16_t units[NAME_LINE_LIMIT];        // the current name as the platform receives it
+    uint16_t units[NAME_LINE_LIMIT];     // the current name as the platform receives it
     uint32_t unit_count;
     uint64_t contents;  // content lengths of every file entry, summed (stops at 2^64 - 1)
 
@@ -94,8 +94,7 @@ extern ListState g_list;
 int run_list();
 
 // --- Checks (check.cpp) -----------------------------------------------------
-enum Severity { SEVERITY_ERROR,
-                SEVERITY_WARNING };
+enum Severity { SEVERITY_ERROR, SEVERITY_WARNING };
 // A problem of the current entry (with its path when known), or of the whole
 // archive. In a listing a problem stops the walk: the caller stops.
 void entry_problem(Severity severity, const char* format, ...)

@@ -26,11 +26,7 @@ static void place(int d, const uint8_t* name, uint32_t length, uint32_t units) {
     g->path[at + length] = 0;
 }
 
-enum NameResult { NAME_PLACED,
-                  NAME_NONE,
-                  NAME_ENDED,
-                  NAME_TOO_LONG,
-                  NAME_UNREADABLE };
+enum NameResult { NAME_PLACED, NAME_NONE, NAME_ENDED, NAME_TOO_LONG, NAME_UNREADABLE };
 
 // The index came back shorter than its trailer promised: a read failed, or
 // the file shrank while read. Nothing about the archive can be said.
@@ -84,9 +80,7 @@ static void count_entry() {
     if (!is_directory(g->record)) t->bytes = add_saturating(t->bytes, content_length(g->record));
 }
 
-enum StepResult { STEP_ON,
-                  STEP_STOP,
-                  STEP_FAILED };
+enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
 
 // One entry. A problem gets its line; a listing stops at the first, as
 // untree does, a check goes on.
@@ -158,15 +152,13 @@ static void check_regions() {
     uint64_t data = a->file_size - index;
     uint64_t contents = g->contents;
     if (contents > data)
-        archive_problem(
-            "contents of the files add up to %s bytes, more than the %s bytes of the data region: "
-            "a damaged length, or a data region cut short",
-            format_u64(contents, x), format_u64(data, y));
+        archive_problem("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
+                        "a damaged length, or a data region cut short",
+                        format_u64(contents, x), format_u64(data, y));
     else if (contents < data)
-        archive_problem(
-            "contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
-            "a damaged length, or bytes added to the data region",
-            format_u64(contents, x), format_u64(data, y));
+        archive_problem("contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
+                        "a damaged length, or bytes added to the data region",
+                        format_u64(contents, x), format_u64(data, y));
 }
 
 // The records, one by one. Returns the exit status; 0 when the walk went
@@ -192,11 +184,10 @@ static int walk_records() {
         return EXIT_EARLY;
     }
     if (a->index_fault) {
-        archive_problem(
-            "index regions larger than the archive: %s bytes of names and %s bytes of records "
-            "in a file of %s bytes (cut short, extended, or no tree archive)",
-            format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
-            format_u64(a->file_size, z));
+        archive_problem("index regions larger than the archive: %s bytes of names and %s bytes of records "
+                        "in a file of %s bytes (cut short, extended, or no tree archive)",
+                        format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
+                        format_u64(a->file_size, z));
         return EXIT_INCOMPLETE;
     }
     uint32_t left_over = a->trailer.records_size % RECORD_BYTES;

@@ -106,11 +106,11 @@ bool platform_close(PlatformHandle handle);
 PlatformHandle platform_open_tree(const char* argument, const WideChar* root, PlatformHandle archive);
 
 enum DirectoryResult {
-    DIRECTORY_CREATED,       // made by this call and held in *out
+    DIRECTORY_CREATED,   // made by this call and held in *out
     DIRECTORY_CREATED_BARE,  // the same, but its attribute word could not be set (last error)
-    DIRECTORY_EXISTING,      // a directory was there already: held in *out only as a way in
-    DIRECTORY_NOT_MADE,      // it could not be made and is not there (last error)
-    DIRECTORY_REFUSED,       // there, but it must not or cannot be entered (last error)
+    DIRECTORY_EXISTING,  // a directory was there already: held in *out only as a way in
+    DIRECTORY_NOT_MADE,  // it could not be made and is not there (last error)
+    DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
 };
 // A directory made with the attribute word given, or the one already there.
 DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* name, uint32_t attributes,
@@ -177,8 +177,8 @@ bool platform_windows_names();
 WideChar platform_escaped_byte_base();
 
 // --- Time ----------------------------------------------------------------
-uint32_t platform_tick_count();     // milliseconds, wrapping
-uint64_t platform_cycle_counter();  // processor cycles, or a counter of similar rate
+uint32_t platform_tick_count();      // milliseconds, wrapping
+uint64_t platform_cycle_counter();   // processor cycles, or a counter of similar rate
 
 // --- Fault injection (tests) ---------------------------------------------
 // Every system call a backend makes goes through one table. A test can make
@@ -222,8 +222,7 @@ struct PlatformFileState {
 
 // Bits of PlatformSourceEntry::time_faults: a time an archive cannot hold
 // was stored as the nearest one it can.
-enum { PLATFORM_TIME_TOO_EARLY = 1,
-       PLATFORM_TIME_TOO_LATE = 2 };
+enum { PLATFORM_TIME_TOO_EARLY = 1, PLATFORM_TIME_TOO_LATE = 2 };
 
 // One child of a directory being listed, with what the archive records of it.
 struct PlatformSourceEntry {
@@ -232,11 +231,11 @@ struct PlatformSourceEntry {
     // so that it still sorts and can be shown.
     WideChar name[PLATFORM_NAME_UNITS];
     uint32_t name_units;
-    bool name_is_unicode;                             // false: the name has no true UTF-16 form
-    uint32_t error;                                   // not 0: the name was listed but its attributes could not be read
-    uint32_t kind;                                    // PlatformEntryKind
-    uint16_t attributes;                              // the archive's attribute word
-    uint64_t size;                                    // content length of a file, 0 for anything else
+    bool name_is_unicode;  // false: the name has no true UTF-16 form
+    uint32_t error;  // not 0: the name was listed but its attributes could not be read
+    uint32_t kind;   // PlatformEntryKind
+    uint16_t attributes;  // the archive's attribute word
+    uint64_t size;        // content length of a file, 0 for anything else
     uint64_t creation_time, write_time, access_time;  // FILETIMEs
     uint32_t time_faults;
     PlatformFileState state;
@@ -285,10 +284,10 @@ int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t coun
 // link) and renamed over it at the end; anything else that can be written (a
 // device, a FIFO) is written straight.
 enum PlatformTargetKind {
-    PLATFORM_TARGET_NEW,        // nothing there yet: a temporary file, renamed
-    PLATFORM_TARGET_REPLACED,   // a regular file: the same, with its permissions kept
-    PLATFORM_TARGET_STREAM,     // written straight, never replaced
-    PLATFORM_TARGET_DIRECTORY,  // refused
+    PLATFORM_TARGET_NEW,       // nothing there yet: a temporary file, renamed
+    PLATFORM_TARGET_REPLACED,  // a regular file: the same, with its permissions kept
+    PLATFORM_TARGET_STREAM,    // written straight, never replaced
+    PLATFORM_TARGET_DIRECTORY, // refused
 };
 
 struct PlatformTarget {

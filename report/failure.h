@@ -17,9 +17,7 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
 // A call on an entry already made that failed: the entry is there, but not
 // as the archive has it (its times, its attribute word), or its content may
 // not have reached the disk (its close).
-enum EntryCall { CALL_SET_TIMES,
-                 CALL_SET_ATTRIBUTES,
-                 CALL_CLOSE };
+enum EntryCall { CALL_SET_TIMES, CALL_SET_ATTRIBUTES, CALL_CLOSE };
 void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code);
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);

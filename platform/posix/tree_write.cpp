@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
 #include <string.h>
+#include <stdio.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -197,8 +197,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 // --- Files ----------------------------------------------------------------------
 
-enum FileVerdict { FILE_REPLACE,
-                   FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with what stands where a file goes; errno says why not.
 static FileVerdict judge(const struct stat& st) {

@@ -281,8 +281,7 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // --- Files ----------------------------------------------------------------------
 
 
-enum FileVerdict { FILE_REPLACE,
-                   FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
 
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`); the last error says why not.
