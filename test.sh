@@ -7,12 +7,16 @@
 #   build-asan/  native with clang, AddressSanitizer + UndefinedBehaviorSanitizer,
 #                plus the two fuzz targets, which then run for about a minute
 #
+# then checks the sources with clang-tidy (from the compile commands of the
+# native and the Windows tree) and clang-format (tests/lint/run.py).
+#
 # Every stage runs even when an earlier one failed (a test stage is counted as
 # failed when its build is); the last line counts them, and the exit status is
 # non-zero when any failed.
 #
 #   ./test.sh                     everything
-#   ./test.sh native fuzz         only these parts (setup always runs)
+#   ./test.sh native fuzz         only these parts (setup always runs;
+#                                 parts: native windows asan fuzz lint)
 #   ./test.sh mutation            the mutation check (tests/mutation/), on
 #                                 demand only: about 20 minutes on 2 cores
 #
@@ -49,9 +53,10 @@ REQUIRED_PACKAGES=(
     groff man-db file lintian               # manual pages, packages
     fuse3 libfuse3-dev                      # untree-mount and its tests
     archivemount fuse-zip zip               # bench/mount.sh's comparison programs
+    clang-tidy clang-format                 # the lint stages
 )
 
-ALL_PARTS=(native windows asan fuzz)
+ALL_PARTS=(native windows asan fuzz lint)
 ON_DEMAND_PARTS=(mutation)
 if (($#)); then
     PARTS=("$@")
@@ -297,6 +302,31 @@ run_fuzzer() {
     return $rc
 }
 
+# The lint stages need the compile commands of both trees, which
+# configuring writes (CMAKE_EXPORT_COMPILE_COMMANDS): nothing is built.
+configure_for_lint() {
+    cmake -S "$ROOT" -B "$NATIVE_DIR" -DUNTREE_WERROR=ON -DUNTREE_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake -S "$ROOT" -B "$WIN_DIR" -DUNTREE_WERROR=ON -DUNTREE_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null
+}
+
+# lint WHAT: tests/lint/run.py's check; its FAILED lines (the first few)
+# go into the summary.
+lint() {
+    local what=$1 rc=0 log
+    log=$(mktemp)
+    python3 "$ROOT/tests/lint/run.py" "$what" --build "$NATIVE_DIR" --windows-build "$WIN_DIR" --jobs "$JOBS" 2>&1 |
+        tee "$log" || rc=$?
+    if ((rc != 0)); then
+        local count
+        count=$(grep -c '^FAILED  ' "$log" || true)
+        grep '^FAILED  ' "$log" | head -n 8 | sed 's/^FAILED  //' | cut -c1-200 >"$STAGE_NOTES" || true
+        ((count <= 8)) || echo "... ($count in all)" >>"$STAGE_NOTES"
+    fi
+    rm -f "$log"
+    return $rc
+}
+
 # --- The run -------------------------------------------------------------
 
 STARTED=$SECONDS
@@ -327,6 +357,13 @@ if wanted asan || wanted fuzz; then
         if wanted asan; then skipped "asan: ctest" "asan: build"; fi
         if wanted fuzz; then skipped "fuzz: ${FUZZ_SECONDS}s run" "asan: build"; fi
     fi
+fi
+
+if wanted lint; then
+    stage "lint: configure" configure_for_lint
+    if [[ ${OUTCOME["lint: configure"]} == ok ]]; then stage "lint: clang-tidy" lint tidy
+    else skipped "lint: clang-tidy" "lint: configure"; fi
+    stage "lint: clang-format" lint format
 fi
 
 if wanted mutation; then

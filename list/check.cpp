@@ -15,7 +15,7 @@
 static void problem_line(Severity severity, bool at_entry, const char* format, va_list args) {
     ListState* g = &g_list;
     char text[512];
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     if (severity == SEVERITY_ERROR) g->totals.errors++;
     else g->totals.warnings++;
 

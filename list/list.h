@@ -91,8 +91,16 @@ int run_list();
 enum Severity { SEVERITY_ERROR, SEVERITY_WARNING };
 // A problem of the current entry (with its path when known), or of the whole
 // archive. In a listing a problem stops the walk: the caller stops.
-void entry_problem(Severity severity, const char* format, ...);
-void archive_problem(const char* format, ...);
+void entry_problem(Severity severity, const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void archive_problem(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // The checks of one name, after it has been placed, with the walk's
 // verdict; false when memory for the names of its directory ran out.
 bool check_name();
@@ -111,7 +119,11 @@ uint32_t out_finish();
 // A line on standard error, "untree-list: " and the text, after everything
 // buffered for standard output; or put together with the out_ calls
 // between message_begin and message_end.
-void message(const char* format, ...);
+void message(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 void message_begin();
 void message_end();
 // The current entry's path as shown: names joined by "\", characters as

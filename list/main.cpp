@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
             g->index_only = true;
         } else {
             char what[300];
-            snprintf(what, sizeof what, "unknown option: %.256s", a);
+            (void)snprintf(what, sizeof what, "unknown option: %.256s", a);
             return usage_error(what);
         }
     }

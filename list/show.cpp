@@ -77,7 +77,7 @@ void message(const char* format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     va_end(args);
     message_begin();
     out_text(text);

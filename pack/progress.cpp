@@ -69,7 +69,7 @@ void progress_update(uint32_t directories, uint32_t files, uint64_t bytes) {
     if (now - g_progress.last_tick < PROGRESS_INTERVAL_MS) return;
     g_progress.last_tick = now;
     char d[24], f[24], b[24], text[128];
-    snprintf(text, sizeof text, "%s directories, %s files, %s bytes so far", format_i64(directories, d),
+    (void)snprintf(text, sizeof text, "%s directories, %s files, %s bytes so far", format_i64(directories, d),
              format_i64(files, f), format_i64((int64_t)bytes, b));
     // Padded so that it covers a longer line before it.
     console_err("\runtree-pack: %-*.*s\r", PROGRESS_WIDTH - 13, PROGRESS_WIDTH - 13, text);
@@ -80,7 +80,7 @@ void progress_finish(uint32_t directories, uint32_t files, uint64_t bytes, uint3
     if (!g_progress.terminal) return;
     char d[24], f[24], b[24], r[24], also[64] = "";
     progress_clear();
-    if (reported) snprintf(also, sizeof also, "; %s reported above", format_i64(reported, r));
+    if (reported) (void)snprintf(also, sizeof also, "; %s reported above", format_i64(reported, r));
     console_err("untree-pack: %s directories, %s files, %s bytes packed into <%s>%s\n", format_i64(directories, d),
                 format_i64(files, f), format_i64((int64_t)bytes, b), archive, also);
 }

@@ -81,6 +81,9 @@ static Child* child_at(uint32_t i) { return (Child*)g_pack.children.bytes + i; }
 static WideChar* name_at(uint32_t at) { return (WideChar*)g_pack.names.bytes + at; }
 
 // One line on standard error about the source; any such line means exit 2.
+#ifdef __GNUC__
+__attribute__((format(printf, 1, 2)))
+#endif
 static void report(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -90,6 +93,9 @@ static void report(const char* format, ...) {
 }
 
 // The tree cannot be archived as a whole: the walk stops, nothing is written.
+#ifdef __GNUC__
+__attribute__((format(printf, 1, 2)))
+#endif
 static void refuse(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -486,8 +492,8 @@ int run_pack(const char* source_argument, const char* archive_argument, bool pla
         tell("cannot pack <%s>: out of memory", source_argument);
         return finish_run(EXIT_EARLY);
     }
-    strcpy(g_pack.display, source_argument);
     g_pack.display_length = strlen(source_argument);
+    memcpy(g_pack.display, source_argument, g_pack.display_length + 1);
 
     // Only Windows reaches the source by this path; POSIX goes by the
     // argument and descriptors, whatever bytes the argument holds.

@@ -37,7 +37,7 @@ void console_init() {
     // Off a terminal nobody watches the lines appear: gather them into large
     // writes. On a terminal every line must show the moment it is printed.
     static char out_buffer[65536];
-    if (!g_console.terminal[CONSOLE_OUT]) setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    if (!g_console.terminal[CONSOLE_OUT]) (void)setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 }
 
 uint32_t console_text_to_utf16(const char* text, uint32_t length, WideChar* out, uint32_t capacity, uint32_t* used) {
@@ -145,7 +145,7 @@ void console_err(const char* format, ...) {
     va_start(args, format);
     write_line(CONSOLE_ERR, format, args);
     va_end(args);
-    fflush(stderr);
+    (void)fflush(stderr);
 }
 
 void console_status(const char* text) {
@@ -207,7 +207,7 @@ const char* error_text(uint32_t code, char* out, uint32_t capacity, bool trim) {
     uint32_t length = fit_one_line(out, message_for(code, out, capacity), trim);
     if (length == 0) {
         char digits[24];
-        snprintf(out, capacity, "system error %s", format_i64(code, digits));
+        (void)snprintf(out, capacity, "system error %s", format_i64(code, digits));
     }
     return out;
 }

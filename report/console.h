@@ -15,11 +15,19 @@
 enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
 
 void console_init();
-void console_out(const char* format, ...);
+void console_out(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // The listing line of one entry, "NAME ORDER" (ORDER -1, 0 or 1), with the
 // name (`length` bytes) shown as console_name shows it.
 void console_out_listing(const char* name, uint32_t length, int order);
-void console_err(const char* format, ...);
+void console_err(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // The status line, "TEXT" padded to 78 columns and a carriage return, so
 // that what comes next starts on its row. On a terminal it is cut to the
 // row's width (a line that wrapped would leave an orphan row each time), and

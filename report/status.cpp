@@ -26,7 +26,7 @@ void format_status(uint32_t elapsed_ms) {
     // After about 49.7 days of walking the divisor wraps to 0; show 0 then.
     uint64_t speed = divisor ? c->outbytes / divisor : 0;
     char outbytes[24];
-    snprintf(g_state.status.text, sizeof g_state.status.text, "dirs=%d files=%d outbytes=%s speed=%d",
+    (void)snprintf(g_state.status.text, sizeof g_state.status.text, "dirs=%d files=%d outbytes=%s speed=%d",
              c->dirs, c->files, format_i64((int64_t)c->outbytes, outbytes), (int32_t)(uint32_t)speed);
 }
 

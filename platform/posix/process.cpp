@@ -18,8 +18,8 @@ void platform_arguments(int argc, char** argv, int* out_argc, char*** out_argv) 
 void platform_init_process() {
     // A pipe whose reader went away, a file that reached the size limit: the
     // write fails (EPIPE, EFBIG) and is reported, the walk goes on.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 void platform_raise_handle_limit() {
@@ -67,8 +67,8 @@ static void on_interruption(int signal_number) {
     remove_output_temporary();
     // Ended by the signal itself, so the caller sees what stopped the run;
     // it comes once this handler returns.
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    (void)signal(signal_number, SIG_DFL);
+    (void)raise(signal_number);
 }
 
 static void ending_signals(sigset_t* set) {

@@ -358,7 +358,8 @@ static bool open_output_directory(int dirfd, const char* path) {
     if (g_output.directory >= 0) SYS(SYS_CLOSE, close(g_output.directory));
     g_output.directory = fd;
     // A target of "" (a link to "dir/") or "." names a directory.
-    strcpy(g_output.name, *name ? name : ".");
+    if (!*name) name = ".";
+    memcpy(g_output.name, name, strlen(name) + 1);
     return true;
 }
 
@@ -366,15 +367,15 @@ static bool open_output_directory(int dirfd, const char* path) {
 // so that the suffix fits the system's limit on a name.
 static void temporary_name(uint32_t attempt) {
     char suffix[40];
-    if (attempt == 0) snprintf(suffix, sizeof suffix, ".partial-%u", (unsigned)getpid());
-    else snprintf(suffix, sizeof suffix, ".partial-%u-%u", (unsigned)getpid(), (unsigned)attempt);
+    if (attempt == 0) (void)snprintf(suffix, sizeof suffix, ".partial-%u", (unsigned)getpid());
+    else (void)snprintf(suffix, sizeof suffix, ".partial-%u-%u", (unsigned)getpid(), (unsigned)attempt);
     size_t keep = strlen(g_output.name), room = NAME_MAX - strlen(suffix);
     if (keep > room) {
         keep = room;
         while (keep > 0 && ((uint8_t)g_output.name[keep] & 0xC0) == 0x80) keep--;
     }
     memcpy(g_output.temporary, g_output.name, keep);
-    strcpy(g_output.temporary + keep, suffix);
+    memcpy(g_output.temporary + keep, suffix, strlen(suffix) + 1);
 }
 
 // A FIFO, a device, a socket, a pipe: written straight, as the shell's ">"
@@ -503,7 +504,7 @@ static bool link_unnamed(int fd, const char* name) {
     if (SYS(SYS_LINKAT, linkat(fd, "", g_output.directory, name, AT_EMPTY_PATH)) == 0) return true;
     if (errno != ENOENT && errno != EPERM) return false;
     char proc[40];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    (void)snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return SYS(SYS_LINKAT, linkat(AT_FDCWD, proc, g_output.directory, name, AT_SYMLINK_FOLLOW)) == 0;
 }
 

@@ -309,7 +309,9 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     if (h || status != NAME_COLLISION) return to_handle(h);
     HANDLE seen = create_at(to_win(parent), name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
     if (!seen) return PLATFORM_NO_HANDLE;
-    BY_HANDLE_FILE_INFORMATION info;
+    // Cleared: a call that failed without an error code would otherwise
+    // leave it unread garbage for the comparison in reopen.
+    BY_HANDLE_FILE_INFORMATION info = {};
     FileVerdict verdict = judge(to_win(parent), seen, name, info, existing, write_time);
     DWORD error = GetLastError();
     if (verdict == FILE_REPLACE) {
