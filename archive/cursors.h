@@ -9,9 +9,9 @@
 #include "platform/platform.h"
 
 enum {
-    COPY_CHUNK = 1048576,       // the most content moved by one read or write
+    COPY_CHUNK = 1048576,  // the most content moved by one read or write
     NAME_BLOCK = 65536,
-    RECORD_BLOCK = 40 * 1638,   // whole records, just under 64 KiB
+    RECORD_BLOCK = 40 * 1638,  // whole records, just under 64 KiB
 };
 
 struct ArchiveCursors {
@@ -24,7 +24,7 @@ struct NameLineReader {
     uint8_t block[NAME_BLOCK];
     uint32_t fill;
     uint32_t position;
-    uint64_t remaining;         // name-region bytes not yet read into the block
+    uint64_t remaining;  // name-region bytes not yet read into the block
     uint8_t line[NAME_LINE_LIMIT];
     uint32_t line_length;
 };
@@ -41,27 +41,32 @@ struct DataReader {
     uint8_t window[COPY_CHUNK];
     uint32_t window_fill;
     uint32_t window_position;
-    uint64_t remaining;         // data-region bytes not yet read from the cursor
-    uint32_t read_error;        // why the last read brought nothing: the system's error, 0 at the end
-    bool kernel_copy_refused;   // the platform had no in-kernel copy once: not asked again
+    uint64_t remaining;        // data-region bytes not yet read from the cursor
+    uint32_t read_error;       // why the last read brought nothing: the system's error, 0 at the end
+    bool kernel_copy_refused;  // the platform had no in-kernel copy once: not asked again
 };
 
 struct ArchiveReader {
     ArchiveCursors cursors;
     ArchiveTrailer trailer;
     uint64_t file_size;
-    const char* index_fault;    // why the index cannot be trusted, or null
-    uint32_t index_error;       // the system's error when that is a failed read, else 0
-    bool index_unreadable;      // the index came back shorter than the trailer promised
+    const char* index_fault;  // why the index cannot be trusted, or null
+    uint32_t index_error;     // the system's error when that is a failed read, else 0
+    bool index_unreadable;    // the index came back shorter than the trailer promised
     NameLineReader names;
     RecordReader records;
     DataReader data;
 };
 
-enum RecordResult { RECORD_ENTRY, RECORD_END, RECORD_CORRUPT };
+enum RecordResult { RECORD_ENTRY,
+                    RECORD_END,
+                    RECORD_CORRUPT };
 // LINE_UNREADABLE: the name region gave fewer bytes than the trailer
 // promised; index_fault says why.
-enum LineResult { LINE_OK, LINE_END, LINE_TOO_LONG, LINE_UNREADABLE };
+enum LineResult { LINE_OK,
+                  LINE_END,
+                  LINE_TOO_LONG,
+                  LINE_UNREADABLE };
 
 // False when the archive cannot be opened, or is no regular file.
 bool open_cursors(ArchiveReader* reader, const char* archive_path);

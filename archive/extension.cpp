@@ -8,7 +8,9 @@
 // create, and none untree-pack writes, can look like either.
 static const char FRONT_MARK[] = "\\untree:";
 static const char BACK_MARK[] = ":eertnu\\";
-enum { MARK_BYTES = 8, BACK_MARK_AT = FOOTER_BYTES - 1 - MARK_BYTES, FOOTER_CRC_AT = BACK_MARK_AT - 9 };
+enum { MARK_BYTES = 8,
+       BACK_MARK_AT = FOOTER_BYTES - 1 - MARK_BYTES,
+       FOOTER_CRC_AT = BACK_MARK_AT - 9 };
 
 uint16_t entry_check_of(const uint8_t b[RECORD_BYTES], const uint8_t* name, uint32_t length) {
     return crc16(crc16(0, b, RECORD_BYTES - 2), name, length);

@@ -22,8 +22,8 @@ enum {
     FOOTER_BYTES = 65,
     MODE_PERMISSIONS = 07777,
     MODE_SET_ID = 06000,
-    MODE_KNOWN = 0x1000,  // the permission bits are the source's own
-    MODE_LINK = 0x2000,   // a symbolic link: the content is its target
+    MODE_KNOWN = 0x1000,       // the permission bits are the source's own
+    MODE_LINK = 0x2000,        // a symbolic link: the content is its target
     LINK_TARGET_LIMIT = 4096,  // bytes of a target, as Linux takes them
 };
 
@@ -63,7 +63,7 @@ uint16_t entry_check_of(const uint8_t record_bytes[RECORD_BYTES], const uint8_t*
 void encode_footer(const ExtensionFooter& footer, uint8_t out[FOOTER_BYTES]);
 
 enum FooterResult {
-    FOOTER_ABSENT,   // a plain archive
+    FOOTER_ABSENT,  // a plain archive
     FOOTER_VALID,
     FOOTER_DAMAGED,  // one of its marks stands, but it does not hold together
 };
@@ -76,11 +76,11 @@ FooterResult decode_footer(const uint8_t bytes[FOOTER_BYTES], const ArchiveTrail
 
 // What the first pass found of the extension.
 struct ExtensionCheck {
-    bool extended;      // a footer stands: modes, links and content checksums apply
-    const char* fault;  // damage of the index in no one entry, or null
-    int32_t entry;      // the first entry whose record or name is damaged (from 1), or 0
+    bool extended;            // a footer stands: modes, links and content checksums apply
+    const char* fault;        // damage of the index in no one entry, or null
+    int32_t entry;            // the first entry whose record or name is damaged (from 1), or 0
     const char* entry_fault;  // what is wrong with it
-    uint32_t entries;   // the entries the pass went over
+    uint32_t entries;         // the entries the pass went over
 };
 // Reads the footer, then every record and name line (never a content),
 // and checks each entry's own check and the index checksums; then rewinds

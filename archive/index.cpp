@@ -20,8 +20,10 @@ const char* not_a_tree_archive(const ArchiveReader* a, char* text) {
     if (a->index_unreadable) return 0;  // nothing can be said of it yet
     uint64_t index = (uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES;
     if (index > a->file_size) {
-        snprintf(text, 256, "its index would begin before the file does (%llu bytes of names and %llu bytes of "
-                 "records in a file of %llu bytes)", (unsigned long long)a->trailer.names_size,
+        snprintf(text, 256,
+                 "its index would begin before the file does (%llu bytes of names and %llu bytes of "
+                 "records in a file of %llu bytes)",
+                 (unsigned long long)a->trailer.names_size,
                  (unsigned long long)a->trailer.records_size, size);
         return text;
     }

@@ -71,20 +71,20 @@ struct IndexWalk {
     const char* nesting;   // why the record cannot stand where it does (nesting_fault), or null
     NameFault name_fault;
     IndexVerdict verdict;
-    int32_t same_as;       // MERGED, DUPLICATE: the earlier entry of the same name
-    bool path_known;       // `path` holds the entry's relative path
+    int32_t same_as;                         // MERGED, DUPLICATE: the earlier entry of the same name
+    bool path_known;                         // `path` holds the entry's relative path
     char path[PATH_BUFFER_BYTES];            // names joined by "\", CESU-8, NUL-terminated
     uint32_t level_start[INDEX_LEVELS + 1];  // where the name at depth k begins in path (counted
     uint32_t unit_start[INDEX_LEVELS + 1];   // on past the buffer), and in UTF-16 units
     WideChar units[NAME_LINE_LIMIT];         // the entry's name as the platform receives it
     uint32_t unit_count;
-    uint64_t contents;     // content lengths of the file entries so far, summed (stops at 2^64 - 1)
+    uint64_t contents;  // content lengths of the file entries so far, summed (stops at 2^64 - 1)
 
     // How the walk got here.
     int32_t previous_depth;
     bool previous_was_directory;
     bool names_ended;
-    int32_t skipped_depth;  // entries deeper are inside one not extracted; -1: none
+    int32_t skipped_depth;                // entries deeper are inside one not extracted; -1: none
     uint32_t identity[INDEX_LEVELS + 1];  // the directory at depth k: the entry that first held its name
     WideChar folded[NAME_LINE_LIMIT];     // the name as compared, where the system ignores case
     NameSet names;

@@ -19,7 +19,7 @@ bool component_is_safe(const uint16_t* name, uint32_t units) {
 
 // The name of a device Windows keeps, whatever extension follows it.
 static const char* reserved_device(const uint16_t* units, uint32_t count) {
-    static const char* const names[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+    static const char* const names[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4",
                                         "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
                                         "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
     uint32_t base = 0;

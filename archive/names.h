@@ -24,7 +24,8 @@ bool component_is_safe(const uint16_t* name, uint32_t units);
 // the end of a name, and takes a device name (CON, PRN, AUX, NUL, COM1 to
 // COM9, LPT1 to LPT9, in any case, alone or with blanks or an extension
 // after it) for the device. *device is set to the device's name.
-enum WindowsNameFault { WINDOWS_NAME_TRAILING = 1, WINDOWS_NAME_DEVICE = 2 };
+enum WindowsNameFault { WINDOWS_NAME_TRAILING = 1,
+                        WINDOWS_NAME_DEVICE = 2 };
 uint32_t windows_name_faults(const uint16_t* name, uint32_t units, const char** device);
 
 // Can the extractor build a relative path of this many bytes (CESU-8, names

@@ -53,7 +53,8 @@ void index_seal_entry(IndexWriter* index, uint16_t mode, uint32_t content_crc) {
 
 static uint64_t cesu8_bytes(const uint16_t* name, uint32_t units) {
     uint64_t bytes = 0;
-    for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2 : 3;
+    for (uint32_t i = 0; i < units; i++) bytes += name[i] < 0x80 ? 1 : name[i] < 0x800 ? 2
+                                                                                       : 3;
     return bytes;
 }
 

@@ -26,12 +26,12 @@ void grow_free(GrowBuffer* buffer);
 struct IndexWriter {
     GrowBuffer names;
     GrowBuffer records;
-    uint64_t limit;          // names + records + trailer stay below this
+    uint64_t limit;  // names + records + trailer stay below this
     uint32_t entries;
-    bool extended;           // records carry modes and checksums, a footer closes the names
-    size_t last_name_at;     // the last entry's name line in `names`, and its length
+    bool extended;        // records carry modes and checksums, a footer closes the names
+    size_t last_name_at;  // the last entry's name line in `names`, and its length
     uint32_t last_name_length;
-    int last_depth;          // -1 before the first entry
+    int last_depth;  // -1 before the first entry
     bool last_is_directory;
     // The path of the last entry at each depth: at depth d + 1 that is the
     // new entry's parent.
@@ -41,11 +41,11 @@ struct IndexWriter {
 
 enum IndexResult {
     INDEX_ADDED,
-    INDEX_BAD_NAME,      // name_fault() says why
-    INDEX_TOO_DEEP,      // depth above 254
-    INDEX_PATH_TOO_LONG, // beyond ARCHIVE_PATH_UNITS or ARCHIVE_PATH_BYTES
-    INDEX_OUT_OF_ORDER,  // not where pre-order allows (a writer's own mistake)
-    INDEX_TOO_LARGE,     // the index regions would reach the limit
+    INDEX_BAD_NAME,       // name_fault() says why
+    INDEX_TOO_DEEP,       // depth above 254
+    INDEX_PATH_TOO_LONG,  // beyond ARCHIVE_PATH_UNITS or ARCHIVE_PATH_BYTES
+    INDEX_OUT_OF_ORDER,   // not where pre-order allows (a writer's own mistake)
+    INDEX_TOO_LARGE,      // the index regions would reach the limit
     INDEX_NO_MEMORY,
 };
 

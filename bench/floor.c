@@ -28,7 +28,10 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { RECORD_BYTES = 40, TRAILER_BYTES = 8, LEVELS = 256, NAME_MAX_BYTES = 4096 };
+enum { RECORD_BYTES = 40,
+       TRAILER_BYTES = 8,
+       LEVELS = 256,
+       NAME_MAX_BYTES = 4096 };
 
 static const int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
 

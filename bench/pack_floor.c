@@ -33,8 +33,8 @@ enum { NAME_BYTES = 768 };
 static const int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
 
 struct Child {
-    char name[256];      /* as the kernel knows it */
-    char line[NAME_BYTES];  /* CESU-8 */
+    char name[256];        /* as the kernel knows it */
+    char line[NAME_BYTES]; /* CESU-8 */
     size_t line_length;
     struct statx sx;
 };

@@ -518,9 +518,10 @@ static void say_archive_fault(const char* archive, const char* next) {
         say_early("cannot open archive <%s>: %s (ARCHIVE comes first: untree ARCHIVE DESTINATION)", shown,
                   early_error_text(error));
     else if (error == platform_error_not_a_file())
-        say_early("cannot read archive <%s>: not a file; an archive is read from its end, so it needs a file, "
-                  "not a pipe or a device",
-                  shown);
+        say_early(
+            "cannot read archive <%s>: not a file; an archive is read from its end, so it needs a file, "
+            "not a pipe or a device",
+            shown);
     else
         say_early("cannot open archive <%s>: %s", shown, early_error_text(error));
 }
@@ -531,8 +532,9 @@ int run_extract(int argc, char** argv) {
     const bool to_stdout = s->options.to_stdout;
     const char* destination = !to_stdout && argc > 2 ? argv[2] : ".";
     if (strcmp(argv[1], "-") == 0) {
-        say_early("an archive is read from its end, so it cannot come through standard input (\"-\"): "
-                  "name its file");
+        say_early(
+            "an archive is read from its end, so it cannot come through standard input (\"-\"): "
+            "name its file");
         return EXIT_EARLY;
     }
     platform_raise_handle_limit();

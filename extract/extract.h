@@ -33,7 +33,7 @@ enum {
 // wide, edited in place: a new entry only rewrites the tail from its depth on.
 struct PathBuilder {
     char narrow[NARROW_PATH_BYTES];
-    uint32_t level_start[LEVELS];       // offset of the name at depth k in narrow
+    uint32_t level_start[LEVELS];  // offset of the name at depth k in narrow
     WideChar wide[WIDE_PATH_UNITS];
     uint32_t wide_level_start[LEVELS];  // the same positions in wide
     bool component_safe;                // the last placed name cannot leave its parent
@@ -50,7 +50,7 @@ struct PendingDirectoryTable {
     uint64_t write_times[LEVELS];
     uint64_t access_times[LEVELS];
     uint64_t creation_times[LEVELS];
-    uint16_t modes[LEVELS];             // the extension's mode, set after the times; 0: none
+    uint16_t modes[LEVELS];  // the extension's mode, set after the times; 0: none
 };
 
 struct ExtractCounters {
@@ -63,15 +63,16 @@ struct ExtractCounters {
 // entry two bits: a duplicate to skip, a directory merged into an earlier
 // one; and, for each merged one in order, its entry and the entry it is
 // merged into.
-enum EntryMark { MARK_DUPLICATE = 1, MARK_MERGED = 2 };
+enum EntryMark { MARK_DUPLICATE = 1,
+                 MARK_MERGED = 2 };
 struct IndexSurvey {
-    uint8_t* marks;             // four entries a byte
-    uint8_t* made;              // a bit per entry: a directory this run created
-    uint32_t* merged_into;      // pairs: entry, the entry it is merged into
+    uint8_t* marks;         // four entries a byte
+    uint8_t* made;          // a bit per entry: a directory this run created
+    uint32_t* merged_into;  // pairs: entry, the entry it is merged into
     uint32_t merged_count;
     uint32_t merged_capacity;
-    uint32_t merged_next;       // the next merged directory the extraction meets
-    int32_t stop_entry;         // where the walk stops (0: none); said already
+    uint32_t merged_next;  // the next merged directory the extraction meets
+    int32_t stop_entry;    // where the walk stops (0: none); said already
 };
 
 // One FILTER of the command line.
@@ -79,41 +80,41 @@ struct Filter {
     const char* argument;  // as typed, for the line that says it is not there
     char* text;            // in the names' encoding, backslashes between names
     uint32_t length;
-    bool reached;          // an entry of the archive is it or lies inside it
+    bool reached;  // an entry of the archive is it or lies inside it
 };
 
 // The options, as the command line gave them.
 struct ExtractOptions {
-    bool quiet;            // no listing, no status line
-    bool to_stdout;        // contents to standard output, nothing created
-    bool skip_old;         // a file kept by EXISTING_KEPT is not reported
-    uint32_t existing;     // ExistingFileRule
+    bool quiet;         // no listing, no status line
+    bool to_stdout;     // contents to standard output, nothing created
+    bool skip_old;      // a file kept by EXISTING_KEPT is not reported
+    uint32_t existing;  // ExistingFileRule
 };
 
 struct ExtractState {
-    ArchiveReader archive;              // cursors, name reader, copy buffer
+    ArchiveReader archive;  // cursors, name reader, copy buffer
     IndexWalk walk;
     IndexSurvey survey;
     PathBuilder path;
     PendingDirectoryTable pending;
     ExtractOptions options;
-    Filter* filters;                    // allocated once, at start
+    Filter* filters;  // allocated once, at start
     uint32_t filter_count;
     StatusThrottle status;
     ExtractCounters counters;
-    EntryRecord record;                 // the record being processed
+    EntryRecord record;  // the record being processed
     int32_t previous_depth;
-    int32_t entry_number;               // counted from 1
-    int32_t refused_depth;              // depth of a refused subtree, -1 when none
+    int32_t entry_number;   // counted from 1
+    int32_t refused_depth;  // depth of a refused subtree, -1 when none
     bool previous_was_directory;
     PlatformHandle output;
-    PlatformHandle root;                // the destination, held for the run
-    bool incomplete;                    // something selected was not extracted in full
-    ExtensionCheck extension;           // what the first pass found
-    uint32_t permission_mask;           // the archived permission bits the system gets
+    PlatformHandle root;       // the destination, held for the run
+    bool incomplete;           // something selected was not extracted in full
+    ExtensionCheck extension;  // what the first pass found
+    uint32_t permission_mask;  // the archived permission bits the system gets
     uint8_t link_target[LINK_TARGET_LIMIT];
-    uint32_t output_lost;               // with to_stdout: why standard output refused more
-    const char* destination_fault;      // why the destination cannot be used
+    uint32_t output_lost;           // with to_stdout: why standard output refused more
+    const char* destination_fault;  // why the destination cannot be used
     char error_text[ERROR_TEXT_BYTES];
 };
 

@@ -45,7 +45,8 @@ namespace {
 
 const bool POPULATED = UNTREE_FUZZ_POPULATED != 0;
 
-enum { SENTINEL_LEVELS = 3, PATH_BYTES = 4096 };
+enum { SENTINEL_LEVELS = 3,
+       PATH_BYTES = 4096 };
 
 // g_levels[0] is the top; g_levels[k] is g_levels[k - 1] + "/" + LEVEL_NAMES[k - 1];
 // the last one holds the archive and the destination.
@@ -55,7 +56,7 @@ char g_archive[PATH_BYTES];
 char g_dest[PATH_BYTES];
 char g_outside[PATH_BYTES];
 uint64_t g_outside_digest;
-FILE* g_report;  // the harness's own findings: stderr as it was at start
+FILE* g_report;           // the harness's own findings: stderr as it was at start
 int g_baseline_fds = -1;  // taken at the first input, once libFuzzer has set up its own streams
 bool g_baseline_taken;
 

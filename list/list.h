@@ -42,7 +42,7 @@ struct SiblingTable {
     SiblingKey* keys;
     uint32_t count;
     uint32_t capacity;
-    uint32_t* slots;  // index + 1 into keys; 0 is free
+    uint32_t* slots;      // index + 1 into keys; 0 is free
     uint32_t slot_count;  // a power of two, more than twice count
 };
 
@@ -69,9 +69,9 @@ struct ListState {
     bool names_ended_said;  // the entry where the name lines ended has its line
 
     ListTotals totals;
-    ExtensionCheck extension;  // what the first pass found of the extension
-    bool index_only;           // --check-index: no content is read
-    uint64_t data_position;    // data-region bytes consumed so far
+    ExtensionCheck extension;           // what the first pass found of the extension
+    bool index_only;                    // --check-index: no content is read
+    uint64_t data_position;             // data-region bytes consumed so far
     uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing
     uint32_t target_length;
     SiblingTable siblings;
@@ -88,7 +88,8 @@ extern ListState g_list;
 int run_list();
 
 // --- Checks (check.cpp) -----------------------------------------------------
-enum Severity { SEVERITY_ERROR, SEVERITY_WARNING };
+enum Severity { SEVERITY_ERROR,
+                SEVERITY_WARNING };
 // A problem of the current entry (with its path when known), or of the whole
 // archive. In a listing a problem stops the walk: the caller stops.
 void entry_problem(Severity severity, const char* format, ...)

@@ -107,7 +107,9 @@ int main(int argc, char** argv) {
     if (operand_count == 0) return usage_error("ARCHIVE is missing");
     if (operand_count > 2) return usage_error("too many arguments");
     if (check && operand_count > 1) return usage_error("--check reads the whole archive: it takes no FILTER");
-    g->mode = check ? MODE_CHECK : json ? MODE_JSON : names ? MODE_NAMES : MODE_LONG;
+    g->mode = check ? MODE_CHECK : json ? MODE_JSON
+                               : names  ? MODE_NAMES
+                                        : MODE_LONG;
     g->archive_path = operands[0];
     if (operands[1]) {
         uint32_t n = strlen(operands[1]) < FILTER_BYTES ? filter_to_cesu8(operands[1], g->filter, FILTER_BYTES)

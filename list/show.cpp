@@ -281,9 +281,11 @@ enum { SIZE_COLUMN = 13 };  // 2^40 - 1 has 13 digits
 static void out_mode(const EntryRecord& r) {
     EntryExtension e = entry_extension(r);
     char m[11];
-    m[0] = is_directory(r) ? 'd' : is_link(r) ? 'l' : '-';
+    m[0] = is_directory(r) ? 'd' : is_link(r) ? 'l'
+                                              : '-';
     static const char LETTERS[] = "rwxrwxrwx";
-    for (int i = 0; i < 9; i++) m[1 + i] = !(e.mode & MODE_KNOWN) ? '?' : e.mode & (0400 >> i) ? LETTERS[i] : '-';
+    for (int i = 0; i < 9; i++) m[1 + i] = !(e.mode & MODE_KNOWN) ? '?' : e.mode & (0400 >> i) ? LETTERS[i]
+                                                                                               : '-';
     if (e.mode & MODE_KNOWN) {
         if (e.mode & 04000) m[3] = m[3] == 'x' ? 's' : 'S';
         if (e.mode & 02000) m[6] = m[6] == 'x' ? 's' : 'S';
@@ -369,7 +371,7 @@ static void show_json() {
     out_u64(r.depth);
     bool extended = g->extension.extended;
     EntryExtension e = entry_extension(r);
-    out_text(is_directory(r)            ? ",\"kind\":\"directory\""
+    out_text(is_directory(r)          ? ",\"kind\":\"directory\""
              : extended && is_link(r) ? ",\"kind\":\"link\""
                                       : ",\"kind\":\"file\"");
     out_text(",\"size\":");

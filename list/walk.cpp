@@ -74,7 +74,9 @@ static bool read_content(uint64_t offset, uint64_t length, bool keep_target) {
     return true;
 }
 
-enum StepResult { STEP_ON, STEP_STOP, STEP_FAILED };
+enum StepResult { STEP_ON,
+                  STEP_STOP,
+                  STEP_FAILED };
 
 // One entry. A problem gets its line; a listing stops at the first, as
 // untree does, a check goes on.
@@ -150,13 +152,15 @@ static void check_regions() {
     uint64_t data = index_data_region(a);
     uint64_t contents = g->walk.contents;
     if (contents > data)
-        archive_problem("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
-                        "a damaged length, or a data region cut short",
-                        format_u64(contents, x), format_u64(data, y));
+        archive_problem(
+            "contents of the files add up to %s bytes, more than the %s bytes of the data region: "
+            "a damaged length, or a data region cut short",
+            format_u64(contents, x), format_u64(data, y));
     else if (contents < data)
-        archive_problem("contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
-                        "a damaged length, or bytes added to the data region",
-                        format_u64(contents, x), format_u64(data, y));
+        archive_problem(
+            "contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
+            "a damaged length, or bytes added to the data region",
+            format_u64(contents, x), format_u64(data, y));
 }
 
 // The records, one by one. Returns the exit status; 0 when the walk went
@@ -182,10 +186,11 @@ static int walk_records() {
         return EXIT_EARLY;
     }
     if (a->index_fault) {
-        archive_problem("index regions larger than the archive: %s bytes of names and %s bytes of records "
-                        "in a file of %s bytes (cut short, extended, or no tree archive)",
-                        format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
-                        format_u64(a->file_size, z));
+        archive_problem(
+            "index regions larger than the archive: %s bytes of names and %s bytes of records "
+            "in a file of %s bytes (cut short, extended, or no tree archive)",
+            format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
+            format_u64(a->file_size, z));
         return EXIT_INCOMPLETE;
     }
     char why[256];

@@ -12,7 +12,8 @@
 #include "pack/pack.h"
 #include "report/console.h"
 
-enum { PROGRESS_WIDTH = 78, PROGRESS_INTERVAL_MS = 500 };
+enum { PROGRESS_WIDTH = 78,
+       PROGRESS_INTERVAL_MS = 500 };
 
 static struct {
     bool terminal;
@@ -70,7 +71,7 @@ void progress_update(uint32_t directories, uint32_t files, uint64_t bytes) {
     g_progress.last_tick = now;
     char d[24], f[24], b[24], text[128];
     (void)snprintf(text, sizeof text, "%s directories, %s files, %s bytes so far", format_i64(directories, d),
-             format_i64(files, f), format_i64((int64_t)bytes, b));
+                   format_i64(files, f), format_i64((int64_t)bytes, b));
     // Padded so that it covers a longer line before it.
     console_err("\runtree-pack: %-*.*s\r", PROGRESS_WIDTH - 13, PROGRESS_WIDTH - 13, text);
     g_progress.showing = true;

@@ -20,10 +20,10 @@
 // that the lines come in the archive's order.
 enum SkipReason {
     KEEP,
-    SKIP_NOT_UTF8,     // the name has no true UTF-16 form
-    SKIP_BAD_NAME,     // name_fault says why
-    SKIP_ATTRIBUTES,   // `error` says why
-    SKIP_KIND,         // not a directory or a regular file
+    SKIP_NOT_UTF8,    // the name has no true UTF-16 form
+    SKIP_BAD_NAME,    // name_fault says why
+    SKIP_ATTRIBUTES,  // `error` says why
+    SKIP_KIND,        // not a directory or a regular file
 };
 
 // One listed child still to be visited. Its name lives in the name arena,
@@ -69,9 +69,9 @@ struct PackState {
     IndexWriter index;
     ArchiveOutput out;
     uint32_t directories, files;  // entries in the archive
-    uint32_t reported;  // skips and changes told on standard error
-    bool refused;       // the tree cannot be archived: no archive
-    bool plain;         // no extension: links are left out as before
+    uint32_t reported;            // skips and changes told on standard error
+    bool refused;                 // the tree cannot be archived: no archive
+    bool plain;                   // no extension: links are left out as before
     char target[LINK_TARGET_LIMIT];
 };
 
@@ -84,7 +84,8 @@ static WideChar* name_at(uint32_t at) { return (WideChar*)g_pack.names.bytes + a
 #ifdef __GNUC__
 __attribute__((format(printf, 1, 2)))
 #endif
-static void report(const char* format, ...) {
+static void
+report(const char* format, ...) {
     va_list args;
     va_start(args, format);
     tell_list(format, args, "");
@@ -96,7 +97,8 @@ static void report(const char* format, ...) {
 #ifdef __GNUC__
 __attribute__((format(printf, 1, 2)))
 #endif
-static void refuse(const char* format, ...) {
+static void
+refuse(const char* format, ...) {
     va_list args;
     va_start(args, format);
     tell_list(format, args, "; no archive written");
@@ -298,9 +300,10 @@ static bool add_entry(const Child& c, uint32_t depth, uint64_t length) {
     switch (index_add(&g_pack.index, name_at(c.name_at), c.name_units, r)) {
     case INDEX_ADDED: break;
     case INDEX_TOO_LARGE:
-        refuse("the tree is too large for one archive: its names and records reach %s bytes at <%s>, and "
-               "must stay under 2147483648",
-               format_i64((int64_t)index_bytes(&g_pack.index), n), g_pack.display);
+        refuse(
+            "the tree is too large for one archive: its names and records reach %s bytes at <%s>, and "
+            "must stay under 2147483648",
+            format_i64((int64_t)index_bytes(&g_pack.index), n), g_pack.display);
         return false;
     case INDEX_NO_MEMORY: refuse("out of memory adding <%s>", g_pack.display); return false;
     default:
@@ -348,8 +351,7 @@ static void pack_directory(const Level* parent, const Child& c, uint32_t depth) 
 }
 
 static bool same_state(const PlatformFileState& a, const PlatformFileState& b) {
-    return a.size == b.size && a.write_stamp == b.write_stamp && (!a.change_known || !b.change_known ||
-                                                                  a.change_stamp == b.change_stamp);
+    return a.size == b.size && a.write_stamp == b.write_stamp && (!a.change_known || !b.change_known || a.change_stamp == b.change_stamp);
 }
 
 // What reading showed of a file that may have changed meanwhile: one line

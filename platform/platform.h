@@ -45,9 +45,9 @@ enum PlatformRefusal {
 // it makes one, the user's choice; flags. Anything but a regular file there
 // is refused whatever they say.
 enum ExistingFileRule {
-    EXISTING_REPLACED = 0,          // replaced, unless it is read-only (access denied)
-    EXISTING_KEPT = 1,              // never replaced: the already-exists error
-    EXISTING_KEPT_IF_NEWER = 2,     // kept when written after the entry's time: PLATFORM_REFUSED_NEWER
+    EXISTING_REPLACED = 0,            // replaced, unless it is read-only (access denied)
+    EXISTING_KEPT = 1,                // never replaced: the already-exists error
+    EXISTING_KEPT_IF_NEWER = 2,       // kept when written after the entry's time: PLATFORM_REFUSED_NEWER
     EXISTING_READ_ONLY_REPLACED = 4,  // a read-only one is replaced too, as any other
 };
 
@@ -127,11 +127,11 @@ bool platform_close(PlatformHandle handle);
 PlatformHandle platform_open_tree(const char* argument, const WideChar* root, PlatformHandle archive);
 
 enum DirectoryResult {
-    DIRECTORY_CREATED,   // made by this call and held in *out
+    DIRECTORY_CREATED,       // made by this call and held in *out
     DIRECTORY_CREATED_BARE,  // the same, but its attribute word could not be set (last error)
-    DIRECTORY_EXISTING,  // a directory was there already: held in *out only as a way in
-    DIRECTORY_NOT_MADE,  // it could not be made and is not there (last error)
-    DIRECTORY_REFUSED,   // there, but it must not or cannot be entered (last error)
+    DIRECTORY_EXISTING,      // a directory was there already: held in *out only as a way in
+    DIRECTORY_NOT_MADE,      // it could not be made and is not there (last error)
+    DIRECTORY_REFUSED,       // there, but it must not or cannot be entered (last error)
 };
 // A directory made with the attribute word given, or the one already there.
 // `ours`: one this run made, listed again in the archive; the one there is
@@ -221,8 +221,8 @@ void platform_upcase_name(const WideChar* name, uint32_t units, WideChar* out);
 WideChar platform_escaped_byte_base();
 
 // --- Time ----------------------------------------------------------------
-uint32_t platform_tick_count();      // milliseconds, wrapping
-uint64_t platform_cycle_counter();   // processor cycles, or a counter of similar rate
+uint32_t platform_tick_count();     // milliseconds, wrapping
+uint64_t platform_cycle_counter();  // processor cycles, or a counter of similar rate
 
 // --- Fault injection (tests) ---------------------------------------------
 // Every system call a backend makes goes through one table. A test can make
@@ -266,7 +266,8 @@ struct PlatformFileState {
 
 // Bits of PlatformSourceEntry::time_faults: a time an archive cannot hold
 // was stored as the nearest one it can.
-enum { PLATFORM_TIME_TOO_EARLY = 1, PLATFORM_TIME_TOO_LATE = 2 };
+enum { PLATFORM_TIME_TOO_EARLY = 1,
+       PLATFORM_TIME_TOO_LATE = 2 };
 
 // One child of a directory being listed, with what the archive records of it.
 struct PlatformSourceEntry {
@@ -275,13 +276,13 @@ struct PlatformSourceEntry {
     // so that it still sorts and can be shown.
     WideChar name[PLATFORM_NAME_UNITS];
     uint32_t name_units;
-    bool name_is_unicode;  // false: the name has no true UTF-16 form
-    uint32_t error;  // not 0: the name was listed but its attributes could not be read
-    uint32_t kind;   // PlatformEntryKind
-    uint16_t attributes;  // the archive's attribute word
-    uint32_t mode;        // permission bits (07777); only where mode_known
-    bool mode_known;      // false where the system keeps none (Windows)
-    uint64_t size;        // content length of a file, 0 for anything else
+    bool name_is_unicode;                             // false: the name has no true UTF-16 form
+    uint32_t error;                                   // not 0: the name was listed but its attributes could not be read
+    uint32_t kind;                                    // PlatformEntryKind
+    uint16_t attributes;                              // the archive's attribute word
+    uint32_t mode;                                    // permission bits (07777); only where mode_known
+    bool mode_known;                                  // false where the system keeps none (Windows)
+    uint64_t size;                                    // content length of a file, 0 for anything else
     uint64_t creation_time, write_time, access_time;  // FILETIMEs
     uint32_t time_faults;
     PlatformFileState state;
@@ -336,10 +337,10 @@ int64_t platform_send_file(PlatformHandle from, PlatformHandle to, uint64_t coun
 // link) and renamed over it at the end; anything else that can be written (a
 // device, a FIFO) is written straight.
 enum PlatformTargetKind {
-    PLATFORM_TARGET_NEW,       // nothing there yet: a temporary file, renamed
-    PLATFORM_TARGET_REPLACED,  // a regular file: the same, with its permissions kept
-    PLATFORM_TARGET_STREAM,    // written straight, never replaced
-    PLATFORM_TARGET_DIRECTORY, // refused
+    PLATFORM_TARGET_NEW,        // nothing there yet: a temporary file, renamed
+    PLATFORM_TARGET_REPLACED,   // a regular file: the same, with its permissions kept
+    PLATFORM_TARGET_STREAM,     // written straight, never replaced
+    PLATFORM_TARGET_DIRECTORY,  // refused
 };
 
 struct PlatformTarget {

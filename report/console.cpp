@@ -8,8 +8,8 @@
 #include "report/escape.h"
 
 enum {
-    NAME_BYTES = 65536,                    // a path or name, its terminator included
-    SHOWN_BYTES = 4 * NAME_BYTES,          // the same escaped
+    NAME_BYTES = 65536,                      // a path or name, its terminator included
+    SHOWN_BYTES = 4 * NAME_BYTES,            // the same escaped
     LINE_BYTES = SHOWN_BYTES + 32768 + 256,  // a report line: path, system message, the rest
     UTF16_PIECE = 4096,
 };
@@ -125,7 +125,8 @@ void console_out(const char* format, ...) {
 
 void console_out_listing(const char* name, uint32_t length, int order) {
     if (g_stdout_error) return;
-    const char* tail = order < 0 ? " -1\n" : order > 0 ? " 1\n" : " 0\n";
+    const char* tail = order < 0 ? " -1\n" : order > 0 ? " 1\n"
+                                                       : " 0\n";
     if (g_console.terminal[CONSOLE_OUT] || strlen(name) != length) {
         console_out("%s%s", console_name(CONSOLE_OUT, name, length), tail);
         return;

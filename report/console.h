@@ -12,7 +12,8 @@
 
 #include "platform/platform.h"
 
-enum ConsoleStream { CONSOLE_OUT, CONSOLE_ERR };
+enum ConsoleStream { CONSOLE_OUT,
+                     CONSOLE_ERR };
 
 void console_init();
 void console_out(const char* format, ...)

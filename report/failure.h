@@ -21,7 +21,11 @@ void report_short_content(const WideChar* path, uint64_t size, uint64_t written,
 // not have reached the disk (its close).
 // CALL_SET_PERMISSIONS takes the mode for `attributes`; CALL_MAKE_LINK
 // none.
-enum EntryCall { CALL_SET_TIMES, CALL_SET_ATTRIBUTES, CALL_CLOSE, CALL_SET_PERMISSIONS, CALL_MAKE_LINK };
+enum EntryCall { CALL_SET_TIMES,
+                 CALL_SET_ATTRIBUTES,
+                 CALL_CLOSE,
+                 CALL_SET_PERMISSIONS,
+                 CALL_MAKE_LINK };
 void report_call_failure(EntryCall call, const WideChar* path, uint32_t attributes, uint32_t code);
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);

@@ -27,7 +27,7 @@ void format_status(uint32_t elapsed_ms) {
     uint64_t speed = divisor ? c->outbytes / divisor : 0;
     char outbytes[24];
     (void)snprintf(g_state.status.text, sizeof g_state.status.text, "dirs=%d files=%d outbytes=%s speed=%d",
-             c->dirs, c->files, format_i64((int64_t)c->outbytes, outbytes), (int32_t)(uint32_t)speed);
+                   c->dirs, c->files, format_i64((int64_t)c->outbytes, outbytes), (int32_t)(uint32_t)speed);
 }
 
 static void print_status(uint32_t elapsed_ms) {

@@ -13,7 +13,7 @@ struct StatusThrottle {
     uint32_t start_tick;
     uint32_t next_print_tick;
     uint32_t last_tick;
-    bool sampled;                 // last_tick holds a real sample
+    bool sampled;  // last_tick holds a real sample
     char text[STATUS_TEXT_BYTES];
 };
 

@@ -160,8 +160,10 @@ static void list_directory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t of
     size_t used = 0;
     char name[NAME_LINE_LIMIT];
     for (uint64_t k = (uint64_t)offset; k < (uint64_t)dir.child_count + 2; k++) {
-        uint32_t shown = k == 0 ? node : k == 1 ? dir.parent : m->children[dir.first_child + k - 2];
-        const char* text = k == 0 ? "." : k == 1 ? ".." : name;
+        uint32_t shown = k == 0 ? node : k == 1 ? dir.parent
+                                                : m->children[dir.first_child + k - 2];
+        const char* text = k == 0 ? "." : k == 1 ? ".."
+                                                 : name;
         if (k >= 2) {
             const MountNode& n = m->nodes[shown];
             memcpy(name, m->names + n.name_at, n.name_length);
@@ -177,7 +179,8 @@ static void list_directory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t of
             memset(&st, 0, sizeof st);
             st.st_ino = (ino_t)shown + 1;
             const MountNode& n = m->nodes[shown];
-            st.st_mode = node_is_directory(n) ? S_IFDIR : node_is_link(n) ? S_IFLNK : S_IFREG;
+            st.st_mode = node_is_directory(n) ? S_IFDIR : node_is_link(n) ? S_IFLNK
+                                                                          : S_IFREG;
             need = fuse_add_direntry(req, buffer + used, size - used, text, &st, (off_t)(k + 1));
         }
         if (need > size - used) break;

@@ -17,14 +17,38 @@
 // fail (platform_inject_fault).
 
 enum SyscallId {
-    SYS_OPEN, SYS_OPENAT, SYS_READ, SYS_WRITE, SYS_LSEEK, SYS_FSTAT, SYS_FSTATAT, SYS_MKDIRAT,
-    SYS_FUTIMENS, SYS_FCHMOD, SYS_COPY_FILE_RANGE, SYS_CLOSE, SYS_UNLINKAT, SYS_GETDENTS64,
-    SYS_NANOSLEEP, SYS_PRLIMIT, SYS_FCNTL,
+    SYS_OPEN,
+    SYS_OPENAT,
+    SYS_READ,
+    SYS_WRITE,
+    SYS_LSEEK,
+    SYS_FSTAT,
+    SYS_FSTATAT,
+    SYS_MKDIRAT,
+    SYS_FUTIMENS,
+    SYS_FCHMOD,
+    SYS_COPY_FILE_RANGE,
+    SYS_CLOSE,
+    SYS_UNLINKAT,
+    SYS_GETDENTS64,
+    SYS_NANOSLEEP,
+    SYS_PRLIMIT,
+    SYS_FCNTL,
     // packing
-    SYS_STATX, SYS_SENDFILE, SYS_RENAMEAT, SYS_CLOSE_RANGE, SYS_FACCESSAT, SYS_READLINKAT, SYS_FCHOWN,
-    SYS_LINKAT, SYS_FDATASYNC, SYS_FSYNC, SYS_SYNCFS,
+    SYS_STATX,
+    SYS_SENDFILE,
+    SYS_RENAMEAT,
+    SYS_CLOSE_RANGE,
+    SYS_FACCESSAT,
+    SYS_READLINKAT,
+    SYS_FCHOWN,
+    SYS_LINKAT,
+    SYS_FDATASYNC,
+    SYS_FSYNC,
+    SYS_SYNCFS,
     // symbolic links
-    SYS_SYMLINKAT, SYS_UTIMENSAT,
+    SYS_SYMLINKAT,
+    SYS_UTIMENSAT,
     SYS_COUNT
 };
 
@@ -112,13 +136,13 @@ int64_t kernel_copy(SyscallId id, PlatformHandle from, PlatformHandle to, uint64
 enum { OUTPUT_NAME_BYTES = 256 };  // NAME_MAX and its terminator
 
 struct OutputFile {
-    int directory;                        // where ARCHIVE's final target lies (O_PATH), -1 when none
-    char name[OUTPUT_NAME_BYTES];         // that target's name in it
-    char temporary[OUTPUT_NAME_BYTES];    // the temporary file's name beside it, once it has one
+    int directory;                           // where ARCHIVE's final target lies (O_PATH), -1 when none
+    char name[OUTPUT_NAME_BYTES];            // that target's name in it
+    char temporary[OUTPUT_NAME_BYTES];       // the temporary file's name beside it, once it has one
     volatile sig_atomic_t temporary_exists;  // the temporary file has that name now
-    bool unnamed;                         // an O_TMPFILE file: no name until it is whole
-    bool standard;                        // the process's standard output: never closed
-    bool replacing;                       // carry the replaced file's mode, owner and group over
+    bool unnamed;                            // an O_TMPFILE file: no name until it is whole
+    bool standard;                           // the process's standard output: never closed
+    bool replacing;                          // carry the replaced file's mode, owner and group over
     uint32_t mode, owner, group;
     uint32_t temporary_owner, temporary_group;
 };

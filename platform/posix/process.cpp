@@ -59,9 +59,9 @@ char platform_path_separator() { return '/'; }
 // Every signal whose default is to end the process, but the two ignored
 // (SIGPIPE, SIGXFSZ) and the one no process can catch (SIGKILL).
 
-static const int ENDING[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
-                             SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
-                             SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+static const int ENDING[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS,
+                             SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                             SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS};
 
 static void on_interruption(int signal_number) {
     remove_output_temporary();

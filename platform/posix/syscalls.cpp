@@ -6,17 +6,38 @@
 #include "platform/posix/backend.h"
 
 SyscallSlot g_syscalls[SYS_COUNT] = {
-    {"open", 0, 0},     {"openat", 0, 0},  {"read", 0, 0},     {"write", 0, 0},
-    {"lseek", 0, 0},    {"fstat", 0, 0},   {"fstatat", 0, 0},  {"mkdirat", 0, 0},
-    {"futimens", 0, 0}, {"fchmod", 0, 0},   {"copy_file_range", 0, 0}, {"close", 0, 0},
-    {"unlinkat", 0, 0}, {"getdents64", 0, 0}, {"nanosleep", 0, 0},
-    {"prlimit", 0, 0},  {"fcntl", 0, 0},
+    {"open", 0, 0},
+    {"openat", 0, 0},
+    {"read", 0, 0},
+    {"write", 0, 0},
+    {"lseek", 0, 0},
+    {"fstat", 0, 0},
+    {"fstatat", 0, 0},
+    {"mkdirat", 0, 0},
+    {"futimens", 0, 0},
+    {"fchmod", 0, 0},
+    {"copy_file_range", 0, 0},
+    {"close", 0, 0},
+    {"unlinkat", 0, 0},
+    {"getdents64", 0, 0},
+    {"nanosleep", 0, 0},
+    {"prlimit", 0, 0},
+    {"fcntl", 0, 0},
     // packing
-    {"statx", 0, 0},    {"sendfile", 0, 0}, {"renameat", 0, 0}, {"close_range", 0, 0},
-    {"faccessat", 0, 0}, {"readlinkat", 0, 0}, {"fchown", 0, 0}, {"linkat", 0, 0},
-    {"fdatasync", 0, 0}, {"fsync", 0, 0},   {"syncfs", 0, 0},
+    {"statx", 0, 0},
+    {"sendfile", 0, 0},
+    {"renameat", 0, 0},
+    {"close_range", 0, 0},
+    {"faccessat", 0, 0},
+    {"readlinkat", 0, 0},
+    {"fchown", 0, 0},
+    {"linkat", 0, 0},
+    {"fdatasync", 0, 0},
+    {"fsync", 0, 0},
+    {"syncfs", 0, 0},
     // symbolic links
-    {"symlinkat", 0, 0}, {"utimensat", 0, 0},
+    {"symlinkat", 0, 0},
+    {"utimensat", 0, 0},
 };
 
 bool platform_inject_fault(const char* call_name, uint32_t nth, uint32_t error) {

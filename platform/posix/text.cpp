@@ -87,7 +87,7 @@ static uint32_t utf8_character(const uint8_t* s, uint32_t* code) {
     }
     if (c >= 0xC2 && c <= 0xDF) c &= 0x1F, extra = 1;
     else if (c >= 0xE0 && c <= 0xEF) {
-        if (c == 0xE0) low = 0xA0;       // no overlong form
+        if (c == 0xE0) low = 0xA0;        // no overlong form
         else if (c == 0xED) high = 0x9F;  // no surrogate
         c &= 0x0F, extra = 2;
     } else if (c >= 0xF0 && c <= 0xF4) {

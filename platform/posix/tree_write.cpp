@@ -2,8 +2,8 @@
 // the directories held open, and the packer's own output file.
 #include <fcntl.h>
 #include <limits.h>
-#include <string.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -144,7 +144,8 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 
 // --- Files ----------------------------------------------------------------------
 
-enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE,
+                   FILE_REFUSED };
 
 // A file's last write as a FILETIME, for comparing with an entry's.
 static uint64_t write_filetime(const struct stat& st) {

@@ -6,8 +6,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <stdint.h>
+#include <windows.h>
 
 #include "platform/platform.h"
 
@@ -16,13 +16,27 @@
 // fail (platform_inject_fault).
 
 enum SyscallId {
-    SYS_CREATEFILEW, SYS_READFILE, SYS_WRITEFILE, SYS_SETFILEPOINTER, SYS_GETFILESIZEEX,
-    SYS_NTCREATEFILE, SYS_GETFILEATTRIBUTESW, SYS_SETFILETIME, SYS_SETFILEINFORMATIONBYHANDLE,
-    SYS_GETFILEINFORMATIONBYHANDLE, SYS_GETFILEINFORMATIONBYHANDLEEX, SYS_GETFILETYPE,
-    SYS_NTQUERYINFORMATIONFILE, SYS_FINDFIRSTFILEEXW, SYS_FINDNEXTFILEW,
+    SYS_CREATEFILEW,
+    SYS_READFILE,
+    SYS_WRITEFILE,
+    SYS_SETFILEPOINTER,
+    SYS_GETFILESIZEEX,
+    SYS_NTCREATEFILE,
+    SYS_GETFILEATTRIBUTESW,
+    SYS_SETFILETIME,
+    SYS_SETFILEINFORMATIONBYHANDLE,
+    SYS_GETFILEINFORMATIONBYHANDLE,
+    SYS_GETFILEINFORMATIONBYHANDLEEX,
+    SYS_GETFILETYPE,
+    SYS_NTQUERYINFORMATIONFILE,
+    SYS_FINDFIRSTFILEEXW,
+    SYS_FINDNEXTFILEW,
     SYS_CLOSEHANDLE,
     // packing
-    SYS_MOVEFILEEXW, SYS_DELETEFILEW, SYS_REPLACEFILEW, SYS_FLUSHFILEBUFFERS,
+    SYS_MOVEFILEEXW,
+    SYS_DELETEFILEW,
+    SYS_REPLACEFILEW,
+    SYS_FLUSHFILEBUFFERS,
     // the console
     SYS_WRITECONSOLEW,
     // symbolic links
@@ -82,12 +96,12 @@ bool opened_in_place(HANDLE parent, HANDLE child, const WideChar* name);
 // the process ends.
 
 struct OutputFile {
-    WCHAR final_path[PLATFORM_WIDE_PATH_UNITS];      // ARCHIVE, or the final target of a link there
-    WCHAR temporary[PLATFORM_WIDE_PATH_UNITS];       // beside it
+    WCHAR final_path[PLATFORM_WIDE_PATH_UNITS];  // ARCHIVE, or the final target of a link there
+    WCHAR temporary[PLATFORM_WIDE_PATH_UNITS];   // beside it
     volatile LONG temporary_exists;
     HANDLE temporary_handle;  // while it is written
-    bool standard;   // the process's standard output: never closed
-    bool replacing;  // ReplaceFileW keeps the replaced file's attributes and security
+    bool standard;            // the process's standard output: never closed
+    bool replacing;           // ReplaceFileW keeps the replaced file's attributes and security
 };
 
 extern OutputFile g_output;

@@ -65,7 +65,8 @@ PlatformHandle platform_open_source_root(const char*, const WideChar* path) {
 static PlatformHandle checked(PlatformHandle parent, const WideChar* name, HANDLE h, bool directory, uint32_t* found) {
     if (h == INVALID_HANDLE_VALUE || h == NULL) return PLATFORM_NO_HANDLE;
     SetLastError(NO_ERROR);
-    DWORD type = directory ? (DWORD)FILE_TYPE_DISK : injected(SYS_GETFILETYPE) ? (DWORD)FILE_TYPE_UNKNOWN : GetFileType(h);
+    DWORD type = directory ? (DWORD)FILE_TYPE_DISK : injected(SYS_GETFILETYPE) ? (DWORD)FILE_TYPE_UNKNOWN
+                                                                               : GetFileType(h);
     DWORD error = type == FILE_TYPE_UNKNOWN ? GetLastError() : NO_ERROR;
     if (error != NO_ERROR) {
     } else if (!opened_in_place(to_win(parent), h, name)) {

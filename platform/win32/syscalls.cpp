@@ -5,14 +5,26 @@
 #include "platform/win32/backend.h"
 
 SyscallSlot g_syscalls[SYS_COUNT] = {
-    {"CreateFileW", 0, 0},       {"ReadFile", 0, 0},           {"WriteFile", 0, 0},
-    {"SetFilePointer", 0, 0},    {"GetFileSizeEx", 0, 0},      {"NtCreateFile", 0, 0},
-    {"GetFileAttributesW", 0, 0}, {"SetFileTime", 0, 0},       {"SetFileInformationByHandle", 0, 0},
-    {"GetFileInformationByHandle", 0, 0}, {"GetFileInformationByHandleEx", 0, 0}, {"GetFileType", 0, 0},
-    {"NtQueryInformationFile", 0, 0}, {"FindFirstFileExW", 0, 0},
-    {"FindNextFileW", 0, 0},     {"CloseHandle", 0, 0},
+    {"CreateFileW", 0, 0},
+    {"ReadFile", 0, 0},
+    {"WriteFile", 0, 0},
+    {"SetFilePointer", 0, 0},
+    {"GetFileSizeEx", 0, 0},
+    {"NtCreateFile", 0, 0},
+    {"GetFileAttributesW", 0, 0},
+    {"SetFileTime", 0, 0},
+    {"SetFileInformationByHandle", 0, 0},
+    {"GetFileInformationByHandle", 0, 0},
+    {"GetFileInformationByHandleEx", 0, 0},
+    {"GetFileType", 0, 0},
+    {"NtQueryInformationFile", 0, 0},
+    {"FindFirstFileExW", 0, 0},
+    {"FindNextFileW", 0, 0},
+    {"CloseHandle", 0, 0},
     // packing
-    {"MoveFileExW", 0, 0},       {"DeleteFileW", 0, 0},        {"ReplaceFileW", 0, 0},
+    {"MoveFileExW", 0, 0},
+    {"DeleteFileW", 0, 0},
+    {"ReplaceFileW", 0, 0},
     {"FlushFileBuffers", 0, 0},
     // the console
     {"WriteConsoleW", 0, 0},

@@ -230,7 +230,8 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // --- Files ----------------------------------------------------------------------
 
 
-enum FileVerdict { FILE_REPLACE, FILE_REFUSED };
+enum FileVerdict { FILE_REPLACE,
+                   FILE_REFUSED };
 
 // What may be done with the file `h` (opened to look at, as `name` inside
 // `parent`, and described in `info`; `existing` an ExistingFileRule); the

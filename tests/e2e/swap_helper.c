@@ -21,11 +21,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-#include <winioctl.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+#include <windows.h>
+#include <winioctl.h>
 
 enum { UNITS = 1024 };
 

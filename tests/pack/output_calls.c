@@ -99,7 +99,9 @@ int fsync(int fd) {
     REAL(fsync);
     struct stat st;
     int directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    note(directory ? "fsync directory" : fd == g_output ? "fsync output" : "fsync other", 0, 0);
+    note(directory ? "fsync directory" : fd == g_output ? "fsync output"
+                                                        : "fsync other",
+         0, 0);
     return fails("fsync") ? -1 : real_fsync(fd);
 }
 

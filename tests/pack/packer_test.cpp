@@ -7,8 +7,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "archive/cursors.h"
@@ -42,7 +42,7 @@ struct PackRun {
 };
 
 class Packer : public ::testing::Test {
-protected:
+  protected:
     fs::path scratch;
     void SetUp() override {
         scratch = fs::temp_directory_path() /
@@ -129,8 +129,8 @@ TEST_F(Packer, RenameThatFailsLeavesNothing) {
 struct FinishingFault {
     const char* call;
     uint32_t nth;
-    bool replacing;      // an archive stands there already
-    const char* said;    // the line, up to ARCHIVE and after it
+    bool replacing;    // an archive stands there already
+    const char* said;  // the line, up to ARCHIVE and after it
     const char* after;
     bool placed;
 };

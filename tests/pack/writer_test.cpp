@@ -138,7 +138,7 @@ TEST(IndexWriter, WhatItWritesTheReaderReads) {
     IndexWriter index;
     index_init(&index);
     const uint16_t smile[] = {0xD83D, 0xDE00, '.', 't'};  // U+1F600 as its surrogates
-    EntryRecord dir_record = record_at(0, true, 77);       // a directory's length is not kept
+    EntryRecord dir_record = record_at(0, true, 77);      // a directory's length is not kept
     dir_record.write_time = 0x01D9000000000001ull;
     dir_record.reserved[3] = 9;  // nor are reserved bytes
     EntryRecord file_record = record_at(1, false, 5);

@@ -15,8 +15,7 @@ TEST(Checksum, KnownValuesOnBothPaths) {
         const void* bytes;
         size_t length;
         uint32_t crc;
-    } known[] = {{"123456789", 9, 0xE3069283u}, {zeros.data(), 32, 0x8A9136AAu}, {ones.data(), 32, 0x62A8AB43u},
-                 {rising.data(), 32, 0x46DD794Eu}, {"", 0, 0}};
+    } known[] = {{"123456789", 9, 0xE3069283u}, {zeros.data(), 32, 0x8A9136AAu}, {ones.data(), 32, 0x62A8AB43u}, {rising.data(), 32, 0x46DD794Eu}, {"", 0, 0}};
     for (const auto& k : known) {
         EXPECT_EQ(crc32c_portable(0, k.bytes, k.length), k.crc);
         EXPECT_EQ(crc32c_hardware(0, k.bytes, k.length), k.crc);

@@ -18,16 +18,20 @@ TEST(Terminal, NamesShowWhatCouldDriveItAsHex) {
         std::string name, shown;
     } rows[] = {
         {"del\x7F", "del\\x7F"},
-        {"\x9B" "31m", "\\x9B31m"},                                 // a C1 control in one byte
-        {"c1\xC2\x85" "end", "c1\\xC2\\x85end"},                    // the same as a character
-        {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},                   // no control: kept
-        {"\xED\xA0\xBD\xED\xB8\x80.", "\xF0\x9F\x98\x80."},           // a name's surrogate pair: its character
+        {"\x9B"
+         "31m",
+         "\\x9B31m"},  // a C1 control in one byte
+        {"c1\xC2\x85"
+         "end",
+         "c1\\xC2\\x85end"},                                               // the same as a character
+        {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},                          // no control: kept
+        {"\xED\xA0\xBD\xED\xB8\x80.", "\xF0\x9F\x98\x80."},                // a name's surrogate pair: its character
         {"\xED\xA0\xBDx\xED\xB8\x80", "\\xED\\xA0\\xBDx\\xED\\xB8\\x80"},  // lone ones are none
-        {"\xED\xA0\xBD\xED\xA0\xBD", "\\xED\\xA0\\xBD\\xED\\xA0\\xBD"},  // two high ones make no pair
-        {"\xED\x9F\xBF", "\xED\x9F\xBF"},                                // U+D7FF, just below them
+        {"\xED\xA0\xBD\xED\xA0\xBD", "\\xED\\xA0\\xBD\\xED\\xA0\\xBD"},    // two high ones make no pair
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},                                  // U+D7FF, just below them
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"cut\xE0\xA4", "cut\\xE0\\xA4"},
-        {"\xE0\x80\x9B", "\\xE0\\x80\\x9B"},                        // overlong: no character
+        {"\xE0\x80\x9B", "\\xE0\\x80\\x9B"},  // overlong: no character
         {std::string("nul\0x", 5), "nul\\x00x"},
     };
     for (const Row& row : rows) EXPECT_EQ(escaped(row.name), row.shown) << row.shown;

@@ -53,7 +53,7 @@ TEST_F(Cursors, RecordRegionRemainders) {
 }
 
 TEST_F(Cursors, NameLinesKeepCrCrossBlocksAndHaveALimit) {
-    std::string longest(65535, 'L');              // with its LF, exactly the first block
+    std::string longest(65535, 'L');  // with its LF, exactly the first block
     std::string filler(65530, 'x');
     std::string crossing = "ab\r" + std::string(20, 'y');  // across the second block's end
     std::string names;

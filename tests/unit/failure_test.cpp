@@ -117,8 +117,7 @@ TEST_F(Extraction, DirectoryThatCannotBeHeldIsReportedAndPassedOver) {
     ASSERT_TRUE(fs::create_directories(out / "X" / "A"));
     uint32_t nth = CALLS.opens_before_walk + 2 * CALLS.opens_of_existing_directory;  // X's, then A's
     ASSERT_TRUE(platform_inject_fault(CALLS.create, nth, CALLS.too_many_handles));
-    EXPECT_EQ(run({{"X", 0, nullptr}, {"A", 1, nullptr}, {"f", 2, "in A"}, {"B", 2, nullptr}, {"h", 3, "in B"},
-                   {"g", 1, "in X"}}),
+    EXPECT_EQ(run({{"X", 0, nullptr}, {"A", 1, nullptr}, {"f", 2, "in A"}, {"B", 2, nullptr}, {"h", 3, "in B"}, {"g", 1, "in X"}}),
               EXIT_INCOMPLETE);
     EXPECT_EQ(stderr_text, "createdirectory error with <" + reported("X\\A") + ">, attr=0010: " +
                                error_text_for(CALLS.too_many_handles) + "\n");

@@ -38,7 +38,8 @@ TEST(Coders, KnownSequencesBothWays) {
 TEST(Coders, EveryUnitRoundTripsInTheShortestForm) {
     for (uint32_t u = 1; u <= 0xFFFF; u++) {
         std::string bytes = encode({(uint16_t)u});
-        size_t expected = u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        size_t expected = u < 0x80 ? 1 : u < 0x800 ? 2
+                                                   : 3;
         ASSERT_EQ(bytes.size(), expected) << "unit " << u;
         ASSERT_EQ(decode(bytes), Units({(uint16_t)u})) << "unit " << u;
     }
@@ -50,10 +51,16 @@ TEST(Coders, LenientDecodingShowsWhatThePlatformWillReceive) {
     EXPECT_EQ(decode("\xC1\x9C"), Units({'\\'}));
     EXPECT_EQ(decode("\xC0\x80"), Units({0}));
     EXPECT_EQ(decode("..\x80"), Units({'.', '.'}));
-    EXPECT_EQ(decode("\x80\xBF" "a"), Units({'a'}));
+    EXPECT_EQ(decode("\x80\xBF"
+                     "a"),
+              Units({'a'}));
     // A lead byte cut short: by ASCII, by another lead byte, by the end.
-    EXPECT_EQ(decode("a\xC3" "b"), Units({'a', 'b'}));
-    EXPECT_EQ(decode("\xE0\xA4" "b"), Units({'b'}));
+    EXPECT_EQ(decode("a\xC3"
+                     "b"),
+              Units({'a', 'b'}));
+    EXPECT_EQ(decode("\xE0\xA4"
+                     "b"),
+              Units({'b'}));
     EXPECT_EQ(decode("\xE0\xA4\xC3\xA9"), Units({0x00E9}));
     EXPECT_EQ(decode("a\xE0\xA4"), Units({'a'}));
 }
@@ -81,8 +88,7 @@ TEST(Coders, EncodePathCutsAtAUnitBoundaryToFit) {
 }
 
 TEST(Format, RecordAndTrailerFieldsSitAtTheirOffsets) {
-    EntryRecord r = {0x04030201, 0x05, 0x06, 0x0807, 0x100F0E0D0C0B0A09ull, 0x1817161514131211ull,
-                     0x201F1E1D1C1B1A19ull, {0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28}};
+    EntryRecord r = {0x04030201, 0x05, 0x06, 0x0807, 0x100F0E0D0C0B0A09ull, 0x1817161514131211ull, 0x201F1E1D1C1B1A19ull, {0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28}};
     uint8_t bytes[RECORD_BYTES];
     encode_record(r, bytes);
     for (int i = 0; i < RECORD_BYTES; i++) EXPECT_EQ(bytes[i], i + 1) << "offset " << i;

@@ -97,8 +97,10 @@ TEST_F(Paths, ComponentSafety) {
     ASSERT_TRUE(resolve_destination("."));
     const std::string unsafe[] = {
         "", ".", "..", "a:b", "a/b", "a\\b", std::string("a\0b", 3), "\x80", "\xC3",
-        "\xC0\xAE", "\xC0\xAE\xC0\xAE", "\xE0\x80\xAE\xE0\x80\xAE", "..\x80", ".\xBF.",   // dots in disguise
-        "a\xC0\xAF" "b", "a\xC1\x9C", "\xC0\xBA", "x\xC0\x80y", "\xE0\x80\xAF",            // separators, NUL
+        "\xC0\xAE", "\xC0\xAE\xC0\xAE", "\xE0\x80\xAE\xE0\x80\xAE", "..\x80", ".\xBF.",  // dots in disguise
+        "a\xC0\xAF"
+        "b",
+        "a\xC1\x9C", "\xC0\xBA", "x\xC0\x80y", "\xE0\x80\xAF",  // separators, NUL
     };
     const std::string safe[] = {"...", ".x", "x.", "..a", "a b", "\xC3\xA9", "\xE0\xA4\xB9", "\xED\xA0\xBD\xED\xB8\x80"};
     for (const std::string& name : unsafe) {
@@ -153,11 +155,15 @@ TEST(SystemText, EveryByteSurvivesUtf16) {
         {"caf\xC3\xA9", u"caf\u00E9", true},
         {"lat\xE9/x", u"lat\xDCE9/x", false},
         {"\xF0\x9F\x98\x80", u"\xD83D\xDE00", true},
-        {"\xF0\x90\x82\x80", u"\xD800\xDC80", true},                // a pair whose low half looks escaped
-        {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9", false},              // an encoded surrogate is no UTF-8
+        {"\xF0\x90\x82\x80", u"\xD800\xDC80", true},                         // a pair whose low half looks escaped
+        {"\xED\xB3\xA9", u"\xDCED\xDCB3\xDCA9", false},                      // an encoded surrogate is no UTF-8
         {"\xC0\xAE\xE0\x80\xAF", u"\xDCC0\xDCAE\xDCE0\xDC80\xDCAF", false},  // overlong forms
-        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80", false},     // beyond U+10FFFF
-        {"a\xC3" "b\xE0\xA4", u"a\xDCC3" "b\xDCE0\xDCA4", false},          // cut short
+        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80", false},            // beyond U+10FFFF
+        {"a\xC3"
+         "b\xE0\xA4",
+         u"a\xDCC3"
+         "b\xDCE0\xDCA4",
+         false},  // cut short
         {"\xFF\x80", u"\xDCFF\xDC80", false},
     };
     for (const Row& row : rows) {
@@ -192,10 +198,18 @@ TEST(SystemText, EveryByteSurvivesUtf16) {
 
 TEST(Filter, FourByteCharactersBecomeSurrogatePairs) {
     char out[32];
-    EXPECT_EQ(filter_to_cesu8("a\xF0\x9F\x98\x80" "b", out, sizeof out), 8u);
-    EXPECT_STREQ(out, "a\xED\xA0\xBD\xED\xB8\x80" "b");
+    EXPECT_EQ(filter_to_cesu8("a\xF0\x9F\x98\x80"
+                              "b",
+                              out, sizeof out),
+              8u);
+    EXPECT_STREQ(out,
+                 "a\xED\xA0\xBD\xED\xB8\x80"
+                 "b");
     // Everything else is kept as it is, malformed or not.
-    for (const char* kept : {"docs\\\xC3\xA9\xE0\xA4\xB9", "\xF0\x9F" "ab", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xED\xA0\xBD"}) {
+    for (const char* kept : {"docs\\\xC3\xA9\xE0\xA4\xB9",
+                             "\xF0\x9F"
+                             "ab",
+                             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xED\xA0\xBD"}) {
         EXPECT_EQ(filter_to_cesu8(kept, out, sizeof out), strlen(kept));
         EXPECT_STREQ(out, kept);
     }
@@ -219,13 +233,13 @@ TEST(Filter, ReachesAndNames) {
         {"docs\\api", "docs\\api", true, true},
         {"docs\\api", "docs\\api\\x", true, true},
         {"docs\\api", "docs\\apiary", true, false},  // bytes: extracted, so found; not the file named
-        {"docs\\api", "docs", false, false},          // on the way down only
-        {"docs\\api\\", "docs\\api", true, true},      // a closing separator names the directory
+        {"docs\\api", "docs", false, false},         // on the way down only
+        {"docs\\api\\", "docs\\api", true, true},    // a closing separator names the directory
         {"docs\\api\\\\", "docs\\api", true, true},
         {"docs\\api\\", "docs\\apiary", false, false},
         {"readme", "readme.txt", true, false},
         {"", "anything", true, true},
-        {"\\", "a", false, true},                    // a lone separator names the top
+        {"\\", "a", false, true},  // a lone separator names the top
     };
     for (const Row& r : rows) {
         uint32_t n = (uint32_t)strlen(r.filter);
@@ -262,7 +276,7 @@ TEST_F(Selection, PrefixesBothWaysByUnsignedBytes) {
     EXPECT_EQ(compare_prefix("\xC3\xA9", "z", 1), 1);
     EXPECT_EQ(compare_prefix("z", "\xC3\xA9", 2), -1);
     EXPECT_EQ(compare_prefix("ab", "ab", 100), 0);  // stops at the shared end
-    filter("\xF0\x9F\x98\x80");                      // a name carries it as two surrogates
+    filter("\xF0\x9F\x98\x80");                     // a name carries it as two surrogates
     EXPECT_TRUE(select_entry("\xED\xA0\xBD\xED\xB8\x80\\x"));
     EXPECT_FALSE(select_entry("\xF0\x9F\x98\x80"));
 }

@@ -54,7 +54,8 @@ inline std::string archive_of(const std::vector<TestEntry>& entries) {
     std::string data, names, records;
     for (const TestEntry& e : entries) {
         std::string content = e.content ? e.content : "";
-        uint16_t attributes = e.attributes ? e.attributes : e.content ? 0x20 : 0x10;
+        uint16_t attributes = e.attributes ? e.attributes : e.content ? 0x20
+                                                                      : 0x10;
         data += content;
         names += std::string(e.name) + "\n";
         records += record_bytes(content.size(), (uint8_t)e.depth, attributes, e.write_time, e.write_time, e.write_time);
@@ -100,12 +101,12 @@ struct ScratchDir {
 // archive and the destination takes `opens_before_walk` of the create calls
 // before the walk starts.
 struct SystemCalls {
-    const char* create;          // files, and the directories the walk enters
+    const char* create;  // files, and the directories the walk enters
     uint32_t opens_before_walk;
     uint32_t opens_of_existing_directory;  // the last of them opens it
-    const char* make_directory;  // its first call for a directory entry
-    const char* set_times;       // of a directory; of a file too where it has no attribute apart
-    const char* remove_name;     // a name of a file with more than one
+    const char* make_directory;            // its first call for a directory entry
+    const char* set_times;                 // of a directory; of a file too where it has no attribute apart
+    const char* remove_name;               // a name of a file with more than one
     const char* write;
     const char* seek;
     uint32_t no_space;
