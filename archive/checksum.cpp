@@ -17,7 +17,7 @@ static uint32_t g_shift[4][256];
 static uint16_t g_crc16[256];
 static bool g_ready, g_hardware;
 
-enum { STREAM_BYTES = 4096 };
+static const size_t STREAM_BYTES = 4096;
 
 // a * b modulo the polynomial, both reflected (x^0 in the top bit).
 static uint32_t multiply(uint32_t a, uint32_t b) {
@@ -46,7 +46,7 @@ static void prepare() {
         }
     // x^(8 * STREAM_BYTES): one byte of zeros is x^8, reflected 1 << 23.
     uint32_t power = 0x80000000u;
-    for (int i = 0; i < STREAM_BYTES; i++) power = multiply(power, 0x00800000u);
+    for (size_t i = 0; i < STREAM_BYTES; i++) power = multiply(power, 0x00800000u);
     for (int k = 0; k < 4; k++)
         for (uint32_t b = 0; b < 256; b++) g_shift[k][b] = multiply(power, b << (8 * k));
 #ifdef UNTREE_X86

@@ -52,7 +52,7 @@ void encode_footer(const ExtensionFooter& f, uint8_t out[FOOTER_BYTES]) {
     memcpy(out, FRONT_MARK, MARK_BYTES);
     put_hex(out + 8, f.version, 2);
     const uint32_t fields[4] = {f.names_size, f.records_size, f.names_crc, f.records_crc};
-    for (int i = 0; i < 4; i++) {
+    for (size_t i = 0; i < 4; i++) {
         out[10 + 9 * i] = ' ';
         put_hex(out + 11 + 9 * i, fields[i], 8);
     }
@@ -140,7 +140,7 @@ FooterResult decode_footer(const uint8_t b[FOOTER_BYTES], const ArchiveTrailer& 
     // Its own checksum holds: what it says is what was written.
     uint32_t fields[4];
     if (!get_hex(b + 8, 2, &f->version)) return FOOTER_DAMAGED;
-    for (int i = 0; i < 4; i++)
+    for (size_t i = 0; i < 4; i++)
         if (b[10 + 9 * i] != ' ' || !get_hex(b + 11 + 9 * i, 8, &fields[i])) return FOOTER_DAMAGED;
     f->names_size = fields[0];
     f->records_size = fields[1];

@@ -14,28 +14,28 @@ uint64_t index_data_region(const ArchiveReader* a) {
 const char* not_a_tree_archive(const ArchiveReader* a, char* text) {
     unsigned long long size = a->file_size;
     if (a->file_size < TRAILER_BYTES) {
-        snprintf(text, 256, "%llu bytes, shorter than its 8-byte trailer", size);
+        (void)snprintf(text, 256, "%llu bytes, shorter than its 8-byte trailer", size);
         return text;
     }
     if (a->index_unreadable) return 0;  // nothing can be said of it yet
     uint64_t index = (uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES;
     if (index > a->file_size) {
-        snprintf(text, 256,
-                 "its index would begin before the file does (%llu bytes of names and %llu bytes of "
-                 "records in a file of %llu bytes)",
-                 (unsigned long long)a->trailer.names_size,
-                 (unsigned long long)a->trailer.records_size, size);
+        (void)snprintf(text, 256,
+                       "its index would begin before the file does (%llu bytes of names and %llu bytes of "
+                       "records in a file of %llu bytes)",
+                       (unsigned long long)a->trailer.names_size,
+                       (unsigned long long)a->trailer.records_size, size);
         return text;
     }
     if (index >= INDEX_REGIONS_LIMIT) {
-        snprintf(text, 256, "index regions of %llu bytes, more than any archive holds", (unsigned long long)index);
+        (void)snprintf(text, 256, "index regions of %llu bytes, more than any archive holds", (unsigned long long)index);
         return text;
     }
     // Any file ends in 8 bytes that read as some trailer; zeros read as the
     // empty index. With nothing in front of it, that is the empty archive.
     uint64_t data = a->file_size - index;
     if (a->trailer.records_size < RECORD_BYTES && data > 0) {
-        snprintf(text, 256, "no entries, yet %llu bytes stand before its index", (unsigned long long)data);
+        (void)snprintf(text, 256, "no entries, yet %llu bytes stand before its index", (unsigned long long)data);
         return text;
     }
     return 0;

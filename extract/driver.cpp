@@ -153,8 +153,8 @@ static bool merged_into_made() {
     uint32_t entry = (uint32_t)g_state.entry_number;
     if (!(entry_mark(g_state.entry_number) & MARK_MERGED)) return false;
     // Those passed over (not selected, inside one refused) are left behind.
-    while (v->merged_next < v->merged_count && v->merged_into[2 * v->merged_next] < entry) v->merged_next++;
-    if (v->merged_next == v->merged_count || v->merged_into[2 * v->merged_next] != entry) return false;
+    while (v->merged_next < v->merged_count && v->merged_into[2 * (size_t)v->merged_next] < entry) v->merged_next++;
+    if (v->merged_next == v->merged_count || v->merged_into[2 * (size_t)v->merged_next] != entry) return false;
     return bit_set(v->made, (int32_t)v->merged_into[2 * v->merged_next + 1]);
 }
 
@@ -339,7 +339,7 @@ static bool remember_merged(uint32_t entry, uint32_t into) {
         v->merged_into = grown;
         v->merged_capacity = capacity;
     }
-    v->merged_into[2 * v->merged_count] = entry;
+    v->merged_into[2 * (size_t)v->merged_count] = entry;
     v->merged_into[2 * v->merged_count + 1] = into;
     v->merged_count++;
     return true;

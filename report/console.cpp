@@ -159,7 +159,7 @@ void console_status(const char* text) {
     // as it is written, and the carriage return would then leave the line
     // behind on a row of its own.
     char line[256];
-    snprintf(line, sizeof line, "%-78s", text);
+    (void)snprintf(line, sizeof line, "%-78s", text);
     uint32_t width = platform_terminal_width(stdout);
     if (width > 0 && strlen(line) >= width) line[width - 1] = 0;
     console_out("%s\r", line);

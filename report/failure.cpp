@@ -117,7 +117,7 @@ void say_early(const char* format, ...) {
     char text[2048];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     va_end(args);
     console_err("untree: %s\n", text);
 }

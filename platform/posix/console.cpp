@@ -57,8 +57,8 @@ uint32_t platform_terminal_width(FILE* stream) {
 void platform_terminal_clear_row(FILE* stream) {
     // To the row's start, then erase to its end: every terminal since the
     // VT100 knows the sequence.
-    fputs("\r\033[K", stream);
-    fflush(stream);
+    (void)fputs("\r\033[K", stream);
+    (void)fflush(stream);
 }
 
 uint32_t platform_output_error() { return errno ? (uint32_t)errno : EIO; }
