@@ -570,6 +570,8 @@ int run_extract(int argc, char** argv) {
     }
     if (!survey_index()) {
         console_err("not enough memory for the index of <%s>\n", argv[1]);
+        platform_close(s->root);
+        s->root = PLATFORM_NO_HANDLE;
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }

@@ -57,8 +57,6 @@ char g_dest[PATH_BYTES];
 char g_outside[PATH_BYTES];
 uint64_t g_outside_digest;
 FILE* g_report;           // the harness's own findings: stderr as it was at start
-int g_baseline_fds = -1;  // taken at the first input, once libFuzzer has set up its own streams
-bool g_baseline_taken;
 
 void die(const char* what, const char* path) {
     fprintf(g_report ? g_report : stderr, "fuzz_extract: %s: %s (%s)\n", what, path, strerror(errno));
@@ -76,6 +74,21 @@ int count_open_fds() {
     while (readdir(d)) n++;
     closedir(d);
     return n;
+}
+
+// Names every open descriptor and what it leads to, for the report.
+void show_open_fds() {
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char link[PATH_BYTES], target[PATH_BYTES];
+        join(link, "/proc/self/fd", e->d_name);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        target[n < 0 ? 0 : n] = 0;
+        fprintf(g_report, "fuzz_extract:   fd %s -> %s\n", e->d_name, target);
+    }
+    closedir(d);
 }
 
 // True when `dir` holds exactly the names given (a null-terminated list),
@@ -275,10 +288,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!g_baseline_taken) {
-        g_baseline_fds = count_open_fds();
-        g_baseline_taken = true;
-    }
+    // Counted afresh for every input: libFuzzer opens descriptors of its own
+    // between inputs (the symbolizer it starts to name a newly covered
+    // function holds two pipes), and only what this run leaves counts.
+    int baseline_fds = count_open_fds();
     if (mkdir(g_dest, 0700) != 0) die("cannot create", g_dest);
     if (POPULATED) populate_destination();
     int fd = open(g_archive, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -320,8 +333,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         contained = false;
     }
     if (!contained) abort();
-    if (g_baseline_fds >= 0 && count_open_fds() != g_baseline_fds) {
-        fprintf(g_report, "fuzz_extract: %d handles open after the run, %d before\n", count_open_fds(), g_baseline_fds);
+    if (baseline_fds >= 0 && count_open_fds() != baseline_fds) {
+        fprintf(g_report, "fuzz_extract: %d handles open after the run, %d before\n", count_open_fds(), baseline_fds);
+        show_open_fds();
         abort();
     }
     remove_tree(g_dest);
