@@ -56,7 +56,7 @@ char g_archive[PATH_BYTES];
 char g_dest[PATH_BYTES];
 char g_outside[PATH_BYTES];
 uint64_t g_outside_digest;
-FILE* g_report;           // the harness's own findings: stderr as it was at start
+FILE* g_report;  // the harness's own findings: stderr as it was at start
 
 void die(const char* what, const char* path) {
     fprintf(g_report ? g_report : stderr, "fuzz_extract: %s: %s (%s)\n", what, path, strerror(errno));
