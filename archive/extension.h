@@ -53,6 +53,18 @@ inline bool is_link(const EntryRecord& r) {
     return !is_directory(r) && (entry_extension(r).mode & MODE_LINK) != 0;
 }
 
+// The permission bits an extractor gives an entry of an extended archive on
+// a system that keeps `mask` of them (0: none), or -1 when none are stored.
+// Never a set-id bit: the archive keeps no owner, so the file would be
+// set-id to whoever extracts it. The read-only attribute still holds.
+inline int32_t restored_permissions(const EntryRecord& r, uint32_t mask) {
+    EntryExtension e = entry_extension(r);
+    if (mask == 0 || !(e.mode & MODE_KNOWN)) return -1;
+    uint32_t mode = e.mode & MODE_PERMISSIONS & mask & ~(uint32_t)MODE_SET_ID;
+    if (!is_directory(r) && (r.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
+    return (int32_t)mode;
+}
+
 // Fills the reserved bytes: mode and content checksum, then the check over
 // the record so made and the entry's name line (without its LF).
 void set_entry_extension(EntryRecord* record, uint16_t mode, uint32_t content_crc, const uint8_t* name,

@@ -70,12 +70,6 @@ void finish_file(PlatformHandle output, const EntryRecord& record) {
 }
 
 int32_t restored_mode(const EntryRecord& record) {
-    if (!g_state.extension.extended || g_state.permission_mask == 0) return -1;
-    EntryExtension e = entry_extension(record);
-    if (!(e.mode & MODE_KNOWN)) return -1;
-    // Never a set-id bit: the archive keeps no owner, so the file would be
-    // set-id to whoever extracts it. The read-only attribute still holds.
-    uint32_t mode = e.mode & MODE_PERMISSIONS & g_state.permission_mask & ~(uint32_t)MODE_SET_ID;
-    if (!is_directory(record) && (record.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
-    return (int32_t)mode;
+    if (!g_state.extension.extended) return -1;
+    return restored_permissions(record, g_state.permission_mask);
 }

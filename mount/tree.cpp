@@ -175,17 +175,12 @@ static bool gather_children() {
     return true;
 }
 
-// The permission bits untree gives an entry of an extended archive here:
-// those stored, as far as the system lets it (never a set-id bit), and a
-// read-only file without its write bits. 0: none stored, the attribute
-// word's rule applies.
+// The permission bits untree gives an entry of an extended archive here, by
+// its own rule. 0: none stored, the attribute word's rule applies.
 static uint16_t shown_mode(const EntryRecord& r, bool link) {
     if (link) return MODE_LINK | MODE_KNOWN | 0777;
-    EntryExtension e = entry_extension(r);
-    if (!g_mount.extension.extended || !(e.mode & MODE_KNOWN) || g_mount.permission_mask == 0) return 0;
-    uint32_t mode = e.mode & MODE_PERMISSIONS & g_mount.permission_mask;
-    if (!is_directory(r) && (r.attributes & ATTRIBUTE_READONLY)) mode &= ~0222u;
-    return (uint16_t)(MODE_KNOWN | mode);
+    int32_t mode = g_mount.extension.extended ? restored_permissions(r, g_mount.permission_mask) : -1;
+    return mode < 0 ? 0 : (uint16_t)(MODE_KNOWN | (uint32_t)mode);
 }
 
 
