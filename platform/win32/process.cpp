@@ -52,10 +52,15 @@ char platform_path_separator() { return '\\'; }
 // Runs on a thread of its own. The temporary file is deleted (for good once
 // the process has ended and its handle is closed); then the process ends
 // with the status Ctrl-C and Ctrl-Break give, or, when the console goes
-// away, as the system ends it.
+// away, as the system ends it. Ended on the spot, as a signal ends it
+// elsewhere: ExitProcess would first stop the main thread wherever it is
+// and then run the libraries' exit code, which can wait for ever for a lock
+// the stopped thread held (the main thread stopped in a report on a pipe
+// that nobody reads left the process hanging so under Wine).
 static BOOL WINAPI on_console_event(DWORD event) {
     remove_output_temporary();
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) ExitProcess((UINT)STATUS_CONTROL_C_EXIT);
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        TerminateProcess(GetCurrentProcess(), (UINT)STATUS_CONTROL_C_EXIT);
     return FALSE;
 }
 

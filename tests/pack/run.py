@@ -1057,7 +1057,7 @@ def file_shrinks_while_read(t):
 
 # --- What ARCHIVE is, and runs that are interrupted ---------------------------------
 
-def stalled_packer(t, archive, links=300, before=(), env=None, preexec_fn=None):
+def stalled_packer(t, archive, links=300, before=(), env=None, preexec_fn=None, parent=None):
     """A packer that cannot finish: the tree holds `links` FIFOs, each told
     on a standard error that nobody reads (a pipe of one page, a twentieth
     of what they take), so it stops in the middle of them. Returns the
@@ -1065,13 +1065,16 @@ def stalled_packer(t, archive, links=300, before=(), env=None, preexec_fn=None):
     then the archive's temporary file is made and the source directory
     listed, and nothing after the FIFOs (a file named "zz", say) is read
     before the caller reads the pipe. `before` is a command that runs it
-    (nohup)."""
+    (nohup); `parent` a Windows program that runs it under Wine and waits
+    for it (cmd.exe /c)."""
     os.makedirs("src", exist_ok=True)
     for i in range(links):
         os.mkfifo("src/l%04d" % i)
     r, w = os.pipe()
     fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
     cmd, base = t.command(t.pack_binary, ["src", archive])
+    if parent:
+        cmd[1:2] = parent + ["Z:" + os.path.abspath(t.pack_binary).replace("/", "\\")]
 
     def start():
         # As a user's shell starts it: a background job of a shell without
@@ -1093,41 +1096,65 @@ def stalled_packer(t, archive, links=300, before=(), env=None, preexec_fn=None):
     return p, r
 
 
+def windows_pid_holding(r, name):
+    """The Unix process of the Wine program `name` that holds the other end
+    of the pipe whose read end is `r` (other suites' packers hold other
+    pipes)."""
+    inode = "pipe:[%d]" % os.fstat(r).st_ino
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            argv0 = open("/proc/%s/cmdline" % pid, "rb").read().split(b"\0")[0]
+            fds = os.listdir("/proc/%s/fd" % pid)
+        except OSError:
+            continue
+        if re.split(rb"[\\/]", argv0)[-1].lower() != name:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) == inode:  # others come and go meanwhile
+                    found.append(int(pid))
+                    break
+            except OSError:
+                pass
+    expect_eq(len(found), 1, "processes of %s on the pipe" % name)
+    return found[0]
+
+
 def interrupted_under_wine(t):
     """Wine turns SIGINT into Ctrl-C: the packer's handler removes the
     temporary file, and the process ends as Ctrl-C ends it
-    (STATUS_CONTROL_C_EXIT, of which a Unix parent sees the low byte).
-    SIGTERM, SIGHUP and SIGKILL end Wine's process with no handler run:
-    the temporary file, marked for deletion, goes when the Wine server
-    closes the handles of the process that died."""
-    work = os.path.join("/dev/shm", "untree-pack-%d" % os.getpid())
-    if not os.path.isdir("/dev/shm"):
-        raise Skip("no /dev/shm for a large sparse file")
-    os.makedirs(work + "/src")
-    try:
-        with open(work + "/src/big", "wb") as f:
-            f.truncate(512 * CHUNK)  # reading it takes Wine a second or two
-        write(work + "/out.tree", b"the archive before")
-        env = dict(os.environ, WINEDEBUG="-all")
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL):
-            p = subprocess.Popen(["wine", t.pack_binary, "src", "out.tree"], cwd=work, env=env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            while p.poll() is None and not any(PARTIAL.match(n) for n in os.listdir(work)):
-                time.sleep(0.002)
-            p.send_signal(sig)
-            rc = p.wait(timeout=60)
-            if rc == 0:
-                raise Skip("the packer was done before %s reached it" % sig.name)
-            expect_eq((rc, p.stderr.read()), (0xC000013A & 0xFF if sig == signal.SIGINT else -sig, b""),
-                      "end of a packer stopped by %s" % sig.name)
-            # The server closes the dead process's handles on its own time.
-            deadline = time.time() + 30
-            while any(PARTIAL.match(n) for n in os.listdir(work)) and time.time() < deadline:
-                time.sleep(0.01)
-            expect_eq(sorted(os.listdir(work)), ["out.tree", "src"], "files left after %s" % sig.name)
-            expect_eq(open(work + "/out.tree", "rb").read(), b"the archive before", "the old archive")
-    finally:
-        shutil.rmtree(work)
+    (STATUS_CONTROL_C_EXIT). SIGTERM, SIGHUP and SIGKILL end Wine's process
+    with no handler run: the temporary file, marked for deletion, goes when
+    the Wine server closes the handles of the process that died, which it
+    does once it has seen the process's sockets hang up, after the Unix
+    process has ended, at no point a Unix parent can wait for. A Windows
+    parent can: the server closes a dead process's handles before it
+    signals the process, so the packer runs under cmd.exe, which waits for
+    it and ends after that; the signal goes to the packer's own process.
+    The packer is the stalled one, held in its first report: by then its
+    temporary file is marked (the file appears a moment before that, and a
+    signal in between would leave it)."""
+    write("out.tree", b"the archive before")
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL):
+        p, r = stalled_packer(t, "out.tree", parent=["cmd.exe", "/c"])
+        packer = windows_pid_holding(r, b"untree-pack.exe")
+        partials = [n for n in os.listdir(".") if PARTIAL.match(n)]
+        expect_eq(len(partials), 1, "temporary files seen while packing")
+        ended = os.pidfd_open(packer)
+        os.kill(packer, sig)
+        rc = p.wait(timeout=60)
+        os.close(r)
+        # The Unix process closes its sockets before it has ended, so the
+        # server may see them hang up first; its end comes in any case.
+        # The status a killed process leaves is the server's (0).
+        expect(select.select([ended], [], [], 60)[0], "the packer's process still there after %s" % sig.name)
+        os.close(ended)
+        if sig == signal.SIGINT:
+            expect_eq(rc, 0xC000013A & 0xFF, "end of a packer stopped by SIGINT")
+        expect_eq(sorted(os.listdir(".")), ["out.tree", "src"], "files left after %s" % sig.name)
+        expect_eq(open("out.tree", "rb").read(), b"the archive before", "the old archive")
+        shutil.rmtree("src")
 
 
 # Every signal that ends a process by default; SIGQUIT and SIGABRT would
