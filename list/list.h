@@ -72,13 +72,14 @@ struct ListState {
     ExtensionCheck extension;           // what the first pass found of the extension
     bool index_only;                    // --check-index: no content is read
     uint64_t data_position;             // data-region bytes consumed so far
+    uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing
+    uint32_t target_length;
+    SiblingTable siblings;
+
     // The progress line of a check that reads contents: only on a terminal,
     // for the eye alone, and gone before any other line and at the end.
     bool progress;
     uint32_t progress_due;  // tick count at which the next line may show
-    uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing
-    uint32_t target_length;
-    SiblingTable siblings;
 
     char out[OUT_BYTES];  // standard output, sent on in whole characters
     uint32_t out_used;

@@ -39,6 +39,14 @@ static void count_entry() {
 enum { PROGRESS_INTERVAL_MS = 500,
        PROGRESS_LINE_BYTES = 256 };
 
+// The bytes of the character whose first byte is `b`; 0 inside one.
+static uint32_t character_bytes(uint8_t b) {
+    if (b < 0x80) return 1;
+    if (b < 0xC0) return 0;
+    if (b < 0xE0) return 2;
+    return b < 0xF0 ? 3 : 4;
+}
+
 // "checked N of M bytes (P%) PATH", `done` bytes into the data region, at
 // most every half second. A check that takes less than half a second shows
 // none. The line is cut to the terminal's row at a character's start: no
@@ -63,8 +71,7 @@ static void progress_check(uint64_t done) {
     const IndexWalk* w = &g->walk;
     const char* path = w->path_known ? console_name(CONSOLE_OUT, w->path, (uint32_t)strlen(w->path)) : "";
     for (uint32_t i = 0; path[i]; i++) {
-        uint8_t b = (uint8_t)path[i];
-        uint32_t length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+        uint32_t length = character_bytes((uint8_t)path[i]);
         if (length && used + length > room) break;
         line[used++] = path[i];
     }
