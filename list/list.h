@@ -76,6 +76,11 @@ struct ListState {
     uint32_t target_length;
     SiblingTable siblings;
 
+    // The progress line of a check that reads contents: only on a terminal,
+    // for the eye alone, and gone before any other line and at the end.
+    bool progress;
+    uint32_t progress_due;  // tick count at which the next line may show
+
     char out[OUT_BYTES];  // standard output, sent on in whole characters
     uint32_t out_used;
     bool out_terminal;

@@ -36,6 +36,49 @@ static void count_entry() {
     if (!is_directory(r)) t->bytes = add_saturating(t->bytes, content_length(r));
 }
 
+enum { PROGRESS_INTERVAL_MS = 500,
+       PROGRESS_LINE_BYTES = 256 };
+
+// The bytes of the character whose first byte is `b`; 0 inside one.
+static uint32_t character_bytes(uint8_t b) {
+    if (b < 0x80) return 1;
+    if (b < 0xC0) return 0;
+    if (b < 0xE0) return 2;
+    return b < 0xF0 ? 3 : 4;
+}
+
+// "checked N of M bytes (P%) PATH", `done` bytes into the data region, at
+// most every half second. A check that takes less than half a second shows
+// none. The line is cut to the terminal's row at a character's start: no
+// character takes more columns than it has bytes, so bytes within the row
+// never wrap it.
+static void progress_check(uint64_t done) {
+    ListState* g = &g_list;
+    if (!g->progress || g->out_used) return;
+    uint32_t now = platform_tick_count();
+    if ((int32_t)(now - g->progress_due) < 0) return;
+    g->progress_due = now + PROGRESS_INTERVAL_MS;
+    uint64_t total = index_data_region(&g->archive);
+    if (done > total) done = total;
+    char x[24], y[24];
+    char line[PROGRESS_LINE_BYTES];
+    int n = snprintf(line, sizeof line, "checked %s of %s bytes (%u%%) ", format_u64(done, x), format_u64(total, y),
+                     (unsigned)(total ? (double)done * 100.0 / (double)total : 100.0));
+    if (n < 0 || (uint32_t)n >= sizeof line) return;
+    uint32_t used = (uint32_t)n;
+    uint32_t width = console_status_width();
+    uint32_t room = width && width < sizeof line ? width : (uint32_t)sizeof line - 1;
+    const IndexWalk* w = &g->walk;
+    const char* path = w->path_known ? console_name(CONSOLE_OUT, w->path, (uint32_t)strlen(w->path)) : "";
+    for (uint32_t i = 0; path[i]; i++) {
+        uint32_t length = character_bytes((uint8_t)path[i]);
+        if (length && used + length > room) break;
+        line[used++] = path[i];
+    }
+    line[used] = 0;
+    console_status(line);
+}
+
 // The content of the current entry, at `offset` in the data region: read
 // whole and checked against its checksum (--check), or a link's target
 // kept for the listing. False when the data region ends first or a read
@@ -55,6 +98,7 @@ static bool read_content(uint64_t offset, uint64_t length, bool keep_target) {
         crc = crc32c(crc, bytes, n);
         if (keep_target && got + n < LINK_TARGET_LIMIT) memcpy(g->target + got, bytes, n);
         got += n;
+        progress_check(g->data_position + got);
     }
     g->data_position += got;
     if (keep_target && got == length && length < LINK_TARGET_LIMIT) g->target_length = (uint32_t)length;
@@ -123,7 +167,10 @@ static StepResult step() {
     }
     if (checking) {
         // Every content is read, whatever becomes of its entry.
-        if (extended_file && !g->index_only && w->contents != UINT64_MAX) read_content(offset, length, false);
+        if (extended_file && !g->index_only && w->contents != UINT64_MAX) {
+            progress_check(g->data_position);
+            read_content(offset, length, false);
+        }
         if (w->verdict == VERDICT_INSIDE) return STEP_ON;
         if (check_name()) return STEP_ON;
         message("not enough memory for the names of one directory of %s", g->archive_path);
@@ -261,7 +308,10 @@ int run_list() {
         message("cannot open %s: %s", g->archive_path, error_text(error, text, sizeof text, true));
         return EXIT_EARLY;
     }
+    g->progress = g->mode == MODE_CHECK && !g->index_only && console_is_terminal(CONSOLE_OUT);
+    g->progress_due = platform_tick_count() + PROGRESS_INTERVAL_MS;
     int status = walk();
+    console_status_clear();
     close_cursors(a);
     index_end(&g->walk);
     release_siblings();

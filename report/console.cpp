@@ -160,11 +160,18 @@ void console_status(const char* text) {
     // behind on a row of its own.
     char line[256];
     (void)snprintf(line, sizeof line, "%-78s", text);
-    uint32_t width = platform_terminal_width(stdout);
-    if (width > 0 && strlen(line) >= width) line[width - 1] = 0;
+    uint32_t width = console_status_width();
+    if (width > 0 && strlen(line) > width) line[width] = 0;
     console_out("%s\r", line);
     g_console.status_shown = !g_stdout_error;
 }
+
+uint32_t console_status_width() {
+    uint32_t width = platform_terminal_width(stdout);
+    return width > 0 ? width - 1 : 0;
+}
+
+void console_status_clear() { leave_status_row(CONSOLE_OUT, ""); }
 
 uint32_t console_finish() {
     if (!g_stdout_error) check_stdout(fflush(stdout));

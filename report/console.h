@@ -35,6 +35,13 @@ void console_err(const char* format, ...)
 // what comes next on that terminal clears the row first, so that no tail of
 // the status line stays after a shorter line; a line feed alone keeps it.
 void console_status(const char* text);
+// The width console_status cuts a line on standard output's terminal to
+// (the row's columns less the last one); 0 when the terminal does not say.
+uint32_t console_status_width();
+// A status line still standing on standard output's terminal is cleared,
+// for a program whose status line is only for the eye: the terminal then
+// holds exactly what a file would.
+void console_status_clear();
 // Flushes standard output; returns the error that lost some of it, 0 when
 // everything printed reached it.
 uint32_t console_finish();

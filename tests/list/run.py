@@ -14,6 +14,8 @@ import struct
 import subprocess
 import sys
 import tarfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(os.path.dirname(HERE), "e2e"), os.path.dirname(HERE)]
@@ -400,10 +402,87 @@ def reader_that_goes_away(t):
     expect_eq(lines[0][len(said):] if not t.wine else b"Broken pipe", b"Broken pipe", "the system's text")
     expect(len(lines[0]) > len(said), "no system's text")
 
+@case
+def progress_line_on_a_terminal_only(t):
+    """--check on a terminal shows how far the reading of contents is, cut to
+    the row (40 columns here), held 0.6 s inside a large file by the
+    preloaded library (Linux) so that a line is due; a problem line and the
+    totals clear it first, so the screen ends as a file's lines. A file and
+    a pipe, held the same way, get exactly the bytes they always did."""
+    if not t.args.pack:
+        raise Skip("no untree-pack given")
+    os.makedirs("src/a")
+    write_raw("src/a/big.bin", bytes(range(256)) * (3 << 12))  # three reads of 1 MiB
+    write_raw("src/z.txt", b"zeta content")
+    p = t.run_program(t.args.pack, ["src", "a.tree"])
+    expect_eq(p.returncode, 0, "untree-pack (stderr %r)" % p.stderr)
+    blob = bytearray(open("a.tree", "rb").read())
+    at = blob.find(b"zeta content")
+    blob[at] ^= 1
+    write_raw("a.tree", bytes(blob))
+    want = [b"entry 3 <z.txt>: error: checksum mismatch",
+            b"entries=3 directories=1 files=2 bytes=3145740 errors=1 warnings=0"]
+    with open("file.out", "wb") as f:
+        p = t.run_program(t.args.list, ["--check", "a.tree"], stdout=f)
+    today = open("file.out", "rb").read()
+    expect_eq((p.returncode, text_lines(today, t.wine, "stdout"), p.stderr), (2, b"\n".join(want) + b"\n", b""),
+              "the check into a file")
+    held = t.args.read_faults and not t.wine
+
+    def holding(run):
+        """`run(env, pass_fds)` with the second read of the contents held
+        until 0.6 s after it began; what it returns."""
+        if not held:
+            return run({}, ())
+        told, tell = os.pipe()
+        go, wait = os.pipe()
+
+        def release():
+            # A line is due half a second after the last one at most.
+            with os.fdopen(told, "rb") as f:
+                if f.readline():
+                    time.sleep(0.6)
+                os.write(wait, b"g")
+        helper = threading.Thread(target=release)
+        helper.start()
+        try:
+            return run(dict(LD_PRELOAD=t.args.read_faults, UNTREE_FAULT_FILE=os.path.abspath("a.tree"),
+                            UNTREE_HOLD_AT="%d-%d" % (1 << 20, 2 << 20), UNTREE_HOLD_FDS="%d,%d" % (tell, go)),
+                       (tell, go))
+        finally:
+            os.close(tell)
+            helper.join(300)
+            for fd in (go, wait):
+                os.close(fd)
+
+    columns = 40
+    rc, raw = holding(lambda env, fds: t.run_in_terminal(t.args.list, ["--check", "a.tree"], columns=columns,
+                                                         env=env, pass_fds=fds))
+    expect_eq(rc, 2, "exit status on the terminal")
+    lines = list(re.finditer(rb"(checked (\d+) of 3145740 bytes \(\d+%\) [^\r\x1b]*)\r", raw))
+    if held:
+        expect(lines, "no progress line: %r" % raw[-300:])
+        expect(all(0 < int(m.group(2)) < 3145740 for m in lines), "bytes checked: %r" % lines)
+        expect(all(len(m.group(1)) == columns - 1 for m in lines), "not cut to the row: %r" % lines)
+    screen = harness.terminal_screen(raw, columns)
+    while screen and not screen[-1]:
+        screen.pop()
+    expect_eq(screen, [w.decode()[k:k + columns] for w in want for k in range(0, len(w), columns)], "the screen")
+
+    def piped(env, fds):
+        cmd, base = t.command(t.args.list, ["--check", "a.tree"])
+        base.update(env)
+        return subprocess.run(cmd, env=base, pass_fds=fds, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=300)
+    p = holding(piped)
+    expect_eq((p.returncode, p.stdout, p.stderr), (2, today, b""), "the check into a pipe")
+
+
 def main():
     parser = harness.argument_parser(__doc__)
     parser.add_argument("--list", required=True, help="the untree-list binary")
     parser.add_argument("--pack", help="the untree-pack binary")
+    parser.add_argument("--read-faults", help="the library that holds reads of the archive (Linux)")
     args = harness.parse_arguments(parser)
     return harness.run_cases(harness.CASES, args, lambda scratch: Context(args, scratch), "untree-list-")
 
