@@ -56,18 +56,10 @@ static const uint32_t DIRECTORY_BIT = 0x80000000u;
 // The identity of a level a depth that rose too far skipped: no entry's.
 static const uint32_t NO_ENTRY_IDENTITY = 0x7FFFFFFFu;
 
-static uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 33);
-}
-
 static uint64_t name_key(uint32_t parent, const WideChar* units, uint32_t count) {
     uint64_t h = 0xCBF29CE484222325ull ^ ((uint64_t)parent * 0x9E3779B97F4A7C15ull);
     for (uint32_t i = 0; i < count; i++) h = (h ^ units[i]) * 0x100000001B3ull;
-    return mix(h ^ count);
+    return hash_mix(h ^ count);
 }
 
 static bool names_begin(NameSet* set, uint64_t entries) {

@@ -42,6 +42,16 @@ enum IndexStep {
     INDEX_UNREADABLE,  // a read failed or the file shrank: archive.index_fault says why
 };
 
+// The last step of a 64-bit hash, which spreads every input bit over every
+// output bit, so that a table may take its low bits as the slot.
+inline uint64_t hash_mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
 // A name seen, kept as a 64-bit hash of its parent's identity and its name
 // as the system compares names, with the number of the entry that holds
 // it (its top bit set for a directory); entry 0 marks a free slot. Names

@@ -102,14 +102,6 @@ static uint16_t fold_unit(uint16_t u) {
     return u;
 }
 
-static uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 33);
-}
-
 static uint64_t hash_units(const uint16_t* units, uint32_t count, bool folded) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (uint32_t i = 0; i < count; i++) {
@@ -117,13 +109,13 @@ static uint64_t hash_units(const uint16_t* units, uint32_t count, bool folded) {
         h = (h ^ (u & 0xFF)) * 0x100000001B3ull;
         h = (h ^ (u >> 8)) * 0x100000001B3ull;
     }
-    return mix(h ^ count);
+    return hash_mix(h ^ count);
 }
 
 // --- Sibling names -----------------------------------------------------------------
 
 static uint32_t home_slot(const SiblingTable* t, uint64_t folded, uint32_t depth) {
-    return (uint32_t)mix(folded + depth) & (t->slot_count - 1);
+    return (uint32_t)hash_mix(folded + depth) & (t->slot_count - 1);
 }
 
 static void place_in_slots(SiblingTable* t, uint32_t index) {
