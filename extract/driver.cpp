@@ -197,6 +197,17 @@ static bool extract_directory(int d) {
 // A symbolic link of the extension: its target is its content, read whole
 // and checked before anything is made. Never followed, now or later: what
 // stands at its name afterwards is refused as a link.
+// What the user asked to keep is kept: without a word, or with a line that
+// is no failure. True when `code` is a failure the caller reports.
+static bool report_unless_kept(const WideChar* path, uint32_t code) {
+    const ExtractOptions& options = g_state.options;
+    if (code == PLATFORM_REFUSED_NEWER) {
+        report_kept_newer(path);
+        return false;
+    }
+    return !((options.existing & EXISTING_KEPT) && options.skip_old && code == platform_error_already_exists());
+}
+
 static void extract_link(int d) {
     const EntryRecord& record = g_state.record;
     const WideChar* path = g_state.path.wide;
@@ -227,8 +238,10 @@ static void extract_link(int d) {
     } else if ((code = name_refusal(d)) != 0 || parent == PLATFORM_NO_HANDLE) {
         report_create_failure(path, record, code);
     } else if (!platform_make_link(parent, entry_name(d), path, (const char*)g_state.link_target, got,
-                                   record.access_time, record.write_time)) {
-        report_call_failure(CALL_MAKE_LINK, path, 0, platform_last_error());
+                                   g_state.options.existing, record.access_time, record.write_time)) {
+        code = platform_last_error();
+        if (report_unless_kept(path, code)) report_call_failure(CALL_MAKE_LINK, path, 0, code);
+        else g_state.incomplete = was_incomplete;  // kept, as the user asked
     } else {
         g_state.incomplete = was_incomplete;
     }
@@ -281,12 +294,7 @@ static void extract_file(int d) {
     }
     g_state.output = output;
     if (output == PLATFORM_NO_HANDLE) {
-        // What the user asked to keep is kept: without a word, or with a
-        // line that is no failure.
-        bool kept = (options.existing & EXISTING_KEPT) && code == platform_error_already_exists();
-        if (code == PLATFORM_REFUSED_NEWER) {
-            report_kept_newer(path);
-        } else if (!(kept && options.skip_old)) {
+        if (report_unless_kept(path, code)) {
             g_state.incomplete = true;
             report_create_failure(path, record, code);
         }

@@ -180,10 +180,12 @@ uint32_t platform_permission_mask();
 bool platform_set_permissions(PlatformHandle handle, uint32_t mode);
 // Makes a symbolic link `name` in `parent` (`path` its full path) that
 // holds `target` as it stands, never following anything, and gives it the
-// times (0: left). False, with the last error, when the system refuses, a
-// name is there already, or the system makes no links.
+// times (0: left). What stands there already is dealt with as
+// platform_create_file deals with it (`existing`: an ExistingFileRule), a
+// link there counting as a file. False, with the last error, when the
+// system refuses, the rule keeps what is there, or the system makes no links.
 bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideChar* path, const char* target,
-                        uint32_t length, uint64_t access, uint64_t write);
+                        uint32_t length, uint32_t existing, uint64_t access, uint64_t write);
 
 // --- Errors --------------------------------------------------------------
 // The error left by the last failed operation; read it before anything else.

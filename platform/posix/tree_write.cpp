@@ -287,7 +287,7 @@ bool platform_set_permissions(PlatformHandle h, uint32_t mode) {
 }
 
 bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideChar*, const char* target,
-                        uint32_t length, uint64_t access, uint64_t write) {
+                        uint32_t length, uint32_t existing, uint64_t access, uint64_t write) {
     static char text[4097];
     if (length >= sizeof text || memchr(target, 0, length)) {
         errno = EINVAL;  // the kernel takes a target up to a NUL, of at most 4095 bytes
@@ -300,10 +300,14 @@ bool platform_make_link(PlatformHandle parent, const WideChar* name, const WideC
     int dirfd = to_fd(parent);
     if (SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0) {
         // What stands there is replaced as a file would be: a link (never
-        // followed) or a regular file the rules for files let go.
+        // followed, and kept where the user keeps files) or a regular file
+        // the rules for files let go.
         struct stat seen;
         if (errno != EEXIST || SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return false;
-        if (!S_ISLNK(seen.st_mode) && judge(seen, EXISTING_REPLACED, write) == FILE_REFUSED) return false;
+        if (S_ISLNK(seen.st_mode)) {
+            seen.st_mode = S_IFREG | 0644;  // judged as a writable file, by its own times
+        }
+        if (judge(seen, existing, write) == FILE_REFUSED) return false;
         if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0 || SYS(SYS_SYMLINKAT, symlinkat(text, dirfd, n)) != 0)
             return false;
     }

@@ -391,7 +391,11 @@ bool platform_set_permissions(PlatformHandle, uint32_t) {
 }
 
 bool platform_make_link(PlatformHandle, const WideChar*, const WideChar* path, const char* target, uint32_t length,
-                        uint64_t access, uint64_t write) {
+                        uint32_t existing, uint64_t access, uint64_t write) {
+    // The system makes a link only where nothing stands: whatever the rule,
+    // what is there stays, with the already-exists error the rules for
+    // keeping files expect.
+    (void)existing;
     static WCHAR wide[PLATFORM_WIDE_PATH_UNITS];
     int n = length ? MultiByteToWideChar(CP_UTF8, 0, target, (int)length, wide, PLATFORM_WIDE_PATH_UNITS - 1) : 0;
     if (length && n == 0) return false;

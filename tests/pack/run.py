@@ -501,6 +501,24 @@ def modes_and_links_round_trip(t):
     expect_eq(rc, 2, "exit status of the second run")
     expect_eq(set(os.listdir("/tmp")), before, "what is in /tmp after the second run")
     expect_eq(os.readlink("dest-links/b"), "..", "link b made again")
+    # A link that stands where the archive's link goes is kept or replaced
+    # as a file would be (the archive's link has no time: the one there is
+    # newer).
+    write("one-link.tree", harness.extended_archive([(b"l", 0, 0x20, link, b"new")]))
+    def there(n):
+        return b"<\\\\?\\" + os.fsencode(os.path.abspath("dest-kept%d" % n)) + b"\\l>"
+    for n, (options, rc, target, err) in enumerate((
+            ([], 0, "new", b""),
+            (["-k"], 2, "old", b"symlink error with " + there(1) + b": " + os.strerror(errno.EEXIST).encode() + b"\n"),
+            (["--skip-old-files"], 0, "old", b""),
+            (["--keep-newer-files"], 0, "old", b"newer file kept: " + there(3) + b"\n"))):
+        dest = "dest-kept%d" % n
+        os.mkdir(dest)
+        os.symlink("old", os.path.join(dest, "l"))
+        p = subprocess.run([t.untree, *options, "one-link.tree", dest], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+        expect_eq((p.returncode, p.stderr, os.readlink(os.path.join(dest, "l"))), (rc, err, target),
+                  "a link there, with %s" % options)
 
 
 def flip(blob, at):
