@@ -69,6 +69,51 @@ def archive(entries, names_extra=b"", records_extra=b"", trailer=None, data_extr
     return bytes(data + names + records + struct.pack("<II", *sizes))
 
 
+def crc_table(polynomial):
+    table = []
+    for n in range(256):
+        c = n
+        for _ in range(8):
+            c = (c >> 1) ^ (polynomial if c & 1 else 0)
+        table.append(c)
+    return table
+
+
+CRC32C_TABLE = crc_table(0x82F63B78)
+CRC16_TABLE = crc_table(0x8408)
+
+
+def crc(data, table, ones):
+    c = ones
+    for b in data:
+        c = (c >> 8) ^ table[(c ^ b) & 0xFF]
+    return c ^ ones
+
+
+MODE_KNOWN, MODE_LINK = 0x1000, 0x2000
+
+
+def extended(entries, names_extra=b""):
+    """An extended archive of (name, depth, attributes, mode, content): each
+    record's reserved bytes hold the mode, the content's CRC-32C and the
+    record's own CRC-16 over its first 38 bytes and its name; the footer line
+    after the last name holds the sizes and the index's CRC-32Cs."""
+    data, names, records = b"", b"", b""
+    for name, depth, attributes, mode, content in entries:
+        name = cesu8(name) if isinstance(name, str) else name
+        head = struct.pack("<IBBHQQQHI", len(content), 0, depth, attributes, CREATION, WRITE, ACCESS, mode,
+                           crc(content, CRC32C_TABLE, 0xFFFFFFFF))
+        records += head + struct.pack("<H", crc(head + name, CRC16_TABLE, 0xFFFF))
+        names += name + b"\n"
+        data += content
+    names += names_extra
+    names_size = len(names) + 65
+    fields = b"\\untree:01" + b"".join(b" %08x" % v for v in (
+        names_size, len(records), crc(names, CRC32C_TABLE, 0xFFFFFFFF), crc(records, CRC32C_TABLE, 0xFFFFFFFF)))
+    footer = fields + b" %08x :eertnu\\\n" % crc(fields, CRC32C_TABLE, 0xFFFFFFFF)
+    return data + names + footer + records + struct.pack("<II", names_size, len(records))
+
+
 def seeds():
     valid = [
         d("docs", 0),
@@ -156,6 +201,20 @@ def seeds():
                                             [f("after", 0, b"own")])
     yield "existing-as-directories.tree", archive(
         [e for n in existing for e in (d(n, 0), f("in", 1, b"in " + n.encode()), d("x", 1), f("y", 2, b"y"))])
+    # The extension: modes, links and checksums in the reserved bytes and a
+    # footer line after the last name. A flipped bit anywhere must be found.
+    known = MODE_KNOWN
+    ext = extended([("dir", 0, DIR, known | 0o750, b""), ("run.sh", 1, FILE, known | 0o4755, b"#!/bin/sh\n"),
+                    ("to-dir", 1, FILE, MODE_LINK | known | 0o777, b"../dir"),
+                    ("out", 0, FILE, MODE_LINK | known | 0o777, b"/tmp"), ("x", 0, FILE, known | 0o600, b"x")])
+    yield "extended-valid.tree", ext
+    yield "extended-content-flipped.tree", ext[:1] + bytes([ext[1] ^ 1]) + ext[2:]
+    at = len(ext) - 8 - 5 * 40 - 30  # inside the footer line
+    yield "extended-footer-flipped.tree", ext[:at] + bytes([ext[at] ^ 1]) + ext[at + 1:]
+    yield "extended-link-then-inside.tree", extended([("a", 0, FILE, MODE_LINK | known | 0o777, b".."),
+                                                      ("a", 0, DIR, known | 0o755, b""),
+                                                      ("x", 1, FILE, known | 0o644, b"X")])
+    yield "extended-extra-line.tree", extended([("x", 0, FILE, known | 0o644, b"x")], names_extra=b"ghost\n")
     yield "existing-read-only-twice.tree", archive([f("e", 0, b"1", FILE | READONLY), f("c", 0, b"2", FILE | READONLY),
                                                     f("c", 0, b"3")])
 
