@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "archive/checksum.h"
+#include "archive/problems.h"
 #include "list/list.h"
 #include "platform/platform.h"
 #include "report/console.h"
@@ -147,23 +148,16 @@ static StepResult step() {
     bool extended_file = g->extension.extended && !is_directory(r);
     uint64_t length = extended_file ? content_length(r) : 0;
     uint64_t offset = w->contents - length;  // w->contents counts this entry's already
-    switch (w->name_fault) {
-    case NAME_FAULT_NONE: break;
-    case NAME_FAULT_LINES_ENDED:
-        // Said once, where they ended: no later entry has a path.
-        if (g->names_ended_said) return STEP_ON;
-        g->names_ended_said = true;
-        entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_END));
+    if (w->name_fault != NAME_FAULT_NONE) {
+        // Lines that ended are said once, where they ended: no later entry
+        // has a path.
+        if (w->name_fault == NAME_FAULT_LINES_ENDED) {
+            if (g->names_ended_said) return STEP_ON;
+            g->names_ended_said = true;
+        }
+        char text[PROBLEM_TEXT_BYTES];
+        entry_problem(SEVERITY_ERROR, "%s", name_problem(w, text));
         return stop;
-    case NAME_FAULT_LINE_TOO_LONG:
-        entry_problem(SEVERITY_ERROR, "%s", line_fault(LINE_TOO_LONG));
-        return stop;
-    case NAME_FAULT_PATH_TOO_LONG: {
-        char x[24], y[24];
-        entry_problem(SEVERITY_ERROR, "path too long for untree to build: %s bytes, %s UTF-16 units",
-                      format_u64(index_path_bytes(w), x), format_u64(index_path_units(w), y));
-        return stop;
-    }
     }
     if (checking) {
         // Every content is read, whatever becomes of its entry.
@@ -191,23 +185,12 @@ static StepResult step() {
 static void check_regions() {
     ListState* g = &g_list;
     const ArchiveReader* a = &g->archive;
-    char x[24], y[24];
+    char text[PROBLEM_TEXT_BYTES];
     uint64_t extra = names_left(a);
     // The extension's footer is the one line after the last record's.
-    if (!g->walk.names_ended && extra > 0 && !(g->extension.extended && extra == FOOTER_BYTES))
-        archive_problem("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
-    uint64_t data = index_data_region(a);
-    uint64_t contents = g->walk.contents;
-    if (contents > data)
-        archive_problem(
-            "contents of the files add up to %s bytes, more than the %s bytes of the data region: "
-            "a damaged length, or a data region cut short",
-            format_u64(contents, x), format_u64(data, y));
-    else if (contents < data)
-        archive_problem(
-            "contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
-            "a damaged length, or bytes added to the data region",
-            format_u64(contents, x), format_u64(data, y));
+    if (g->walk.names_ended || (g->extension.extended && extra == FOOTER_BYTES)) extra = 0;
+    if (extra_names_problem(extra, text)) archive_problem("%s", text);
+    if (contents_sum_problem(g->walk.contents, index_data_region(a), text)) archive_problem("%s", text);
 }
 
 // The records, one by one. Returns the exit status; 0 when the walk went
@@ -215,15 +198,15 @@ static void check_regions() {
 // A record region whose size is no multiple of a record: untree stops at
 // the cut, --check reports it before the entries, a listing after them.
 static void records_left_over(uint32_t left_over) {
-    char digits[24];
-    archive_problem("record region does not end on a record: %s bytes left over", format_u64(left_over, digits));
+    char text[PROBLEM_TEXT_BYTES];
+    archive_problem("%s", records_left_over_problem(left_over, text));
 }
 
 static int walk_records() {
     ListState* g = &g_list;
     ArchiveReader* a = &g->archive;
     bool checking = g->mode == MODE_CHECK;
-    char x[24], y[24], z[24];
+    char x[24];
     if (a->file_size < TRAILER_BYTES) {
         archive_problem("not a tree archive: %s bytes, shorter than its 8-byte trailer", format_u64(a->file_size, x));
         return EXIT_INCOMPLETE;
@@ -232,12 +215,9 @@ static int walk_records() {
         index_unreadable();
         return EXIT_EARLY;
     }
-    if (a->index_fault) {
-        archive_problem(
-            "index regions larger than the archive: %s bytes of names and %s bytes of records "
-            "in a file of %s bytes (cut short, extended, or no tree archive)",
-            format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
-            format_u64(a->file_size, z));
+    char text[PROBLEM_TEXT_BYTES];
+    if (regions_problem(a, text)) {
+        archive_problem("%s", text);
         return EXIT_INCOMPLETE;
     }
     char why[256];

@@ -12,6 +12,7 @@
 
 #include "archive/extension.h"
 #include "archive/index.h"
+#include "archive/problems.h"
 #include "archive/names.h"
 #include "mount/mount.h"
 #include "platform/mount_serve.h"
@@ -88,56 +89,37 @@ static bool index_unreadable() {
 // be found or read.
 static bool check_trailer() {
     const ArchiveReader* a = &g_mount.archive;
-    char x[24], y[24], z[24];
+    char x[24];
     if (a->file_size < TRAILER_BYTES)
         return refuse("not a tree archive: %s bytes, shorter than its 8-byte trailer", format_u64(a->file_size, x));
     if (a->index_unreadable) return index_unreadable();
-    if (a->index_fault)
-        return refuse("index regions larger than the archive: %s bytes of names and %s bytes of records "
-                      "in a file of %s bytes (cut short, extended, or no tree archive)",
-                      format_u64(a->trailer.names_size, x), format_u64(a->trailer.records_size, y),
-                      format_u64(a->file_size, z));
-    char why[256];
-    if (const char* reason = not_a_tree_archive(a, why)) return refuse("not a tree archive: %s", reason);
+    char text[PROBLEM_TEXT_BYTES];
+    if (regions_problem(a, text)) return refuse("%s", text);
+    if (const char* reason = not_a_tree_archive(a, text)) return refuse("not a tree archive: %s", reason);
     if (uint32_t left_over = a->trailer.records_size % RECORD_BYTES)
-        return refuse("record region does not end on a record: %s bytes left over", format_u64(left_over, x));
+        return refuse("%s", records_left_over_problem(left_over, text));
     return true;
 }
 
 // Why the walk stops at its entry, as untree-list --check says it; true
 // when it does, after that line.
 static bool stops_here(const IndexWalk* w) {
-    char x[24], y[24];
-    if (w->nesting) refuse("entry %d: %s", w->entry_number, w->nesting);
-    else if (w->name_fault == NAME_FAULT_LINES_ENDED) refuse("entry %d: %s", w->entry_number, line_fault(LINE_END));
-    else if (w->name_fault == NAME_FAULT_LINE_TOO_LONG)
-        refuse("entry %d: %s", w->entry_number, line_fault(LINE_TOO_LONG));
-    else if (w->name_fault == NAME_FAULT_PATH_TOO_LONG)
-        refuse("entry %d: path too long for untree to build: %s bytes, %s UTF-16 units", w->entry_number,
-               format_u64(index_path_bytes(w), x), format_u64(index_path_units(w), y));
-    else return false;
-    return true;
+    char text[PROBLEM_TEXT_BYTES];
+    const char* problem = entry_stop_problem(w, text);
+    if (problem) refuse("entry %d: %s", w->entry_number, problem);
+    return problem != 0;
 }
 
 // What the whole index says once its records are read.
 static bool check_regions(uint64_t contents) {
     const ArchiveReader* a = &g_mount.archive;
-    char x[24], y[24];
+    char text[PROBLEM_TEXT_BYTES];
     // An extended archive's footer line follows the last name: the first
     // pass has checked it stands there.
     uint64_t extra = names_left(a);
     if (g_mount.extension.extended && extra == FOOTER_BYTES) extra = 0;
-    if (extra)
-        return refuse("more name lines than records: %s bytes after the last record's name", format_u64(extra, x));
-    uint64_t data = a->file_size - ((uint64_t)a->trailer.names_size + a->trailer.records_size + TRAILER_BYTES);
-    if (contents > data)
-        return refuse("contents of the files add up to %s bytes, more than the %s bytes of the data region: "
-                      "a damaged length, or a data region cut short",
-                      format_u64(contents, x), format_u64(data, y));
-    if (contents < data)
-        return refuse("contents of the files add up to %s bytes, fewer than the %s bytes of the data region: "
-                      "a damaged length, or bytes added to the data region",
-                      format_u64(contents, x), format_u64(data, y));
+    if (extra_names_problem(extra, text)) return refuse("%s", text);
+    if (contents_sum_problem(contents, index_data_region(a), text)) return refuse("%s", text);
     return true;
 }
 
