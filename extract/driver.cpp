@@ -355,8 +355,9 @@ static const char* stop_reason(const IndexWalk* w) {
 }
 
 // One pass over the records and name lines: where the extraction must stop,
-// which entries are duplicates, whether the lengths add up; all of it said
-// before the first entry is written. The extraction then goes by it. False
+// which entries are duplicates, whether the lengths add up, whether the
+// index is what was written; all of it said before the first entry is
+// written. The extraction then goes by it. False
 // when there is no memory for it.
 static bool survey_index() {
     ExtractState* s = &g_state;
@@ -367,7 +368,11 @@ static bool survey_index() {
     v->made = (uint8_t*)calloc((size_t)(entries / 8 + 1), 1);
     uint32_t room_bytes = NARROW_PATH_BYTES - 1 - s->path.level_start[0];
     uint32_t room_units = WIDE_PATH_UNITS - 1 - s->path.wide_level_start[0];
-    if (!v->marks || !v->made || !index_begin(w, &s->archive, room_bytes, room_units)) return false;
+    if (!v->marks || !v->made) return false;
+    // The checksums of the index are taken on the same pass: what they find
+    // is told after this, still before anything is written.
+    extension_begin(&s->archive, &s->extension);
+    if (!index_begin(w, &s->archive, room_bytes, room_units, &s->extension)) return false;
     const char* stop = 0;
     bool whole = false, fits = true;
     for (;;) {
@@ -575,9 +580,7 @@ int run_extract(int argc, char** argv) {
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
-    // The first pass: damage the index checksums find is told before
-    // anything is written.
-    check_extension(&s->archive, &s->extension);
+    // Damage the index checksums found is told before anything is written.
     s->permission_mask = platform_permission_mask();
     if (s->extension.fault) report_index_damage(0, s->extension.fault);
     if (s->extension.entry) report_index_damage(s->extension.entry, s->extension.entry_fault);

@@ -110,7 +110,7 @@ struct ExtractState {
     PlatformHandle output;
     PlatformHandle root;       // the destination, held for the run
     bool incomplete;           // something selected was not extracted in full
-    ExtensionCheck extension;  // what the first pass found
+    ExtensionCheck extension;  // what the walk over the index found of the extension
     uint32_t permission_mask;  // the archived permission bits the system gets
     uint8_t link_target[LINK_TARGET_LIMIT];
     uint32_t output_lost;           // with to_stdout: why standard output refused more
