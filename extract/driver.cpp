@@ -272,11 +272,13 @@ static void extract_file(int d) {
     uint32_t code;
     PlatformHandle parent = parent_of(d, &code);
     PlatformHandle output = PLATFORM_NO_HANDLE;
+    int32_t mode = restored_mode(record);  // what is left to set once the file is written
     uint32_t refused = name_refusal(d);
     if (refused) {
         code = refused;
     } else if (parent != PLATFORM_NO_HANDLE) {
-        output = platform_create_file(parent, entry_name(d), record.attributes, options.existing, record.write_time);
+        output = platform_create_file(parent, entry_name(d), record.attributes, &mode, options.existing,
+                                      record.write_time);
         if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
     }
     g_state.output = output;
@@ -305,7 +307,7 @@ static void extract_file(int d) {
         g_state.incomplete = true;
         report_checksum_mismatch(path);
     }
-    finish_file(output, record);
+    finish_file(output, record, mode);
     g_state.output = PLATFORM_NO_HANDLE;
 }
 

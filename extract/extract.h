@@ -151,7 +151,9 @@ inline uint32_t relative_length() { return g_state.path.narrow_end - g_state.pat
 // `created`: this run made it, and it gets the record's times at the sweep.
 void open_pending_directory(int depth, const EntryRecord& record, PlatformHandle held, bool created);
 void finalize_directories(int from_depth, int to_depth);
-void finish_file(PlatformHandle output, const EntryRecord& record);
+// `mode`: the permission bits still to be set (restored_mode, less what the
+// file was made with), or -1.
+void finish_file(PlatformHandle output, const EntryRecord& record, int32_t mode);
 // The permission bits an entry of the extension gets here, or -1 when none
 // are set (a plain archive, a mode not known, a system without them).
 int32_t restored_mode(const EntryRecord& record);
