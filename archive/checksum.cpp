@@ -18,7 +18,8 @@ static uint32_t g_slices[8][256];
 // The register moved over STREAM_BYTES zero bytes, a byte of it at a time:
 // what joins the three streams of the hardware path.
 static uint32_t g_shift[4][256];
-static uint16_t g_crc16[256];
+// table16[k][b]: the CRC-16 register after byte b and k zero bytes.
+static uint16_t g_crc16[4][256];
 static bool g_ready, g_hardware, g_fold;
 // The folding path's multipliers, reflected into the top of a 64-bit word:
 // x^(D+63) and x^(D-1) modulo the polynomial move a 128-bit piece D bits on
@@ -62,8 +63,13 @@ static void prepare() {
         g_slices[0][b] = c;
         uint16_t s = (uint16_t)b;
         for (int k = 0; k < 8; k++) s = (uint16_t)(s & 1 ? (s >> 1) ^ 0x8408 : s >> 1);
-        g_crc16[b] = s;
+        g_crc16[0][b] = s;
     }
+    for (uint32_t b = 0; b < 256; b++)
+        for (int k = 1; k < 4; k++) {
+            uint16_t s = g_crc16[k - 1][b];
+            g_crc16[k][b] = (uint16_t)((s >> 8) ^ g_crc16[0][s & 0xFF]);
+        }
     for (uint32_t b = 0; b < 256; b++)
         for (int k = 1; k < 8; k++) {
             uint32_t c = g_slices[k - 1][b];
@@ -239,6 +245,12 @@ uint16_t crc16(uint16_t crc, const void* bytes, size_t length) {
     prepare();
     const uint8_t* p = (const uint8_t*)bytes;
     uint16_t c = (uint16_t)~crc;
-    while (length--) c = (uint16_t)((c >> 8) ^ g_crc16[(c ^ *p++) & 0xFF]);
+    // Four bytes a step: the register meets the first two, the other two
+    // are data alone (every record and name is checked so, once per entry).
+    for (; length >= 4; p += 4, length -= 4) {
+        uint32_t x = c ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8);
+        c = (uint16_t)(g_crc16[3][x & 0xFF] ^ g_crc16[2][x >> 8] ^ g_crc16[1][p[2]] ^ g_crc16[0][p[3]]);
+    }
+    while (length--) c = (uint16_t)((c >> 8) ^ g_crc16[0][(c ^ *p++) & 0xFF]);
     return (uint16_t)~c;
 }
