@@ -18,14 +18,17 @@ static uint32_t g_slices[8][256];
 // The register moved over STREAM_BYTES zero bytes, a byte of it at a time:
 // what joins the three streams of the hardware path.
 static uint32_t g_shift[4][256];
-// table16[k][b]: the CRC-16 register after byte b and k zero bytes.
+// g_crc16[k][b]: the CRC-16 register after byte b and k zero bytes.
 static uint16_t g_crc16[4][256];
-static bool g_ready, g_hardware, g_fold;
+static bool g_ready, g_hardware;
+#ifdef UNTREE_FOLD
+static bool g_fold;
 // The folding path's multipliers, reflected into the top of a 64-bit word:
 // x^(D+63) and x^(D-1) modulo the polynomial move a 128-bit piece D bits on
 // (the carry-less product of two reflected words comes out one bit short).
 static uint64_t g_fold_far[2];   // D = 2048: over the sixteen pieces in flight
 static uint64_t g_fold_near[2];  // D = 128: one piece onto the next
+#endif
 
 static const size_t STREAM_BYTES = 4096;
 
@@ -50,7 +53,9 @@ static uint32_t x_power(uint32_t n) {
 #ifdef UNTREE_FOLD
 static uint32_t xgetbv_low() {
     uint32_t low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    __asm__ volatile("xgetbv"
+                     : "=a"(low), "=d"(high)
+                     : "c"(0));
     return low;
 }
 #endif
@@ -85,10 +90,12 @@ static void prepare() {
             g_shift[k][b] = b == lowest ? multiply(power, b << (8 * k)) : g_shift[k][b ^ lowest] ^ g_shift[k][lowest];
         }
     }
+#ifdef UNTREE_FOLD
     g_fold_far[0] = (uint64_t)x_power(2048 + 63) << 32;
     g_fold_far[1] = (uint64_t)x_power(2048 - 1) << 32;
     g_fold_near[0] = (uint64_t)x_power(128 + 63) << 32;
     g_fold_near[1] = (uint64_t)x_power(128 - 1) << 32;
+#endif
 #ifdef UNTREE_X86
     unsigned a, bx, c, d;
     g_hardware = __get_cpuid(1, &a, &bx, &c, &d) && (c & bit_SSE4_2);
@@ -199,7 +206,7 @@ __attribute__((target("avx512f,vpclmulqdq,pclmul,sse4.2"))) static uint32_t fold
     __m512i x3 = _mm512_loadu_si512(p + 192);
     p += 256;
     n -= 256;
-#define UNTREE_FOLD_ON(x, at)                                                                           \
+#define UNTREE_FOLD_ON(x, at) \
     x = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, far, 0x00), _mm512_clmulepi64_epi128(x, far, 0x11), \
                                   _mm512_loadu_si512(p + (at)), 0x96)
     for (; n >= 256; p += 256, n -= 256) {

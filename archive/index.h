@@ -71,10 +71,10 @@ struct NameSet {
 
 struct IndexWalk {
     ArchiveReader* archive;
-    uint32_t room_bytes;  // the longest relative path the extractor can build, in CESU-8 bytes
-    uint32_t room_units;  // and in UTF-16 units
-    bool judge_names;     // true from index_begin; false: no name is compared with its
-                          // siblings' (a listing), and the names' memory stays untouched
+    uint32_t room_bytes;        // the longest relative path the extractor can build, in CESU-8 bytes
+    uint32_t room_units;        // and in UTF-16 units
+    bool judge_names;           // true from index_begin; false: no name is compared with its
+                                // siblings' (a listing), and the names' memory stays untouched
     ExtensionCheck* extension;  // the extension's checks, made on the way, or null
 
     // The entry just walked.
