@@ -11,18 +11,21 @@
 #   3. untree-pack (checksums taken) against untree-pack --plain and
 #      GNU tar -cf, the archive removed before every run: the same trees.
 #
-#   bench/checksum_cost.sh --build DIR [--runs N] [--work DIR] [--trees "..."]
+#   bench/checksum_cost.sh --build DIR [--before DIR] [--runs N] [--work DIR] [--trees "..."]
 #
-# DIR holds untree, list/untree-list, pack/untree-pack and bench/bench-floor.
+# DIR holds untree, list/untree-list, pack/untree-pack and bench/bench-floor;
+# --before adds the same programs of an earlier build to every group, to
+# show what a change gained in the same run.
 # Prints one line per command: median wall seconds, mean user + system
 # seconds, and the median over the first command's of its group.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
-build= runs=15 work=/tmp/untree-checksum-cost trees="small large include"
+build='' before='' runs=15 work=/tmp/untree-checksum-cost trees="small large include"
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$(readlink -f "$2"); shift ;;
+    --before) before=$(readlink -f "$2"); shift ;;
     --runs) runs=$2; shift ;;
     --work) work=$2; shift ;;
     --trees) trees=$2; shift ;;
@@ -75,14 +78,26 @@ mkdir -p src-one
 head -c 400000000 /dev/urandom >src-one/random.bin
 "$pack" src-one one.tree >/dev/null
 
+# The earlier build's commands, when asked for: what follows `--` in each
+# group, with its programs.
+earlier() {  # program-in-build arguments...
+    [ -n "$before" ] || return 0
+    local program=$1
+    shift
+    printf '%s\n' "$before${program#"$build"} $*"
+}
+
 for archive in one.tree $([[ " $trees " == *" include "* ]] && echo include.tree); do
-    run "check: $archive" "" "cat $archive" "$list --check $archive"
+    mapfile -t old < <(earlier "$list" --check "$archive")
+    run "check: $archive" "" "cat $archive" "$list --check $archive" "${old[@]}"
 done
 for tree in $trees; do
+    mapfile -t old < <(earlier "$untree" "$tree.tree" dest)
     run "extract: $tree" "rm -rf dest && mkdir dest" "$floor $tree.plain dest" "$untree $tree.tree dest" \
-        "$untree $tree.plain dest"
+        "$untree $tree.plain dest" "${old[@]}"
 done
 for tree in $trees; do
+    mapfile -t old < <(earlier "$pack" "src-$tree" packed)
     run "pack: $tree" "rm -f packed" "$tar -cf packed -C src-$tree ." "$pack src-$tree packed" \
-        "$pack --plain src-$tree packed"
+        "$pack --plain src-$tree packed" "${old[@]}"
 done
