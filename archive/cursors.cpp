@@ -208,7 +208,7 @@ void close_cursors(ArchiveReader* r) {
 uint32_t data_take(ArchiveReader* r, uint64_t wanted, const uint8_t** bytes) {
     DataReader* d = &r->data;
     if (d->window_position == d->window_fill) {
-        uint64_t want = d->remaining < (uint64_t)COPY_CHUNK ? d->remaining : (uint64_t)COPY_CHUNK;
+        uint64_t want = d->remaining < (uint64_t)WINDOW_BYTES ? d->remaining : (uint64_t)WINDOW_BYTES;
         uint32_t error = 0;
         d->window_fill = want ? platform_read(r->cursors.data_cursor, d->window, (uint32_t)want, &error) : 0;
         d->window_position = 0;

@@ -10,6 +10,11 @@
 
 enum {
     COPY_CHUNK = 1048576,  // the most content moved by one read or write
+    // The most content read into the window at once: small enough that the
+    // bytes are still in the processor's cache when they are checksummed
+    // and written on (an extended archive's contents go through it whole;
+    // 1 MiB cost /usr/include 5 % more, and a 400 MB file's check 3 %).
+    WINDOW_BYTES = 262144,
     NAME_BLOCK = 65536,
     RECORD_BLOCK = 40 * 1638,  // whole records, just under 64 KiB
 };
@@ -38,7 +43,7 @@ struct RecordReader {
 
 // The data region, read ahead through a window that is also the copy buffer.
 struct DataReader {
-    uint8_t window[COPY_CHUNK];
+    uint8_t window[WINDOW_BYTES];
     uint32_t window_fill;
     uint32_t window_position;
     uint64_t remaining;        // data-region bytes not yet read from the cursor

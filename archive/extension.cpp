@@ -63,12 +63,15 @@ void encode_footer(const ExtensionFooter& f, uint8_t out[FOOTER_BYTES]) {
     out[FOOTER_BYTES - 1] = '\n';
 }
 
-void check_extension(ArchiveReader* r, ExtensionCheck* out) {
+void extension_begin(ArchiveReader* r, ExtensionCheck* out) {
     out->extended = false;
     out->fault = 0;
     out->entry = 0;
     out->entry_fault = 0;
     out->entries = 0;
+    out->footer_valid = false;
+    out->whole = true;
+    out->names_crc = out->records_crc = 0;
     if (r->index_fault || r->file_size < TRAILER_BYTES || r->trailer.names_size < FOOTER_BYTES) return;
     uint8_t bytes[FOOTER_BYTES];
     uint32_t error = 0, got = 0;
@@ -83,42 +86,50 @@ void check_extension(ArchiveReader* r, ExtensionCheck* out) {
         return;
     }
     if (!rewind_index(r)) return;  // the walk finds the index unreadable
-    ExtensionFooter footer;
     const char* why = 0;
-    FooterResult found = decode_footer(bytes, r->trailer, &footer, &why);
+    FooterResult found = decode_footer(bytes, r->trailer, &out->footer, &why);
     if (found == FOOTER_ABSENT) return;
     out->extended = true;
+    out->footer_valid = found == FOOTER_VALID;
     if (found == FOOTER_DAMAGED) out->fault = why;
+}
 
-    uint32_t names_crc = 0, records_crc = 0;
-    EntryRecord record;
+void extension_entry(ExtensionCheck* c, const EntryRecord& record, const uint8_t* name, uint32_t length) {
+    if (!c->extended || !c->whole) return;
     static const uint8_t LF = '\n';
-    bool whole = true;
+    c->entries++;
+    uint8_t encoded[RECORD_BYTES];
+    encode_record(record, encoded);
+    c->records_crc = crc32c(c->records_crc, encoded, RECORD_BYTES);
+    c->names_crc = crc32c(crc32c(c->names_crc, name, length), &LF, 1);
+    if (c->entry == 0 && entry_extension(record).entry_check != entry_check_of(encoded, name, length)) {
+        c->entry = (int32_t)c->entries;
+        c->entry_fault = "record or name damaged (checksum mismatch)";
+    }
+}
+
+void extension_end(ExtensionCheck* c, uint64_t names_left) {
+    if (!c->extended || !c->whole || c->entry != 0 || c->fault) return;
+    if (names_left != FOOTER_BYTES) c->fault = "name region does not end at the extension footer";
+    else if (c->footer_valid && (c->names_crc != c->footer.names_crc || c->records_crc != c->footer.records_crc))
+        c->fault = "index checksum mismatch";
+}
+
+void check_extension(ArchiveReader* r, ExtensionCheck* out) {
+    extension_begin(r, out);
+    if (!out->extended) return;
+    EntryRecord record;
     for (;;) {
         RecordResult got_record = read_record(r, &record);
-        if (got_record != RECORD_ENTRY) {
-            whole = got_record == RECORD_END;
+        if (got_record == RECORD_END) {
+            extension_end(out, names_left(r));
             break;
         }
-        if (next_line(r) != LINE_OK) {
-            whole = false;
+        if (got_record != RECORD_ENTRY || next_line(r) != LINE_OK) {
+            extension_cut(out);
             break;
         }
-        out->entries++;
-        uint8_t encoded[RECORD_BYTES];
-        encode_record(record, encoded);
-        records_crc = crc32c(records_crc, encoded, RECORD_BYTES);
-        names_crc = crc32c(crc32c(names_crc, r->names.line, r->names.line_length), &LF, 1);
-        EntryExtension e = entry_extension(record);
-        if (out->entry == 0 && e.entry_check != entry_check_of(encoded, r->names.line, r->names.line_length)) {
-            out->entry = (int32_t)out->entries;
-            out->entry_fault = "record or name damaged (checksum mismatch)";
-        }
-    }
-    if (whole && out->entry == 0 && !out->fault) {
-        if (names_left(r) != FOOTER_BYTES) out->fault = "name region does not end at the extension footer";
-        else if (found == FOOTER_VALID && (names_crc != footer.names_crc || records_crc != footer.records_crc))
-            out->fault = "index checksum mismatch";
+        extension_entry(out, record, r->names.line, r->names.line_length);
     }
     // A fault the cursors met is the walk's to tell.
     r->index_fault = 0;

@@ -86,19 +86,36 @@ enum FooterResult {
 FooterResult decode_footer(const uint8_t bytes[FOOTER_BYTES], const ArchiveTrailer& trailer, ExtensionFooter* out,
                            const char** why);
 
-// What the first pass found of the extension.
+// What the walk over the index finds of the extension, on its way.
 struct ExtensionCheck {
     bool extended;            // a footer stands: modes, links and content checksums apply
     const char* fault;        // damage of the index in no one entry, or null
     int32_t entry;            // the first entry whose record or name is damaged (from 1), or 0
     const char* entry_fault;  // what is wrong with it
-    uint32_t entries;         // the entries the pass went over
+    uint32_t entries;         // the entries checked
+
+    ExtensionFooter footer;
+    bool footer_valid;
+    bool whole;  // every record so far came with its name line
+    uint32_t names_crc, records_crc;
 };
-// Reads the footer, then every record and name line (never a content),
-// and checks each entry's own check and the index checksums; then rewinds
-// the cursors for the walk. Where the index breaks a rule of the original
-// format the pass ends there, without a fault: the walk stops at that
-// entry and says why.
+// Reads the footer: whether the archive is extended, and what the footer
+// alone says; then the cursors are back at the first record. A footer that
+// cannot be read leaves the index unreadable (index_unreadable), for the
+// walk to tell.
+void extension_begin(ArchiveReader* reader, ExtensionCheck* out);
+// One entry whose record and name line (without its LF) were both read:
+// its own check, and its part of the index checksums.
+void extension_entry(ExtensionCheck* check, const EntryRecord& record, const uint8_t* name, uint32_t length);
+// A record or name line the walk could not take: where the index breaks a
+// rule of the original format, the index checksums are not compared (the
+// walk stops at that entry and says why).
+inline void extension_cut(ExtensionCheck* check) { check->whole = false; }
+// The records ended where their region does, names_left name bytes after
+// the last record's line: the index checksums.
+void extension_end(ExtensionCheck* check, uint64_t names_left);
+// All of it in a pass of its own over the index, the cursors rewound
+// after: for a reader that must know before its own walk begins.
 void check_extension(ArchiveReader* reader, ExtensionCheck* out);
 
 #endif

@@ -83,8 +83,10 @@ static NameSlot* names_find(NameSet* set, uint64_t key) {
 
 // --- The walk -----------------------------------------------------------------------
 
-bool index_begin(IndexWalk* w, ArchiveReader* archive, uint32_t room_bytes, uint32_t room_units) {
+bool index_begin(IndexWalk* w, ArchiveReader* archive, uint32_t room_bytes, uint32_t room_units,
+                 ExtensionCheck* extension) {
     w->archive = archive;
+    w->extension = extension;
     w->room_bytes = room_bytes;
     w->room_units = room_units;
     w->judge_names = true;
@@ -187,10 +189,16 @@ static uint64_t add_saturating(uint64_t a, uint64_t b) {
 
 IndexStep index_step(IndexWalk* w) {
     RecordResult result = read_record(w->archive, &w->record);
-    if (result == RECORD_END) return INDEX_END;
+    if (result == RECORD_END) {
+        if (w->extension) extension_end(w->extension, names_left(w->archive));
+        return INDEX_END;
+    }
     // The walk stops at the record it could not read: that one counts.
     w->entry_number++;
-    if (result == RECORD_CORRUPT) return w->archive->index_unreadable ? INDEX_UNREADABLE : INDEX_RECORD_CUT;
+    if (result == RECORD_CORRUPT) {
+        if (w->extension) extension_cut(w->extension);
+        return w->archive->index_unreadable ? INDEX_UNREADABLE : INDEX_RECORD_CUT;
+    }
     const EntryRecord& r = w->record;
     int d = r.depth;
     bool inside = w->skipped_depth >= 0 && d > w->skipped_depth;
@@ -206,6 +214,12 @@ IndexStep index_step(IndexWalk* w) {
     else w->path_known = false;
     w->previous_depth = d;
     w->previous_was_directory = is_directory(r);
+    if (w->extension) {
+        if (line == LINE_OK)
+            extension_entry(w->extension, r, w->archive->names.line, w->archive->names.line_length);
+        else
+            extension_cut(w->extension);
+    }
     if (line == LINE_UNREADABLE) return INDEX_UNREADABLE;
     if (line == LINE_END) {
         w->name_fault = NAME_FAULT_LINES_ENDED;

@@ -9,6 +9,7 @@
 #define UNTREE_ARCHIVE_INDEX_H
 
 #include "archive/cursors.h"
+#include "archive/extension.h"
 #include "archive/format.h"
 #include "archive/names.h"
 
@@ -70,10 +71,11 @@ struct NameSet {
 
 struct IndexWalk {
     ArchiveReader* archive;
-    uint32_t room_bytes;  // the longest relative path the extractor can build, in CESU-8 bytes
-    uint32_t room_units;  // and in UTF-16 units
-    bool judge_names;     // true from index_begin; false: no name is compared with its
-                          // siblings' (a listing), and the names' memory stays untouched
+    uint32_t room_bytes;        // the longest relative path the extractor can build, in CESU-8 bytes
+    uint32_t room_units;        // and in UTF-16 units
+    bool judge_names;           // true from index_begin; false: no name is compared with its
+                                // siblings' (a listing), and the names' memory stays untouched
+    ExtensionCheck* extension;  // the extension's checks, made on the way, or null
 
     // The entry just walked.
     EntryRecord record;
@@ -110,8 +112,12 @@ const char* not_a_tree_archive(const ArchiveReader* archive, char* text);
 // Starts a walk over an opened archive's index from its first record. The
 // room is the longest relative path the extractor can build (its buffers
 // less the destination root); index_shortest_root gives it for the root
-// "/". False when memory for the names runs out.
-bool index_begin(IndexWalk* walk, ArchiveReader* archive, uint32_t room_bytes, uint32_t room_units);
+// "/". With `extension` (begun by extension_begin), every entry's own
+// check and the index checksums are taken on the way, so that the index is
+// read once; the last step (INDEX_END) says what they found of the whole.
+// False when memory for the names runs out.
+bool index_begin(IndexWalk* walk, ArchiveReader* archive, uint32_t room_bytes, uint32_t room_units,
+                 ExtensionCheck* extension);
 void index_shortest_root(uint32_t* room_bytes, uint32_t* room_units);
 // One record and its name line. An entry comes with its faults, if any,
 // and a verdict; the walk goes on past a fault (a check shows them all),

@@ -285,11 +285,13 @@ static void extract_file(int d) {
     uint32_t code;
     PlatformHandle parent = parent_of(d, &code);
     PlatformHandle output = PLATFORM_NO_HANDLE;
+    int32_t mode = restored_mode(record);  // what is left to set once the file is written
     uint32_t refused = name_refusal(d);
     if (refused) {
         code = refused;
     } else if (parent != PLATFORM_NO_HANDLE) {
-        output = platform_create_file(parent, entry_name(d), record.attributes, options.existing, record.write_time);
+        output = platform_create_file(parent, entry_name(d), record.attributes, &mode, options.existing,
+                                      record.write_time);
         if (output == PLATFORM_NO_HANDLE) code = platform_last_error();
     }
     g_state.output = output;
@@ -313,7 +315,7 @@ static void extract_file(int d) {
         g_state.incomplete = true;
         report_checksum_mismatch(path);
     }
-    finish_file(output, record);
+    finish_file(output, record, mode);
     g_state.output = PLATFORM_NO_HANDLE;
 }
 
@@ -363,8 +365,9 @@ static const char* stop_reason(const IndexWalk* w) {
 }
 
 // One pass over the records and name lines: where the extraction must stop,
-// which entries are duplicates, whether the lengths add up; all of it said
-// before the first entry is written. The extraction then goes by it. False
+// which entries are duplicates, whether the lengths add up, whether the
+// index is what was written; all of it said before the first entry is
+// written. The extraction then goes by it. False
 // when there is no memory for it.
 static bool survey_index() {
     ExtractState* s = &g_state;
@@ -375,7 +378,11 @@ static bool survey_index() {
     v->made = (uint8_t*)calloc((size_t)(entries / 8 + 1), 1);
     uint32_t room_bytes = NARROW_PATH_BYTES - 1 - s->path.level_start[0];
     uint32_t room_units = WIDE_PATH_UNITS - 1 - s->path.wide_level_start[0];
-    if (!v->marks || !v->made || !index_begin(w, &s->archive, room_bytes, room_units)) return false;
+    if (!v->marks || !v->made) return false;
+    // The checksums of the index are taken on the same pass: what they find
+    // is told after this, still before anything is written.
+    extension_begin(&s->archive, &s->extension);
+    if (!index_begin(w, &s->archive, room_bytes, room_units, &s->extension)) return false;
     const char* stop = 0;
     bool whole = false, fits = true;
     for (;;) {
@@ -583,9 +590,7 @@ int run_extract(int argc, char** argv) {
         close_cursors(&s->archive);
         return EXIT_EARLY;
     }
-    // The first pass: damage the index checksums find is told before
-    // anything is written.
-    check_extension(&s->archive, &s->extension);
+    // Damage the index checksums found is told before anything is written.
     s->permission_mask = platform_permission_mask();
     if (s->extension.fault) report_index_damage(0, s->extension.fault);
     if (s->extension.entry) report_index_damage(s->extension.entry, s->extension.entry_fault);

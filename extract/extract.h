@@ -110,7 +110,7 @@ struct ExtractState {
     PlatformHandle output;
     PlatformHandle root;       // the destination, held for the run
     bool incomplete;           // something selected was not extracted in full
-    ExtensionCheck extension;  // what the first pass found
+    ExtensionCheck extension;  // what the walk over the index found of the extension
     uint32_t permission_mask;  // the archived permission bits the system gets
     uint8_t link_target[LINK_TARGET_LIMIT];
     uint32_t output_lost;           // with to_stdout: why standard output refused more
@@ -151,7 +151,9 @@ inline uint32_t relative_length() { return g_state.path.narrow_end - g_state.pat
 // `created`: this run made it, and it gets the record's times at the sweep.
 void open_pending_directory(int depth, const EntryRecord& record, PlatformHandle held, bool created);
 void finalize_directories(int from_depth, int to_depth);
-void finish_file(PlatformHandle output, const EntryRecord& record);
+// `mode`: the permission bits still to be set (restored_mode, less what the
+// file was made with), or -1.
+void finish_file(PlatformHandle output, const EntryRecord& record, int32_t mode);
 // The permission bits an entry of the extension gets here, or -1 when none
 // are set (a plain archive, a mode not known, a system without them).
 int32_t restored_mode(const EntryRecord& record);

@@ -45,7 +45,7 @@ void finalize_directories(int from_depth, int to_depth) {
     }
 }
 
-void finish_file(PlatformHandle output, const EntryRecord& record) {
+void finish_file(PlatformHandle output, const EntryRecord& record, int32_t mode) {
     // Through the handle, before it is closed: by name, another process
     // could have put something else there by then. The read-only bit comes
     // last, so that it never stands in the way of the content or the times.
@@ -57,7 +57,6 @@ void finish_file(PlatformHandle output, const EntryRecord& record) {
         report_call_failure(stamped == STAMP_TIMES_FAILED ? CALL_SET_TIMES : CALL_SET_ATTRIBUTES, path,
                             record.attributes, platform_last_error());
     }
-    int32_t mode = restored_mode(record);
     if (mode >= 0 && !platform_set_permissions(output, (uint32_t)mode)) {
         g_state.incomplete = true;
         report_call_failure(CALL_SET_PERMISSIONS, path, (uint32_t)mode, platform_last_error());

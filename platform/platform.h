@@ -148,9 +148,12 @@ DirectoryResult platform_enter_directory(PlatformHandle parent, const WideChar* 
 // word is the one platform_stamp_file will be given: where a new file can be
 // made read-only at once, it is. `existing` (ExistingFileRule) may keep more
 // of what stands there; `write_time` is the entry's last-write FILETIME,
-// which EXISTING_KEPT_IF_NEWER compares with the file's.
+// which EXISTING_KEPT_IF_NEWER compares with the file's. `*mode` holds the
+// permission bits the file is to end with, or -1: where the new file can be
+// made with exactly those at once, it is, and *mode becomes -1, so that no
+// platform_set_permissions is needed for them.
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                    uint32_t existing, uint64_t write_time);
+                                    int32_t* mode, uint32_t existing, uint64_t write_time);
 // Writes count bytes; returns the count written (0 on no handle).
 uint32_t platform_write(PlatformHandle handle, const void* buffer, uint32_t count);
 // Copies count bytes from the current position of `from` to the current

@@ -30,7 +30,7 @@ void report_call_failure(EntryCall call, const WideChar* path, uint32_t attribut
 // The relative path of `length` bytes, which may hold a NUL.
 void report_unsafe_name(const char* relative, uint32_t length);
 void report_corrupt(int32_t entry_number, const char* reason);
-// Damage the first pass found in no one entry (0) or in one.
+// Damage the walk over the index found in no one entry (0) or in one.
 void report_index_damage(int32_t entry_number, const char* reason);
 // A content that does not match its checksum: kept as it came.
 void report_checksum_mismatch(const WideChar* path);

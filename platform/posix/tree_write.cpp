@@ -76,6 +76,8 @@ static struct {
     bool archive_known;
     uint64_t archive_volume;
     uint64_t archive_index;
+    bool umask_known;  // platform_permission_mask read it
+    mode_t umask;
 } g_tree;
 
 PlatformHandle platform_open_tree(const char* argument, const WideChar*, PlatformHandle archive) {
@@ -176,14 +178,21 @@ static FileVerdict judge(const struct stat& st, uint32_t existing, uint64_t writ
 }
 
 // Read-only from the start: the descriptor that creates the file still
-// writes it, and no later call takes the write bits away.
-static int create_new(int dirfd, const char* name, bool read_only) {
-    return SYS(SYS_OPENAT,
-               openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, read_only ? 0444 : 0666));
+// writes it, and no later call takes the write bits away. So are the
+// archived permission bits, when the umask takes none of them: a call per
+// file less.
+static int create_new(int dirfd, const char* name, bool read_only, int32_t* mode) {
+    mode_t bits = read_only ? 0444 : 0666;
+    bool exact = *mode >= 0 && g_tree.umask_known && ((mode_t)*mode & ~(mode_t)0777) == 0 &&
+                 ((mode_t)*mode & g_tree.umask) == 0;
+    if (exact) bits = (mode_t)*mode;
+    int fd = SYS(SYS_OPENAT, openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits));
+    if (fd >= 0 && exact) *mode = -1;
+    return fd;
 }
 
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                    uint32_t existing, uint64_t write_time) {
+                                    int32_t* mode, uint32_t existing, uint64_t write_time) {
     const char* n = kernel_name(name);
     if (!n) return PLATFORM_NO_HANDLE;
     int dirfd = to_fd(parent);
@@ -191,7 +200,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, by name and without opening it: a FIFO or a device is
     // never opened, so nothing blocks and no driver is woken.
-    int fd = create_new(dirfd, n, read_only);
+    int fd = create_new(dirfd, n, read_only, mode);
     if (fd >= 0 || errno != EEXIST) return to_handle(fd);
     struct stat seen;
     if (SYS(SYS_FSTATAT, fstatat(dirfd, n, &seen, AT_SYMLINK_NOFOLLOW)) != 0) return PLATFORM_NO_HANDLE;
@@ -202,7 +211,7 @@ PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name,
     // with what any new file gets; another process putting something else
     // there meanwhile only loses that to the exclusive create.
     if (SYS(SYS_UNLINKAT, unlinkat(dirfd, n, 0)) != 0) return PLATFORM_NO_HANDLE;
-    return to_handle(create_new(dirfd, n, read_only));
+    return to_handle(create_new(dirfd, n, read_only, mode));
 }
 
 uint32_t platform_write(PlatformHandle h, const void* buffer, uint32_t count) {
@@ -279,6 +288,8 @@ uint32_t platform_permission_mask() {
     // process has no other thread to create anything meanwhile.
     mode_t mask = umask(0);
     umask(mask);
+    g_tree.umask = mask;
+    g_tree.umask_known = true;
     return geteuid() == 0 ? 01777u : 01777u & ~(uint32_t)mask;
 }
 

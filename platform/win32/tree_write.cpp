@@ -296,8 +296,9 @@ static HANDLE reopen(HANDLE parent, const WideChar* name, HANDLE seen, const BY_
 }
 
 PlatformHandle platform_create_file(PlatformHandle parent, const WideChar* name, uint32_t attributes,
-                                    uint32_t existing, uint64_t write_time) {
+                                    int32_t* mode, uint32_t existing, uint64_t write_time) {
     (void)attributes;  // set with the times, in one call, by platform_stamp_file
+    (void)mode;        // a Windows file keeps no permission bits
     // Exclusive first: a new file costs one call, and only an existing one is
     // looked at, through a handle that can do nothing but read attributes:
     // neither a device's data nor a pipe is opened.

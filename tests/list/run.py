@@ -202,6 +202,16 @@ def tar_file():
         tar.add(__file__, arcname="run.py")
 
 
+def swapped_under_its_footer():
+    """Two extended entries in each other's places, each with its own check,
+    under the footer of their first order: only the index checksums tell."""
+    entries = [(b"a", 0, 0x20, 0x1000 | 0o644, b""), (b"b", 0, 0x20, 0x1000 | 0o644, b"")]
+    first, swapped = harness.extended_archive(entries), harness.extended_archive(entries[::-1])
+    footer_at = len(first) - 8 - 80 - harness.FOOTER_BYTES
+    footer = slice(footer_at, footer_at + harness.FOOTER_BYTES)
+    write_raw("a.tree", swapped[:footer.start] + first[footer] + swapped[footer.stop:])
+
+
 NOT_ARCHIVE = "not a tree archive: <a.tree>: "
 # A directory listed twice whose copies hold the same name; a file, then a
 # directory of its name; name lines that end, then a depth that jumps.
@@ -268,6 +278,8 @@ CHECK_ROWS = [
     ("a file, then a directory of its name", lambda: write_archive("a.tree", FILE_THEN_DIR),
      ["entry 2 <f>: error: same name as entry 1: this one is not extracted"],
      ["duplicate name skipped: <f> (entry 2, the same name as entry 1)"]),
+    ("index checksums that do not hold", swapped_under_its_footer, ["archive: error: index checksum mismatch"],
+     ["archive corrupt: index checksum mismatch"]),
     # untree-list once crashed here: the levels the depth skipped were
     # placed after the name lines had ended.
     ("name lines ended, then a depth that jumps", lambda: write_archive("a.tree", ENDED_THEN_DEEP, drop_names=2),

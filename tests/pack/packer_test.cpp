@@ -183,7 +183,7 @@ TEST_F(Packer, ReadErrorIsReportedAndTheLengthKept) {
     // Without copies in the kernel every content goes through the buffer:
     // big.bin fills it once and the start of it again (two reads), so the
     // bytes small.txt could not give land where big.bin's were.
-    const uint64_t big = PACK_CHUNK + 300000;
+    const uint64_t big = PACK_CHUNK + PACK_CHUNK / 4;
     put("src/big.bin", std::string(big, 'b'));
 #ifndef _WIN32
     inject("copy_file_range", 1, 38 /* ENOSYS */);

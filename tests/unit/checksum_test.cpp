@@ -25,13 +25,14 @@ TEST(Checksum, KnownValuesOnBothPaths) {
 }
 
 TEST(Checksum, PathsAgreeOverLengthsAlignmentsAndPieces) {
-    // Long enough for the three streams several times over, at every
-    // alignment, in one piece and in uneven pieces.
+    // Long enough for the three streams and the sixteen folded pieces
+    // several times over, at every alignment, in one piece and in uneven
+    // pieces; 255 to 511 bytes take the folding path's edges.
     std::vector<uint8_t> data(3 * 4096 * 5 + 77);
     uint32_t x = 12345;
     for (auto& b : data) b = (uint8_t)((x = x * 1103515245u + 12345u) >> 24);
-    const size_t lengths[] = {1, 7, 8, 63, 4096, 3 * 4096 - 1, 3 * 4096, 3 * 4096 + 9, 2 * 3 * 4096 + 1000,
-                              data.size() - 8};
+    const size_t lengths[] = {1, 7, 8, 63, 255, 256, 257, 511, 4096, 3 * 4096 - 1, 3 * 4096, 3 * 4096 + 9,
+                              2 * 3 * 4096 + 1000, data.size() - 8};
     for (size_t at = 0; at < 8; at++)
         for (size_t length : lengths) {
             uint32_t portable = crc32c_portable(0, data.data() + at, length);
