@@ -91,12 +91,15 @@ inline bool content_damaged(uint32_t node) {
 // *error the system's error: a failed read, a content known damaged (EIO),
 // an archive that shrank under the mount (EIO).
 int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
-// Follows the reads of a file's content, as the kernel asks for them:
-// read from its start to its end in order, the content is checksummed on
-// the way and checked at the end. False when it has just failed: the read
-// that reached the end gets EIO, and the line is on standard error. Not for
-// two threads at once.
-bool follow_content(uint32_t node, uint64_t offset, const uint8_t* bytes, uint32_t count);
+// Follows the reads of a file's content, as the kernel asks for them: read
+// from its start to its end, each byte once, the pieces' checksums are
+// joined in the order they lie and checked at the end, whatever order the
+// pieces came in (within a few). `crc` is piece_checksum of the piece,
+// taken by the thread that read it. False when it has just failed: the
+// read that completed the file gets EIO, and the line is on standard
+// error. Not for two threads at once.
+uint32_t piece_checksum(const uint8_t* bytes, uint32_t count);
+bool follow_content(uint32_t node, uint64_t offset, uint32_t count, uint32_t crc);
 // A link's target, read whole and checked: its length, or -1 with *error.
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error);
 

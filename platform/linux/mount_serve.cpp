@@ -114,9 +114,9 @@ void platform_mount_report(const char* line) {
 }
 
 static void serve_init(void*, struct fuse_conn_info* conn) {
-    // One read of a file at a time, in the order the reader asks: a file
-    // read from its start to its end is then seen in order and checked.
-    conn->want &= ~FUSE_CAP_ASYNC_READ;
+    // The kernel reads ahead while the reader takes what came before: the
+    // pieces of a file may come in any order, and are still checked.
+    if (conn->capable & FUSE_CAP_ASYNC_READ) conn->want |= FUSE_CAP_ASYNC_READ;
     g_opens_answered = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) && (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT);
     // Listings come with their attributes, and stay cached: no lookup per name.
     if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
@@ -249,8 +249,9 @@ static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset
     uint32_t error;
     int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
     if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    uint32_t crc = piece_checksum(buffer, (uint32_t)got);
     pthread_mutex_lock(&g_follow_lock);
-    bool whole = follow_content(node, (uint64_t)offset, buffer, (uint32_t)got);
+    bool whole = follow_content(node, (uint64_t)offset, (uint32_t)got, crc);
     pthread_mutex_unlock(&g_follow_lock);
     if (whole) return (void)fuse_reply_buf(req, (const char*)buffer, (size_t)got);
     fuse_reply_err(req, EIO);
