@@ -20,7 +20,8 @@
 // among the entries shown, in record order (a directory listed twice is one
 // node).
 struct MountNode {
-    uint64_t offset;          // a file: where its content starts in the archive
+    uint64_t offset;          // a file: where its content starts in the archive; a directory
+                              // with children: where its table of their names starts in slots
     uint64_t length;          // a file: its content length
     uint64_t creation_time;   // FILETIMEs as stored; 0 is "not known"
     uint64_t write_time;
@@ -48,8 +49,7 @@ struct MountState {
     char* names;              // every node's name, back to back, no terminators
     uint32_t names_used;
     uint32_t* children;       // each directory's children in record order, directory after directory
-    uint32_t* slots;          // node number + 1 by (parent, name) hash; 0 is free
-    uint32_t slot_mask;
+    uint32_t* slots;          // each directory's children, node number + 1 by name hash; 0 is free
     uint64_t left_out;        // entries untree would not restore: not shown
     ExtensionCheck extension; // what the first pass found: checksums, modes and links apply
     uint32_t permission_mask; // which archived permission bits untree would give here
