@@ -30,7 +30,7 @@ static void found_damaged(uint32_t node) {
     m->damaged[node] = 1;
     char path[4096], line[4600];
     node_path(node, path, sizeof path);
-    snprintf(line, sizeof line, "untree-mount: %s: checksum mismatch in <%s>: not served", m->archive_path, path);
+    (void)snprintf(line, sizeof line, "untree-mount: %s: checksum mismatch in <%s>: not served", m->archive_path, path);
     platform_mount_report(line);
 }
 

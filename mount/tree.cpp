@@ -23,7 +23,7 @@ enum { NAME_BYTES_LIMIT = 255 };  // what Linux takes in one name
 
 static void say(const char* format, va_list args) {
     char text[1024];
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     console_err("untree-mount: %s: %s\n", g_mount.archive_path, text);
 }
 
@@ -39,7 +39,7 @@ static void leave_out(int32_t entry, const char* format, ...) {
     char text[900];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     va_end(args);
     const char* shown = console_name(CONSOLE_ERR, g_mount.name, (uint32_t)strlen(g_mount.name));
     console_err("untree-mount: %s: entry %d <%s>: %s\n", g_mount.archive_path, entry, shown, text);
