@@ -134,6 +134,32 @@ bool follow_content(uint32_t node, uint64_t offset, uint32_t count, uint32_t crc
     return false;
 }
 
+bool content_intact(uint32_t node, const uint8_t* bytes, uint64_t length) {
+    return !g_mount.extension.extended || crc32c(0, bytes, (size_t)length) == g_mount.nodes[node].content_crc;
+}
+
+uint32_t files_after(uint32_t node, uint32_t* out, uint32_t capacity, uint64_t file_limit, uint64_t budget) {
+    const MountState* m = &g_mount;
+    const MountNode& parent = m->nodes[m->nodes[node].parent];
+    const uint32_t* children = m->children + parent.first_child;
+    // Children are in node order: the node is found by halving.
+    uint32_t low = 0, high = parent.child_count;
+    while (low < high) {
+        uint32_t mid = low + (high - low) / 2;
+        if (children[mid] < node) low = mid + 1;
+        else high = mid;
+    }
+    uint32_t count = 0;
+    for (uint32_t i = low + 1; i < parent.child_count && count < capacity; i++) {
+        const MountNode& n = m->nodes[children[i]];
+        if (node_is_directory(n) || node_is_link(n) || n.length > file_limit || n.length > budget) break;
+        if (content_damaged(children[i])) continue;
+        budget -= n.length;
+        if (n.length) out[count++] = children[i];
+    }
+    return count;
+}
+
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error) {
     const MountNode& n = g_mount.nodes[node];
     if (n.length > capacity || content_damaged(node)) {

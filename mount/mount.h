@@ -100,6 +100,13 @@ int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* bu
 // error. Not for two threads at once.
 uint32_t piece_checksum(const uint8_t* bytes, uint32_t count);
 bool follow_content(uint32_t node, uint64_t offset, uint32_t count, uint32_t crc);
+// Whether a whole content read at once matches its checksum (a plain
+// archive has none: always).
+bool content_intact(uint32_t node, const uint8_t* bytes, uint64_t length);
+// The files that follow `node` in its directory, up to `capacity` of them,
+// each at most `file_limit` bytes long and all together at most `budget`,
+// into `out`; stops at the first larger file or directory. Returns how many.
+uint32_t files_after(uint32_t node, uint32_t* out, uint32_t capacity, uint64_t file_limit, uint64_t budget);
 // A link's target, read whole and checked: its length, or -1 with *error.
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error);
 
