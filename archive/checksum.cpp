@@ -248,6 +248,17 @@ uint32_t crc32c(uint32_t crc, const void* bytes, size_t length) {
     return g_hardware ? crc32c_hardware(crc, bytes, length) : crc32c_portable(crc, bytes, length);
 }
 
+uint32_t crc32c_combine(uint32_t first, uint32_t second, uint64_t second_length) {
+    // first moved over second_length zero bytes, by x^(8 * 2^k) for each
+    // bit k of the length; the pieces' own inversions cancel out.
+    uint32_t power = 0x00800000u;  // x^8, reflected
+    for (; second_length; second_length >>= 1) {
+        if (second_length & 1) first = multiply(power, first);
+        power = multiply(power, power);
+    }
+    return first ^ second;
+}
+
 uint16_t crc16(uint16_t crc, const void* bytes, size_t length) {
     prepare();
     const uint8_t* p = (const uint8_t*)bytes;

@@ -26,6 +26,9 @@ uint32_t crc32c(uint32_t crc, const void* bytes, size_t length);
 uint32_t crc32c_hardware(uint32_t crc, const void* bytes, size_t length);
 uint32_t crc32c_portable(uint32_t crc, const void* bytes, size_t length);
 bool crc32c_hardware_available();
+// The checksum of a followed by b, from each one's own (from 0) and b's
+// length: pieces checksummed in any order are joined in the order they lie.
+uint32_t crc32c_combine(uint32_t first, uint32_t second, uint64_t second_length);
 
 uint16_t crc16(uint16_t crc, const void* bytes, size_t length);
 

@@ -20,7 +20,8 @@
 // among the entries shown, in record order (a directory listed twice is one
 // node).
 struct MountNode {
-    uint64_t offset;          // a file: where its content starts in the archive
+    uint64_t offset;          // a file: where its content starts in the archive; a directory
+                              // with children: where its table of their names starts in slots
     uint64_t length;          // a file: its content length
     uint64_t creation_time;   // FILETIMEs as stored; 0 is "not known"
     uint64_t write_time;
@@ -48,8 +49,7 @@ struct MountState {
     char* names;              // every node's name, back to back, no terminators
     uint32_t names_used;
     uint32_t* children;       // each directory's children in record order, directory after directory
-    uint32_t* slots;          // node number + 1 by (parent, name) hash; 0 is free
-    uint32_t slot_mask;
+    uint32_t* slots;          // each directory's children, node number + 1 by name hash; 0 is free
     uint64_t left_out;        // entries untree would not restore: not shown
     ExtensionCheck extension; // what the first pass found: checksums, modes and links apply
     uint32_t permission_mask; // which archived permission bits untree would give here
@@ -91,12 +91,22 @@ inline bool content_damaged(uint32_t node) {
 // *error the system's error: a failed read, a content known damaged (EIO),
 // an archive that shrank under the mount (EIO).
 int64_t read_content(uint32_t node, uint64_t offset, uint32_t count, uint8_t* buffer, uint32_t* error);
-// Follows the reads of a file's content, as the kernel asks for them:
-// read from its start to its end in order, the content is checksummed on
-// the way and checked at the end. False when it has just failed: the read
-// that reached the end gets EIO, and the line is on standard error. Not for
-// two threads at once.
-bool follow_content(uint32_t node, uint64_t offset, const uint8_t* bytes, uint32_t count);
+// Follows the reads of a file's content, as the kernel asks for them: read
+// from its start to its end, each byte once, the pieces' checksums are
+// joined in the order they lie and checked at the end, whatever order the
+// pieces came in (within a few). `crc` is piece_checksum of the piece,
+// taken by the thread that read it. False when it has just failed: the
+// read that completed the file gets EIO, and the line is on standard
+// error. Not for two threads at once.
+uint32_t piece_checksum(const uint8_t* bytes, uint32_t count);
+bool follow_content(uint32_t node, uint64_t offset, uint32_t count, uint32_t crc);
+// Whether a whole content read at once matches its checksum (a plain
+// archive has none: always).
+bool content_intact(uint32_t node, const uint8_t* bytes, uint64_t length);
+// The files that follow `node` in its directory, up to `capacity` of them,
+// each at most `file_limit` bytes long and all together at most `budget`,
+// into `out`; stops at the first larger file or directory. Returns how many.
+uint32_t files_after(uint32_t node, uint32_t* out, uint32_t capacity, uint64_t file_limit, uint64_t budget);
 // A link's target, read whole and checked: its length, or -1 with *error.
 int64_t read_link(uint32_t node, uint8_t* buffer, uint32_t capacity, uint32_t* error);
 

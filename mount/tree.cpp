@@ -24,7 +24,7 @@ enum { NAME_BYTES_LIMIT = 255 };  // what Linux takes in one name
 
 static void say(const char* format, va_list args) {
     char text[1024];
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     console_err("untree-mount: %s: %s\n", g_mount.archive_path, text);
 }
 
@@ -40,7 +40,7 @@ static void leave_out(int32_t entry, const char* format, ...) {
     char text[900];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    (void)vsnprintf(text, sizeof text, format, args);
     va_end(args);
     const char* shown = console_name(CONSOLE_ERR, g_mount.name, (uint32_t)strlen(g_mount.name));
     console_err("untree-mount: %s: entry %d <%s>: %s\n", g_mount.archive_path, entry, shown, text);
@@ -49,31 +49,60 @@ static void leave_out(int32_t entry, const char* format, ...) {
 
 // --- Finding a name -------------------------------------------------------------
 
-static uint32_t slot_of(uint32_t parent, const char* name, uint32_t length) {
-    uint64_t h = 0xCBF29CE484222325ull ^ ((uint64_t)parent * 0x9E3779B97F4A7C15ull);
+// Each directory has its own table of its children's names, made once the
+// walk is over, directory after directory: each table is small and filled
+// while it is in the cache, where one table of every name would miss the
+// cache at every entry.
+static uint32_t table_size(uint32_t children) {
+    uint32_t size = 2;
+    while (size < 2 * (uint64_t)children) size *= 2;
+    return size;
+}
+
+static uint32_t name_hash(const char* name, uint32_t length) {
+    uint64_t h = 0xCBF29CE484222325ull;
     for (uint32_t i = 0; i < length; i++) h = (h ^ (uint8_t)name[i]) * 0x100000001B3ull;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return (uint32_t)h & g_mount.slot_mask;
+    return (uint32_t)hash_mix(h ^ length);
 }
 
 uint32_t find_child(uint32_t parent, const char* name, uint32_t length) {
     const MountState* m = &g_mount;
-    for (uint32_t p = slot_of(parent, name, length); m->slots[p]; p = (p + 1) & m->slot_mask) {
-        const MountNode& n = m->nodes[m->slots[p] - 1];
-        if (n.parent == parent && n.name_length == length && memcmp(m->names + n.name_at, name, length) == 0)
-            return m->slots[p] - 1;
+    const MountNode& dir = m->nodes[parent];
+    if (dir.child_count == 0) return UINT32_MAX;
+    const uint32_t* table = m->slots + dir.offset;
+    uint32_t mask = table_size(dir.child_count) - 1;
+    for (uint32_t p = name_hash(name, length) & mask; table[p]; p = (p + 1) & mask) {
+        const MountNode& n = m->nodes[table[p] - 1];
+        if (n.name_length == length && memcmp(m->names + n.name_at, name, length) == 0) return table[p] - 1;
     }
     return UINT32_MAX;
 }
 
-static void add_to_slots(uint32_t node) {
+static bool make_name_tables() {
     MountState* m = &g_mount;
-    const MountNode& n = m->nodes[node];
-    uint32_t p = slot_of(n.parent, m->names + n.name_at, n.name_length);
-    while (m->slots[p]) p = (p + 1) & m->slot_mask;
-    m->slots[p] = node + 1;
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < m->node_count; i++) {
+        MountNode& d = m->nodes[i];
+        if (!node_is_directory(d) || d.child_count == 0) continue;
+        d.offset = total;
+        total += table_size(d.child_count);
+    }
+    m->slots = (uint32_t*)calloc((size_t)total + 1, sizeof(uint32_t));
+    if (!m->slots) return refuse("not enough memory for the names of the index");
+    for (uint32_t i = 0; i < m->node_count; i++) {
+        const MountNode& d = m->nodes[i];
+        if (!node_is_directory(d) || d.child_count == 0) continue;
+        uint32_t* table = m->slots + d.offset;
+        uint32_t mask = table_size(d.child_count) - 1;
+        for (uint32_t k = 0; k < d.child_count; k++) {
+            uint32_t child = m->children[d.first_child + k];
+            const MountNode& n = m->nodes[child];
+            uint32_t p = name_hash(m->names + n.name_at, n.name_length) & mask;
+            while (table[p]) p = (p + 1) & mask;
+            table[p] = child + 1;
+        }
+    }
+    return true;
 }
 
 // --- The walk ---------------------------------------------------------------------
@@ -123,17 +152,18 @@ static bool check_regions(uint64_t contents) {
     return true;
 }
 
+// The walk's entries by number, to the node each became (UINT32_MAX: left
+// out), for the second copy of a directory to find its first.
+static uint32_t* g_node_of_entry;
+
 static bool allocate(uint32_t entries, uint32_t names_size) {
     MountState* m = &g_mount;
-    uint32_t slot_count = 1024;
-    while (slot_count < 2 * ((uint64_t)entries + 1)) slot_count *= 2;
     m->nodes = (MountNode*)calloc((size_t)entries + 1, sizeof(MountNode));
     // A name as the system takes it is never longer than its CESU-8 line.
     m->names = (char*)malloc((size_t)names_size + 1);
-    m->slots = (uint32_t*)calloc(slot_count, sizeof(uint32_t));
-    m->slot_mask = slot_count - 1;
     m->damaged = (uint8_t*)calloc((size_t)entries + 1, 1);
-    if (m->nodes && m->names && m->slots && m->damaged) return true;
+    g_node_of_entry = (uint32_t*)malloc(((size_t)entries + 1) * sizeof(uint32_t));
+    if (m->nodes && m->names && m->damaged && g_node_of_entry) return true;
     char x[24];
     return refuse("not enough memory for the index of %s entries", format_u64(entries, x));
 }
@@ -189,7 +219,7 @@ static void add_entry(const IndexWalk* w, uint64_t offset, int32_t* skipped_dept
     }
     if (w->verdict == VERDICT_MERGED) {
         // A directory listed twice is one directory: the first copy's.
-        uint32_t same = find_child(parent, m->name, length);
+        uint32_t same = g_node_of_entry[w->same_as];
         if (same != UINT32_MAX) g_parent_at[d + 1] = same;
         else *skipped_depth = d;  // the first copy was left out here
         return;
@@ -219,7 +249,7 @@ static void add_entry(const IndexWalk* w, uint64_t offset, int32_t* skipped_dept
     n.name_length = (uint16_t)length;
     memcpy(m->names + m->names_used, m->name, length);
     m->names_used += length;
-    add_to_slots(node);
+    g_node_of_entry[w->entry_number] = node;
     m->nodes[parent].child_count++;
     if (is_directory(r)) {
         m->nodes[parent].subdirectories++;
@@ -262,6 +292,7 @@ bool build_tree(const char* archive_path) {
         const EntryRecord& r = w->record;
         uint64_t offset = data_at;
         if (!is_directory(r)) data_at += content_length(r);
+        g_node_of_entry[w->entry_number] = UINT32_MAX;
         if (skipped_depth >= 0 && r.depth > skipped_depth) continue;
         skipped_depth = -1;
         if (w->verdict != VERDICT_INSIDE) add_entry(w, offset, &skipped_depth);
@@ -273,5 +304,7 @@ bool build_tree(const char* archive_path) {
     platform_close(a->cursors.name_cursor);
     platform_close(a->cursors.record_cursor);
     a->cursors.name_cursor = a->cursors.record_cursor = PLATFORM_NO_HANDLE;
-    return gather_children();
+    free(g_node_of_entry);
+    g_node_of_entry = 0;
+    return gather_children() && make_name_tables();
 }

@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -114,9 +115,9 @@ void platform_mount_report(const char* line) {
 }
 
 static void serve_init(void*, struct fuse_conn_info* conn) {
-    // One read of a file at a time, in the order the reader asks: a file
-    // read from its start to its end is then seen in order and checked.
-    conn->want &= ~FUSE_CAP_ASYNC_READ;
+    // The kernel reads ahead while the reader takes what came before: the
+    // pieces of a file may come in any order, and are still checked.
+    if (conn->capable & FUSE_CAP_ASYNC_READ) conn->want |= FUSE_CAP_ASYNC_READ;
     g_opens_answered = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) && (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT);
     // Listings come with their attributes, and stay cached: no lookup per name.
     if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
@@ -224,6 +225,110 @@ static pthread_mutex_t g_follow_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static struct fuse_session* g_session;
 
+// A small file read whole is most often one of many read one after the
+// other (tar, cp -r, grep -r): the files after it in its directory go into
+// the page cache, each whole and checked, so that reading them asks
+// nothing of this process. One thread of its own stores them: a store
+// waits for any page of the file that a read holds, and only a serving
+// thread answers that read, so no serving thread ever stores. For the same
+// reason serving goes on, when a signal ends the mount, until the storing
+// thread has stopped.
+enum {
+    STORE_FILES = 64,
+    STORE_FILE_LIMIT = 262144,
+    STORE_BUDGET = 4194304,
+};
+
+struct Storing {
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+    uint32_t after;       // the file to store after; 0: nothing asked
+    uint32_t done_up_to;  // the last file stored
+    bool busy;
+    bool stopping;
+    int wake[2];        // a signal's byte to the thread that ends the mount
+    pthread_t serving;  // the thread in the session loop, which signals interrupt
+};
+static Storing g_storing = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, false, false, {-1, -1}, 0};
+static uint8_t g_store_buffer[STORE_FILE_LIMIT];
+
+static void store_following(uint32_t node) {
+    uint32_t files[STORE_FILES];
+    uint32_t count = files_after(node, files, STORE_FILES, STORE_FILE_LIMIT, STORE_BUDGET);
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t length = (uint32_t)g_mount.nodes[files[i]].length, error;
+        if (read_content(files[i], 0, length, g_store_buffer, &error) != length) return;
+        // A damaged one is left to its own read, which says so.
+        if (!content_intact(files[i], g_store_buffer, length)) continue;
+        struct fuse_bufvec piece = FUSE_BUFVEC_INIT(length);
+        piece.buf[0].mem = g_store_buffer;
+        // The kernel knows the file from the directory listing; if it has
+        // forgotten it, nothing is stored and its read comes here.
+        if (fuse_lowlevel_notify_store(g_session, (fuse_ino_t)files[i] + 1, 0, &piece, FUSE_BUF_NO_SPLICE) != 0) return;
+        pthread_mutex_lock(&g_storing.lock);
+        g_storing.done_up_to = files[i];
+        bool stop = g_storing.stopping;
+        pthread_mutex_unlock(&g_storing.lock);
+        if (stop) return;
+    }
+}
+
+static void* storing_thread(void*) {
+    Storing* s = &g_storing;
+    pthread_mutex_lock(&s->lock);
+    for (;;) {
+        while (!s->stopping && s->after == 0) pthread_cond_wait(&s->changed, &s->lock);
+        if (s->stopping) break;
+        uint32_t node = s->after;
+        s->after = 0;
+        // Files already stored are not stored twice.
+        uint32_t done = s->done_up_to;
+        if (done > node && g_mount.nodes[done].parent == g_mount.nodes[node].parent) node = done;
+        s->busy = true;
+        pthread_mutex_unlock(&s->lock);
+        store_following(node);
+        pthread_mutex_lock(&s->lock);
+        s->busy = false;
+        pthread_cond_broadcast(&s->changed);
+    }
+    pthread_mutex_unlock(&s->lock);
+    return 0;
+}
+
+static void ask_store_after(uint32_t node) {
+    pthread_mutex_lock(&g_storing.lock);
+    if (!g_storing.stopping) {
+        g_storing.after = node;
+        pthread_cond_signal(&g_storing.changed);
+    }
+    pthread_mutex_unlock(&g_storing.lock);
+}
+
+// SIGINT, SIGTERM, SIGHUP: only a byte to the thread below.
+static void on_end_signal(int) {
+    int saved = errno;
+    char byte = 1;
+    (void)!write(g_storing.wake[1], &byte, 1);
+    errno = saved;
+}
+
+// Stops the storing, while the mount is still served, then ends the
+// session loop, which the signal sent to the serving thread interrupts.
+static void* ending_thread(void*) {
+    Storing* s = &g_storing;
+    char byte;
+    while (read(s->wake[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    pthread_mutex_lock(&s->lock);
+    s->stopping = true;
+    pthread_cond_broadcast(&s->changed);
+    while (s->busy) pthread_cond_wait(&s->changed, &s->lock);
+    pthread_mutex_unlock(&s->lock);
+    fuse_session_exit(g_session);
+    pthread_kill(s->serving, SIGHUP);
+    return 0;
+}
+
 // One buffer a serving thread, as large as it has needed, given back when
 // the thread ends.
 struct ThreadBuffer {
@@ -249,10 +354,16 @@ static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset
     uint32_t error;
     int64_t got = read_content(node, (uint64_t)offset, (uint32_t)size, buffer, &error);
     if (got < 0) return (void)fuse_reply_err(req, (int)error);
+    uint32_t crc = piece_checksum(buffer, (uint32_t)got);
     pthread_mutex_lock(&g_follow_lock);
-    bool whole = follow_content(node, (uint64_t)offset, buffer, (uint32_t)got);
+    bool whole = follow_content(node, (uint64_t)offset, (uint32_t)got, crc);
     pthread_mutex_unlock(&g_follow_lock);
-    if (whole) return (void)fuse_reply_buf(req, (const char*)buffer, (size_t)got);
+    if (whole) {
+        fuse_reply_buf(req, (const char*)buffer, (size_t)got);
+        if (offset == 0 && (uint64_t)got == g_mount.nodes[node].length && got <= STORE_FILE_LIMIT)
+            ask_store_after(node);
+        return;
+    }
     fuse_reply_err(req, EIO);
     // What the page cache holds of it goes too, so that every read of it
     // fails from now on; only once this read is answered, since the kernel
@@ -269,6 +380,41 @@ static void serve_statfs(fuse_req_t req, fuse_ino_t) {
     s.f_namemax = 255;
     s.f_flag = ST_RDONLY;
     fuse_reply_statfs(req, &s);
+}
+
+// The session loop, with the storing thread beside it and the signals
+// that end the mount taken here. -1 when the threads cannot start.
+static int serve_loop(struct fuse_session* se) {
+    Storing* s = &g_storing;
+    s->serving = pthread_self();
+    if (pipe2(s->wake, O_CLOEXEC) != 0) return -1;
+    // The threads take no signal: they all come to the serving thread.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    pthread_t storer, ender;
+    bool storing = pthread_create(&storer, 0, storing_thread, 0) == 0;
+    bool ending = storing && pthread_create(&ender, 0, ending_thread, 0) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, 0);
+    if (!ending) return -1;
+    struct sigaction action, saved[3];
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_end_signal;
+    sigemptyset(&action.sa_mask);
+    const int ends[3] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; i++) sigaction(ends[i], &action, &saved[i]);
+    struct fuse_loop_config* config = fuse_loop_cfg_create();
+    int served = fuse_session_loop_mt(se, config);
+    fuse_loop_cfg_destroy(config);
+    // Unmounted from outside: the storing ends as the ending thread is
+    // woken; the mount is gone, so a store under way fails at once.
+    on_end_signal(0);
+    pthread_join(ender, 0);
+    pthread_join(storer, 0);
+    for (int i = 0; i < 3; i++) sigaction(ends[i], &saved[i], 0);
+    close(s->wake[0]);
+    close(s->wake[1]);
+    return served;
 }
 
 // The mount options: read-only, permission bits checked by the kernel, the
@@ -335,22 +481,17 @@ int platform_mount_serve() {
         char text[512];
         console_err("untree-mount: cannot use %s as the mount point: %s\n", m->mount_point,
                     error_text((uint32_t)errno, text, sizeof text, true));
-    } else if (fuse_set_signal_handlers(se) != 0) {
-        console_err("untree-mount: cannot take the signals that unmount\n");
     } else {
         if (fuse_session_mount(se, point) != 0) {
             console_err("untree-mount: cannot mount on %s\n", m->mount_point);
         } else {
             fuse_daemonize(m->foreground ? 1 : 0);
             if (!m->foreground) openlog("untree-mount", LOG_PID, LOG_USER);
-            struct fuse_loop_config* config = fuse_loop_cfg_create();
-            int served = fuse_session_loop_mt(se, config);
-            fuse_loop_cfg_destroy(config);
+            int served = serve_loop(se);
             fuse_session_unmount(se);
             // A signal that ended it comes back as its number: unmounted as asked.
             status = served >= 0 ? EXIT_COMPLETE : EXIT_EARLY;
         }
-        fuse_remove_signal_handlers(se);
     }
     fuse_session_destroy(se);
     // What FUSE made of the arguments.

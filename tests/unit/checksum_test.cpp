@@ -37,12 +37,14 @@ TEST(Checksum, PathsAgreeOverLengthsAlignmentsAndPieces) {
         for (size_t length : lengths) {
             uint32_t portable = crc32c_portable(0, data.data() + at, length);
             EXPECT_EQ(crc32c_hardware(0, data.data() + at, length), portable) << at << " " << length;
-            uint32_t pieces = 0;
+            uint32_t pieces = 0, joined = 0;
             for (size_t done = 0, step = 1; done < length; done += step, step = step * 3 + 1) {
                 size_t n = step < length - done ? step : length - done;
                 pieces = crc32c(pieces, data.data() + at + done, n);
+                joined = crc32c_combine(joined, crc32c(0, data.data() + at + done, n), n);
             }
             EXPECT_EQ(pieces, portable) << at << " " << length;
+            EXPECT_EQ(joined, portable) << at << " " << length;
         }
     if (!crc32c_hardware_available()) GTEST_LOG_(INFO) << "no SSE4.2 here: both paths were the portable one";
 }
