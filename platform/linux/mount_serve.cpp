@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "mount/mount.h"
@@ -246,10 +247,11 @@ struct Storing {
     uint32_t done_up_to;  // the last file stored
     bool busy;
     bool stopping;
+    bool loop_over;     // the session loop has returned
     int wake[2];        // a signal's byte to the thread that ends the mount
     pthread_t serving;  // the thread in the session loop, which signals interrupt
 };
-static Storing g_storing = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, false, false, {-1, -1}, 0};
+static Storing g_storing = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, false, false, false, {-1, -1}, 0};
 static uint8_t g_store_buffer[STORE_FILE_LIMIT];
 
 static void store_following(uint32_t node) {
@@ -323,9 +325,19 @@ static void* ending_thread(void*) {
     s->stopping = true;
     pthread_cond_broadcast(&s->changed);
     while (s->busy) pthread_cond_wait(&s->changed, &s->lock);
-    pthread_mutex_unlock(&s->lock);
     fuse_session_exit(g_session);
-    pthread_kill(s->serving, SIGHUP);
+    // The loop sees the exit only when its wait is interrupted: a signal
+    // that came just before it began to wait interrupts nothing, so one is
+    // sent again until the loop has returned.
+    while (!s->loop_over) {
+        pthread_kill(s->serving, SIGHUP);
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 100000000;
+        if (until.tv_nsec >= 1000000000) until.tv_sec++, until.tv_nsec -= 1000000000;
+        pthread_cond_timedwait(&s->changed, &s->lock, &until);
+    }
+    pthread_mutex_unlock(&s->lock);
     return 0;
 }
 
@@ -364,10 +376,16 @@ static void serve_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset
             ask_store_after(node);
         return;
     }
-    fuse_reply_err(req, EIO);
     // What the page cache holds of it goes too, so that every read of it
-    // fails from now on; only once this read is answered, since the kernel
-    // holds its pages until then.
+    // fails from now on: before the error is answered, so that a reader
+    // who opens it again at once finds nothing there; all but this read's
+    // own pages, which the kernel holds until it is answered, and which
+    // the error leaves out of the cache. Reads never start or end inside
+    // a page.
+    if (offset > 0) fuse_lowlevel_notify_inval_inode(g_session, ino, 0, (off_t)offset);
+    fuse_lowlevel_notify_inval_inode(g_session, ino, (off_t)((uint64_t)offset + size), 0);
+    fuse_reply_err(req, EIO);
+    // Pieces answered meanwhile by other threads, read ahead of this one.
     fuse_lowlevel_notify_inval_inode(g_session, ino, 0, 0);
 }
 
@@ -406,6 +424,10 @@ static int serve_loop(struct fuse_session* se) {
     struct fuse_loop_config* config = fuse_loop_cfg_create();
     int served = fuse_session_loop_mt(se, config);
     fuse_loop_cfg_destroy(config);
+    pthread_mutex_lock(&s->lock);
+    s->loop_over = true;
+    pthread_cond_broadcast(&s->changed);
+    pthread_mutex_unlock(&s->lock);
     // Unmounted from outside: the storing ends as the ending thread is
     // woken; the mount is gone, so a store under way fails at once.
     on_end_signal(0);
