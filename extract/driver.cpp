@@ -194,9 +194,6 @@ static bool extract_directory(int d) {
     return result == DIRECTORY_NOT_MADE;
 }
 
-// A symbolic link of the extension: its target is its content, read whole
-// and checked before anything is made. Never followed, now or later: what
-// stands at its name afterwards is refused as a link.
 // What the user asked to keep is kept: without a word, or with a line that
 // is no failure. True when `code` is a failure the caller reports.
 static bool report_unless_kept(const WideChar* path, uint32_t code) {
@@ -208,6 +205,9 @@ static bool report_unless_kept(const WideChar* path, uint32_t code) {
     return !((options.existing & EXISTING_KEPT) && options.skip_old && code == platform_error_already_exists());
 }
 
+// A symbolic link of the extension: its target is its content, read whole
+// and checked before anything is made. Never followed, now or later: what
+// stands at its name afterwards is refused as a link.
 static void extract_link(int d) {
     const EntryRecord& record = g_state.record;
     const WideChar* path = g_state.path.wide;
